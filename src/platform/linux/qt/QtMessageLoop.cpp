@@ -1,0 +1,212 @@
+#include "platform/linux/qt/QtMessageLoop.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QTimerEvent>
+#include <condition_variable>
+#include <cstdio>
+#include <exception>
+
+namespace lumbra::platform {
+namespace {
+
+const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kSyncEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class MessageEvent final : public QEvent {
+ public:
+  explicit MessageEvent(const TMessage& m) : QEvent(kMessageEvent), msg(m) {}
+  TMessage msg;
+};
+
+class Dispatcher final : public QObject {
+ public:
+  explicit Dispatcher(QtMessageLoop* loop) : fLoop(loop) {}
+  bool event(QEvent* e) override {
+    if (e->type() != kSyncEvent) return QObject::event(e);
+    fLoop->CheckSynchronize();
+    return true;
+  }
+
+ private:
+  QtMessageLoop* fLoop;
+};
+
+}  // namespace
+
+class QtMessageLoop::Window final : public QObject {
+ public:
+  explicit Window(WindowProc proc) : fProc(std::make_shared<WindowProc>(std::move(proc))) {}
+
+  bool event(QEvent* e) override {
+    if (e->type() != kMessageEvent) return QObject::event(e);
+    Call(static_cast<MessageEvent*>(e)->msg);
+    return true;
+  }
+
+  void timerEvent(QTimerEvent* e) override {
+    auto it = fQtToId.find(e->timerId());
+    if (it == fQtToId.end()) return;
+    Call(TMessage{WM_TIMER, it->second, 0, 0});
+  }
+
+  bool Start(std::uintptr_t id, std::uint32_t periodMs) {
+    Stop(id);
+    int qtId = startTimer(static_cast<int>(periodMs));
+    if (qtId == 0) return false;
+    fQtToId[qtId] = id;
+    fIdToQt[id] = qtId;
+    return true;
+  }
+
+  bool Stop(std::uintptr_t id) {
+    auto it = fIdToQt.find(id);
+    if (it == fIdToQt.end()) return false;
+    killTimer(it->second);
+    fQtToId.erase(it->second);
+    fIdToQt.erase(it);
+    return true;
+  }
+
+ private:
+  void Call(TMessage msg) {
+    // Held by value: the window may be destroyed by its own procedure.
+    auto proc = fProc;
+    try {
+      (*proc)(msg);
+    } catch (const std::exception& ex) {
+      // Qt cannot carry exceptions through its loop; components route theirs
+      // before this point, so reaching here is a defect worth a trace.
+      std::fprintf(stderr, "lumbra: unhandled exception in a message window: %s\n", ex.what());
+    } catch (...) {
+      std::fprintf(stderr, "lumbra: unhandled exception in a message window\n");
+    }
+  }
+
+  std::shared_ptr<WindowProc> fProc;
+  std::unordered_map<int, std::uintptr_t> fQtToId;
+  std::unordered_map<std::uintptr_t, int> fIdToQt;
+};
+
+struct QtMessageLoop::SyncCall {
+  std::function<void()> fn;
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  std::exception_ptr error;
+};
+
+QtMessageLoop::QtMessageLoop()
+    : fUiThread(std::this_thread::get_id()), fDispatcher(std::make_unique<Dispatcher>(this)) {}
+
+QtMessageLoop::~QtMessageLoop() {
+  std::unordered_map<HWND, Window*> windows;
+  {
+    std::lock_guard lock(fMutex);
+    windows.swap(fWindows);
+  }
+  for (auto& [h, w] : windows) delete w;
+  // Anybody still waiting in Synchronize is let go with its call run here.
+  CheckSynchronize();
+}
+
+QtMessageLoop::Window* QtMessageLoop::Find(HWND hwnd) {
+  auto it = fWindows.find(hwnd);
+  return it == fWindows.end() ? nullptr : it->second;
+}
+
+HWND QtMessageLoop::CreateMessageWindow(WindowProc proc) {
+  auto* w = new Window(std::move(proc));
+  std::lock_guard lock(fMutex);
+  HWND h = fNext++;
+  fWindows[h] = w;
+  return h;
+}
+
+void QtMessageLoop::DestroyMessageWindow(HWND hwnd) {
+  Window* w = nullptr;
+  {
+    std::lock_guard lock(fMutex);
+    w = Find(hwnd);
+    fWindows.erase(hwnd);
+  }
+  delete w;  // Qt drops the events still posted to it
+}
+
+bool QtMessageLoop::SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t periodMs) {
+  std::lock_guard lock(fMutex);
+  Window* w = Find(hwnd);
+  return w != nullptr && w->Start(id, periodMs);
+}
+
+bool QtMessageLoop::KillTimer(HWND hwnd, std::uintptr_t id) {
+  std::lock_guard lock(fMutex);
+  Window* w = Find(hwnd);
+  return w != nullptr && w->Stop(id);
+}
+
+void QtMessageLoop::ProcessMessages() {
+  QCoreApplication::sendPostedEvents();
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool QtMessageLoop::PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  // The lock is held across postEvent so that a window cannot be deleted
+  // between the look-up and the post.
+  std::lock_guard lock(fMutex);
+  Window* w = Find(hwnd);
+  if (w == nullptr) return false;
+  QCoreApplication::postEvent(w, new MessageEvent(TMessage{msg, wParam, lParam, 0}));
+  return true;
+}
+
+void QtMessageLoop::BroadcastDeviceChange(WPARAM wParam, LPARAM lParam) {
+  std::lock_guard lock(fMutex);
+  for (auto& [h, w] : fWindows)
+    QCoreApplication::postEvent(w, new MessageEvent(TMessage{WM_DEVICECHANGE, wParam, lParam, 0}));
+}
+
+void QtMessageLoop::Synchronize(const std::function<void()>& fn) {
+  if (IsUiThread()) {
+    fn();
+    return;
+  }
+  auto call = std::make_shared<SyncCall>();
+  call->fn = fn;
+  {
+    std::lock_guard lock(fSyncMutex);
+    fSync.push_back(call);
+  }
+  QCoreApplication::postEvent(fDispatcher.get(), new QEvent(kSyncEvent));
+  std::unique_lock lock(call->m);
+  call->cv.wait(lock, [&] { return call->done; });
+  if (call->error) std::rethrow_exception(call->error);
+}
+
+bool QtMessageLoop::CheckSynchronize() {
+  bool any = false;
+  for (;;) {
+    std::shared_ptr<SyncCall> call;
+    {
+      std::lock_guard lock(fSyncMutex);
+      if (fSync.empty()) break;
+      call = fSync.front();
+      fSync.pop_front();
+    }
+    try {
+      call->fn();
+    } catch (...) {
+      call->error = std::current_exception();
+    }
+    {
+      std::lock_guard lock(call->m);
+      call->done = true;
+    }
+    call->cv.notify_all();
+    any = true;
+  }
+  return any;
+}
+
+}  // namespace lumbra::platform
