@@ -15,6 +15,7 @@ class TObject;
 inline constexpr std::uint32_t WM_VECTOR_NOTICE = platform::WM_USER + 1;
 
 struct TStdMessage {
+  virtual ~TStdMessage() = default;
   TObject* Mittente = nullptr;
   std::int32_t ID = 0;
   std::int32_t tipo = 0;  // 0: an error or warning text

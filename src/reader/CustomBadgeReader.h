@@ -1,0 +1,216 @@
+#pragma once
+// The abstract driver of one badge reader, the notification messages its
+// protocol posts to it, and the process-wide registry of reader models.
+//
+// A driver's protocol may run in other threads; it never raises events itself
+// but posts the messages below to the driver's window (Handle()). The driver
+// turns them into events on the UI thread.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/Exceptions.h"
+#include "base/Text.h"
+#include "comm/WComp.h"
+#include "reader/protoGEConst.h"
+#include "reader/statiDispo.h"
+
+namespace lumbra {
+
+// Card status values.
+inline constexpr std::uint8_t csNone = 0;
+inline constexpr std::uint8_t csNoBadge = 1;
+inline constexpr std::uint8_t csInserted = 2;
+inline constexpr std::uint8_t csHalfInserted = 3;
+
+// Tracks of a multi-track read travel in one string, separated by this byte.
+inline constexpr char TrackSeparator = '\r';
+
+// Operation codes of CurrentOperation and of write-done notifications.
+inline constexpr std::int32_t opRead = 54;
+inline constexpr std::int32_t opWrite = 55;
+
+inline constexpr std::uint32_t WM_TESSERA_READ = platform::WM_USER + 200;
+inline constexpr std::uint32_t WM_TESSERA_STATUS = platform::WM_USER + 201;
+inline constexpr std::uint32_t WM_COMM_ERROR = platform::WM_USER + 202;
+inline constexpr std::uint32_t WM_DISP_TIMEOUT = platform::WM_USER + 203;
+inline constexpr std::uint32_t WM_DISP_RESTORE = platform::WM_USER + 205;
+inline constexpr std::uint32_t WM_BAD_INSERT = platform::WM_USER + 206;
+inline constexpr std::uint32_t WM_DISP_ERROR = platform::WM_USER + 207;
+inline constexpr std::uint32_t WM_OPERATION_DONE = platform::WM_USER + 209;
+
+// LParam values of WM_TESSERA_READ.
+inline constexpr LPARAM trDataReady = 2;
+inline constexpr LPARAM trReadFailed = 3;
+inline constexpr LPARAM trCheckFailed = 4;
+
+inline constexpr std::uintptr_t kPollTimerId = 1;
+
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+using TReadedTesEvent = std::function<void(TObject* Sender, const AnsiString& tessera)>;
+using TChangedSBEvent = std::function<void(TObject* Sender, std::int32_t newstato)>;
+using TWBErrorEvent = std::function<void(TObject* Sender, std::uint8_t command,
+                                         std::uint8_t errorcode, const std::string& msg)>;
+
+class EBadgeError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class TCustomBadgeReader;
+
+// What the registry knows of a model's driver class: how to make one, and the
+// class queries, which need no instance.
+class TBadgeReaderClass {
+ public:
+  virtual ~TBadgeReaderClass() = default;
+  virtual TCustomBadgeReader* Create(TComponent* AOwner) const = 0;
+  virtual bool IsWriter() const = 0;
+  virtual bool TrackSupported(std::int32_t trackcode) const = 0;
+  virtual bool CoercitivitySupported(TCoercitivity coer) const = 0;
+  virtual bool IsStripe() const = 0;
+};
+
+// The class descriptor of a driver type T. T provides static IsWriter,
+// TrackSupported, CoercitivitySupported and IsStripe (the base ones answer
+// false) and a constructor taking the owner.
+template <class T>
+class TBadgeReaderClassOf final : public TBadgeReaderClass {
+ public:
+  TCustomBadgeReader* Create(TComponent* AOwner) const override { return new T(AOwner); }
+  bool IsWriter() const override { return T::IsWriter(); }
+  bool TrackSupported(std::int32_t trackcode) const override {
+    return T::TrackSupported(trackcode);
+  }
+  bool CoercitivitySupported(TCoercitivity coer) const override {
+    return T::CoercitivitySupported(coer);
+  }
+  bool IsStripe() const override { return T::IsStripe(); }
+};
+
+template <class T>
+const TBadgeReaderClass& ReaderClassOf() {
+  static const TBadgeReaderClassOf<T> descriptor;
+  return descriptor;
+}
+
+// Put in a concrete driver's class body.
+#define LUMBRA_READER_CLASS(T)                                                    \
+ public:                                                                          \
+  const ::lumbra::TBadgeReaderClass& ClassType() const override {                 \
+    return ::lumbra::ReaderClassOf<T>();                                          \
+  }
+
+class TCustomBadgeReader : public TCustomWindowedComponent {
+ public:
+  explicit TCustomBadgeReader(TComponent* AOwner);
+  ~TCustomBadgeReader() override;
+  // Switches the driver off through the virtual write of Active, while the
+  // whole driver is still alive.
+  void BeforeDestruction() override;
+
+  // The class of this object, for the class queries.
+  virtual const TBadgeReaderClass& ClassType() const = 0;
+
+  // Class queries of the base: a model that declares nothing supports nothing.
+  static bool IsWriter() { return false; }
+  static bool TrackSupported(std::int32_t) { return false; }
+  static bool CoercitivitySupported(TCoercitivity) { return false; }
+  static bool IsStripe() { return false; }
+
+  // Properties.
+  std::int32_t Track() const { return fTrack; }
+  std::int32_t Bpi() const { return fBPI; }
+  TCoercitivity Coercitivity() const { return fCoercitivity; }
+  std::int32_t TimeoutWrite() const { return fTimeoutWrite; }
+  const std::string& COM() const { return fCom; }
+  bool CheckCRCTes() const { return fCheckCRCTes; }
+  bool Crypt() const { return fCrypt; }
+  std::int32_t TimerInterval() const { return fTimerInterval; }
+  const AnsiString& LastTessera() const { return flasttessera; }
+
+  // Virtual operations, in slot order.
+  virtual void SetTimeoutWrite(std::int32_t value);
+  virtual void SetCoercitivity(TCoercitivity value);
+  virtual void DoTimeout(TMessage& Msg);
+  virtual void DoRestore(TMessage& Msg);
+  virtual void DoDeviceError(TMessage& Msg);
+  virtual void DoWriteDone(TMessage& Msg);
+  virtual void SetTrack(std::int32_t value);
+  virtual void SetBpi(std::int32_t value);
+  virtual void SetCOM(const std::string& value);
+  virtual bool Active() const;
+  virtual void SetActive(bool value);
+  virtual long double Startmm() const;
+  virtual void SetStartmm(long double value);
+  virtual AnsiString DispVersion() const;
+  virtual AnsiString GetReadData() = 0;
+  virtual void DoTimerTick();
+  virtual TStatiDispo Status() const = 0;
+  virtual void SetCheckCRCTes(bool value);
+  virtual void SetCrypt(bool value);
+  virtual void CreateProtocol() = 0;
+  virtual void FreeProtocol() = 0;
+  virtual void WriteTrackData(const AnsiString& data, std::uint8_t track);
+  virtual std::uint8_t StatoTessera();
+  virtual std::int32_t CurrentOperation();
+  virtual void Inizializza();
+  virtual void ReadTessera(std::uint8_t aTrack);
+  virtual void WriteTessera(const AnsiString& CodTessera, std::uint8_t aTrack);
+  virtual void EjectTessera();
+  virtual void EjectBack();
+  virtual void CaptureTessera();
+  virtual void ResetOperation();
+  virtual void SetLed(bool statoLed1, bool statoLed2, bool statoLed3, bool statoled4);
+  virtual void SetBuzzer(std::uint8_t numBeeps);
+  virtual void SetReadWriteRetry(std::uint8_t num);
+
+  // English aliases. The track is passed as a byte: a track code outside 0 to
+  // 255 raises ERangeError and nothing is done.
+  std::uint8_t CardStatus() { return StatoTessera(); }
+  void Initialize() { Inizializza(); }
+  void ReadCard();
+  void WriteCard(const AnsiString& CardCode);
+  void EjectCard() { EjectTessera(); }
+  void CaptureCard() { CaptureTessera(); }
+
+  TReadedTesEvent OnReadedBadge;
+  TChangedSBEvent OnChangedBadgeStatus;
+  TNotifyEvent OnBadCRCData;
+  TNotifyEvent OnFailReadBadge;
+  TNotifyEvent OnBadInsertBadge;
+  TNotifyEvent OnTimeout;
+  TNotifyEvent OnRestore;
+  TWBErrorEvent OnError;
+  TNotifyEvent OnWritedBadge;
+
+  // The text of a device error code in the base table; empty when unknown.
+  static std::string DeviceErrorText(std::uint32_t code);
+
+ protected:
+  void DoMessage(TMessage& Msg, bool& Handled) override;
+  void DoReadResult(LPARAM result);
+  std::uint8_t TrackAsByte() const;
+
+  bool fCheckCRCTes = true;
+  bool fCrypt = true;
+  std::int32_t fBPI = 0;
+  std::string fCom;
+  std::int32_t fTimerInterval = 200;
+  bool fActive = false;
+  std::int32_t fTrack = 2;
+  TCoercitivity fCoercitivity = loco;
+  AnsiString flasttessera;
+  std::int32_t fTimeoutWrite = 0;
+};
+
+// Model registry: names compare without regard to letter case, the list stays
+// in case-insensitive alphabetical order, and the first registration of a name
+// wins. Changed only at start-up and shutdown, from the UI thread.
+void RegisterBadgeReader(const std::string& name, const TBadgeReaderClass& cls);
+void UnregisterBadgeReader(const std::string& name);
+const TBadgeReaderClass* FindBadgeReader(const std::string& name);
+void GetBadgeReaderModels(std::vector<std::string>& list);
+
+}  // namespace lumbra
