@@ -5,9 +5,13 @@
 #include <thread>
 
 #include "base/Exceptions.h"
+#include "platform/Autostart.h"
 #include "platform/Clock.h"
+#include "platform/Environment.h"
+#include "platform/Foreground.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
+#include "platform/Sound.h"
 
 namespace lumbra::platform {
 namespace {
@@ -15,6 +19,29 @@ namespace {
 std::atomic<IMessageLoop*> gLoop{nullptr};
 std::atomic<IClock*> gClock{nullptr};
 std::atomic<IMessageBox*> gBox{nullptr};
+std::atomic<IEnvironment*> gEnv{nullptr};
+std::atomic<IAutostart*> gAutostart{nullptr};
+std::atomic<IForeground*> gForeground{nullptr};
+std::atomic<ISound*> gSound{nullptr};
+
+class NoForeground final : public IForeground {
+ public:
+  ForegroundWindow Current() override { return 0; }
+  void Restore(ForegroundWindow) override {}
+};
+
+class Silence final : public ISound {
+ public:
+  void Beep() override {}
+  void PlayWaveFile(const std::string&) override {}
+};
+
+template <class T>
+T& Required(const std::atomic<T*>& slot, const char* what) {
+  T* p = slot.load();
+  if (p == nullptr) throw Exception(std::string("No ") + what + " installed");
+  return *p;
+}
 
 class SteadyClock final : public IClock {
  public:
@@ -62,5 +89,25 @@ IMessageBox& MessageBoxes() {
   return box != nullptr ? *box : fallback;
 }
 void SetMessageBox(IMessageBox* box) { gBox.store(box); }
+
+IEnvironment& Environment() { return Required(gEnv, "environment"); }
+void SetEnvironment(IEnvironment* env) { gEnv.store(env); }
+
+IAutostart& Autostart() { return Required(gAutostart, "autostart store"); }
+void SetAutostart(IAutostart* autostart) { gAutostart.store(autostart); }
+
+IForeground& Foreground() {
+  static NoForeground none;
+  IForeground* fg = gForeground.load();
+  return fg != nullptr ? *fg : none;
+}
+void SetForeground(IForeground* fg) { gForeground.store(fg); }
+
+ISound& Sound() {
+  static Silence silence;
+  ISound* s = gSound.load();
+  return s != nullptr ? *s : silence;
+}
+void SetSound(ISound* sound) { gSound.store(sound); }
 
 }  // namespace lumbra::platform
