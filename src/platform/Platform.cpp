@@ -8,6 +8,8 @@
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
+#include "platform/SerialDeviceTable.h"
+#include "platform/SerialPort.h"
 
 namespace lumbra::platform {
 namespace {
@@ -15,6 +17,16 @@ namespace {
 std::atomic<IMessageLoop*> gLoop{nullptr};
 std::atomic<IClock*> gClock{nullptr};
 std::atomic<IMessageBox*> gBox{nullptr};
+std::atomic<ISerialBackend*> gSerial{nullptr};
+std::atomic<ISerialDeviceTable*> gTable{nullptr};
+
+class NoSerialDeviceTable final : public ISerialDeviceTable {
+ public:
+  bool Read(std::vector<SerialDeviceEntry>& entries) override {
+    entries.clear();
+    return false;
+  }
+};
 
 class SteadyClock final : public IClock {
  public:
@@ -62,5 +74,20 @@ IMessageBox& MessageBoxes() {
   return box != nullptr ? *box : fallback;
 }
 void SetMessageBox(IMessageBox* box) { gBox.store(box); }
+
+ISerialBackend& SerialBackend() {
+  ISerialBackend* backend = gSerial.load();
+  if (backend == nullptr) throw Exception("No serial port backend installed");
+  return *backend;
+}
+void SetSerialBackend(ISerialBackend* backend) { gSerial.store(backend); }
+bool HasSerialBackend() { return gSerial.load() != nullptr; }
+
+ISerialDeviceTable& SerialDeviceTable() {
+  static NoSerialDeviceTable none;
+  ISerialDeviceTable* table = gTable.load();
+  return table != nullptr ? *table : none;
+}
+void SetSerialDeviceTable(ISerialDeviceTable* table) { gTable.store(table); }
 
 }  // namespace lumbra::platform
