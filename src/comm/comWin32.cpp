@@ -82,6 +82,13 @@ void TC32Thread::Deliver() {
 }
 
 void TC32Thread::Execute() {
+  // Whatever ends the body, the device is let go before the owner learns that
+  // the thread has finished: a port reopened right after must not find its
+  // device still held here.
+  struct Release {
+    std::shared_ptr<platform::ISerialDevice>& device;
+    ~Release() { device.reset(); }
+  } release{FHandleCom};
   bool failedBefore = false;
   while (!Terminated()) {
     try {
