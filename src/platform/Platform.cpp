@@ -12,6 +12,8 @@
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/Sound.h"
+#include "platform/SerialDeviceTable.h"
+#include "platform/SerialPort.h"
 
 namespace lumbra::platform {
 namespace {
@@ -42,6 +44,16 @@ T& Required(const std::atomic<T*>& slot, const char* what) {
   if (p == nullptr) throw Exception(std::string("No ") + what + " installed");
   return *p;
 }
+std::atomic<ISerialBackend*> gSerial{nullptr};
+std::atomic<ISerialDeviceTable*> gTable{nullptr};
+
+class NoSerialDeviceTable final : public ISerialDeviceTable {
+ public:
+  bool Read(std::vector<SerialDeviceEntry>& entries) override {
+    entries.clear();
+    return false;
+  }
+};
 
 class SteadyClock final : public IClock {
  public:
@@ -109,5 +121,20 @@ ISound& Sound() {
   return s != nullptr ? *s : silence;
 }
 void SetSound(ISound* sound) { gSound.store(sound); }
+
+ISerialBackend& SerialBackend() {
+  ISerialBackend* backend = gSerial.load();
+  if (backend == nullptr) throw Exception("No serial port backend installed");
+  return *backend;
+}
+void SetSerialBackend(ISerialBackend* backend) { gSerial.store(backend); }
+bool HasSerialBackend() { return gSerial.load() != nullptr; }
+
+ISerialDeviceTable& SerialDeviceTable() {
+  static NoSerialDeviceTable none;
+  ISerialDeviceTable* table = gTable.load();
+  return table != nullptr ? *table : none;
+}
+void SetSerialDeviceTable(ISerialDeviceTable* table) { gTable.store(table); }
 
 }  // namespace lumbra::platform

@@ -43,6 +43,7 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
   bool SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t periodMs) override;
   bool KillTimer(HWND hwnd, std::uintptr_t id) override;
   void ProcessMessages() override { RunUntilIdle(); }
+  bool ProcessOneMessage() override { return CheckSynchronize() || DeliverOne(); }
   bool CheckSynchronize() override;
   bool PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) override;
   void BroadcastDeviceChange(WPARAM wParam, LPARAM lParam) override;

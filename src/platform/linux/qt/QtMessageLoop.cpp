@@ -1,5 +1,6 @@
 #include "platform/linux/qt/QtMessageLoop.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
@@ -149,6 +150,14 @@ bool QtMessageLoop::KillTimer(HWND hwnd, std::uintptr_t id) {
 void QtMessageLoop::ProcessMessages() {
   QCoreApplication::sendPostedEvents();
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+bool QtMessageLoop::ProcessOneMessage() {
+  // Qt hands out what is pending as a batch; what matters to the caller is
+  // whether anything was there.
+  if (CheckSynchronize()) return true;
+  auto* dispatcher = QAbstractEventDispatcher::instance();
+  return dispatcher != nullptr && dispatcher->processEvents(QEventLoop::AllEvents);
 }
 
 bool QtMessageLoop::PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {

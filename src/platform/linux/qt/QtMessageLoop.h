@@ -25,6 +25,7 @@ class QtMessageLoop final : public IMessageLoop {
   bool SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t periodMs) override;
   bool KillTimer(HWND hwnd, std::uintptr_t id) override;
   void ProcessMessages() override;
+  bool ProcessOneMessage() override;
   bool CheckSynchronize() override;
   bool PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) override;
   void BroadcastDeviceChange(WPARAM wParam, LPARAM lParam) override;
