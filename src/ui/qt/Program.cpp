@@ -10,7 +10,11 @@
 #include <unistd.h>
 
 #include "base/Text.h"
+#include "comm/PortDiscovery.h"
+#include "comm/comWin32.h"
 #include "platform/linux/LinuxEnvironment.h"
+#include "platform/linux/SysfsSerialTable.h"
+#include "platform/linux/TermiosSerial.h"
 #include "platform/linux/X11Foreground.h"
 #include "platform/linux/XdgAutostart.h"
 #include "platform/linux/qt/QtMessageLoop.h"
@@ -46,12 +50,23 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   platform::SetForeground(&foreground);
   QtMessageBox messageBox;
   platform::SetMessageBox(&messageBox);
+  platform::TermiosSerialBackend serial;
+  platform::SetSerialBackend(&serial);
+  platform::SysfsSerialDeviceTable serialTable;
+  platform::SetSerialDeviceTable(&serialTable);
 
   if (hooks.registerModels) hooks.registerModels();
   int rc = 0;
   {
     app::TAppServices services;
     services.runPasswordDialog = RunPasswordDialog;
+    services.enumComPorts = [] {
+      std::vector<std::string> ports;
+      TComm32::EnumComPorts(ports);
+      return ports;
+    };
+    services.findUsbSerialPort = [] { return FindUsbSerialPort(); };
+    services.findProlificPort = [] { return AnsiToText(FindProlificPort()); };
     services.openDocument = [](const std::string& path) {
       QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
     };
@@ -89,6 +104,8 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
     model->OnStateChanged = nullptr;
   }
   if (hooks.unregisterModels) hooks.unregisterModels();
+  platform::SetSerialDeviceTable(nullptr);
+  platform::SetSerialBackend(nullptr);
   platform::SetMessageBox(nullptr);
   platform::SetForeground(nullptr);
   platform::SetAutostart(nullptr);
