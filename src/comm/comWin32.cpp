@@ -313,6 +313,10 @@ void TComm32::StopPort() {
   ClosePortHandle();
 }
 
+bool TComm32::Lost() const {
+  return FHandle && FTC32Thread && !FTC32Thread->Terminated() && FTC32Thread->Finished();
+}
+
 bool TComm32::Open() {
   Close();
   StartPort();

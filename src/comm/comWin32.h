@@ -127,6 +127,9 @@ class TComm32 : public TFisicVector {
   platform::ISerialDevice* Handle() const { return FHandle.get(); }
   // The running event thread, or null (for measuring it).
   const TC32Thread* EventThread() const { return FTC32Thread.get(); }
+  // The port is open but its event thread ended by itself: the device went
+  // away or keeps failing, and only closing and reopening can bring it back.
+  bool Lost() const;
 
   TC32EventType MonitorEvents = EventBit(evError) | EventBit(evRxChar);
   std::int32_t ReadBufferSize = 4096;

@@ -1,12 +1,25 @@
 #include "drivers/Drivers.h"
 
+#include "drivers/sl10/SerialBadgeReader.h"
+#include "drivers/slu4x/SLU42.h"
+#include "drivers/slu4x/SLU43.h"
 #include "reader/CustomBadgeReader.h"
 
 namespace lumbra {
 
 // Each driver family adds its names here, in the order of module start-up.
-void RegisterReaderModels() {}
+void RegisterReaderModels() {
+  RegisterBadgeReader("SL-10", ReaderClassOf<TSerialBadgeReader>());
+  RegisterBadgeReader("SLU-43", ReaderClassOf<TSLU43BadgeReader>());
+  RegisterBadgeReader("SLX-44", ReaderClassOf<TSLU43BadgeReader>());
+  RegisterBadgeReader("SLU-42", ReaderClassOf<TSLU42BadgeReader>());
+}
 
-void UnregisterReaderModels() {}
+void UnregisterReaderModels() {
+  UnregisterBadgeReader("SL-10");
+  UnregisterBadgeReader("SLU-43");
+  UnregisterBadgeReader("SLX-44");
+  UnregisterBadgeReader("SLU-42");
+}
 
 }  // namespace lumbra

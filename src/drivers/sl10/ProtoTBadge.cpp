@@ -1,0 +1,255 @@
+#include "drivers/sl10/ProtoTBadge.h"
+
+#include <random>
+
+#include "reader/CustomBadgeReader.h"
+#include "platform/Clock.h"
+#include "reader/TrackData.h"
+
+namespace lumbra {
+namespace {
+
+constexpr std::array<std::uint8_t, 56> MakePollTable() {
+  std::array<std::uint8_t, 56> t{};
+  size_t n = 0;
+  for (int v = 0; v < 256; ++v) {
+    int bits = 0;
+    for (int b = 0; b < 8; ++b) bits += (v >> b) & 1;
+    if (bits == 3) t[n++] = static_cast<std::uint8_t>(v);
+  }
+  return t;
+}
+
+TComm32* NewComm(platform::HWND hwnd) {
+  auto* comm = new TComm32(hwnd);
+  comm->SetBaudRate(cbr38400);
+  comm->SetParity(paNone);
+  comm->SetDatabits(da8);
+  comm->SetStopbits(sb1_0);
+  // No flow control, and the port leaves DTR and RTS to the protocol.
+  comm->SetDCBFlags(0);
+  return comm;
+}
+
+}  // namespace
+
+const std::array<std::uint8_t, 56> kPollTable = MakePollTable();
+
+std::uint8_t CountBits(std::uint8_t field) {
+  std::uint8_t n = 0;
+  for (int b = 0; b < 3; ++b) n += (field >> b) & 1;
+  return n == 0 ? 3 : n;
+}
+
+TProtTB::TProtTB(std::int32_t aID, platform::HWND aHwnd)
+    : TProtocol(aID, aHwnd, NewComm(aHwnd)), fComm(static_cast<TComm32*>(Vettore)) {
+  BuildTesseraTable();
+  fDescri = "Comunicazione LETTORE TAVIK";
+  Fautosave = false;
+  FOwnVettore = true;
+}
+
+TProtTB::~TProtTB() = default;
+
+void TProtTB::Post(std::uint32_t msg, LPARAM value) {
+  platform::MessageLoop().PostMessage(Ownerhandle, msg, static_cast<WPARAM>(fID), value);
+}
+
+void TProtTB::InitProtocol() {
+  fStatotessera = 0;
+  StatoCom = scNoData;
+  CountRx = 0;
+  fTessera.clear();
+  DispoStato = sdStart;
+  TesseraInserOk = true;
+  fFreezed = false;
+  Ticks.store(0);
+  Retrys.store(0);
+  isInited = false;
+}
+
+void TProtTB::SetEnabled(bool value) {
+  if (value == FEnabled) return;
+  if (Vettore == nullptr) {
+    FEnabled = false;
+    return;
+  }
+  if (value)
+    InitProtocol();
+  else
+    SetRTS(true);
+  try {
+    Vettore->SetEnabled(value);
+  } catch (...) {
+    DispoStato = sdTimeout;
+    throw;
+  }
+  FEnabled = Vettore->Enabled();
+  if (FEnabled) SetRTS(false);
+}
+
+void TProtTB::SetFreezed(bool value) {
+  fFreezed = value;
+  SetRTS(value);
+}
+
+void TProtTB::SetRTS(bool State) {
+  fRTS = State;
+  fComm->DoRTS(State);
+}
+
+void TProtTB::SendPoll(bool complemented) {
+  // Reseeded on every poll so that two readers started together do not keep
+  // drawing the same sequence.
+  std::minstd_rand rng(static_cast<std::uint32_t>(platform::Clock().GetTickCount64()) ^
+                       (++fSeedSalt * 2654435761u));
+  std::uint8_t poll = kPollTable[rng() % kPollTable.size()];
+  if (complemented) poll = static_cast<std::uint8_t>(~poll);
+  Ticks.store(0);
+  StatoCom = scAttesa;
+  SendFrame(std::string(1, static_cast<char>(poll)));
+}
+
+bool TProtTB::DecodePayload(const std::uint8_t* payload, std::int32_t len) {
+  // k characters and the character checksum.
+  if (len < 1) return false;
+  const std::int32_t k = len - 1;
+  AnsiString text;
+  text.reserve(static_cast<size_t>(k));
+  std::uint8_t sum = 1;
+  for (std::int32_t i = 0; i < k; ++i) {
+    std::uint8_t b = (i & 1) ? payload[i] : static_cast<std::uint8_t>(~payload[i]);
+    std::uint8_t nibble = static_cast<std::uint8_t>((b >> ((i / 2) % 4)) & 0x0F);
+    sum = static_cast<std::uint8_t>(sum + nibble);
+    text.push_back(static_cast<char>(0x30 + nibble));
+  }
+  if ((sum & 0x7F) != payload[k]) return false;
+  // The reader closes the text with two characters of its own.
+  if (k < 2) return false;
+  text.resize(static_cast<size_t>(k - 2));
+  if (fCrypt) text = DecodeTessera(text);
+  if (fCheckSum) {
+    if (!CheckTesseraChecksum(text)) return false;
+    text.resize(text.size() - 2);
+  }
+  fTessera = text;
+  return true;
+}
+
+void TProtTB::HandleFrame() {
+  const std::uint8_t start = BufferRx[0];
+  const std::uint8_t status = CountBits((start >> 3) & 0x07);
+  const std::uint8_t kind = CountBits(start & 0x07);
+  Ticks.store(0);
+  Retrys.store(0);
+  isInited = true;
+  if (DispoStato != sdAttivo) {
+    DispoStato = sdAttivo;
+    Post(WM_DISP_RESTORE, 0);
+  }
+  if (status != fStatotessera) {
+    fStatotessera = status;
+    Post(WM_TESSERA_STATUS, status);
+    if (status == csNoBadge) TesseraInserOk = false;
+  } else if (status == csInserted && !TesseraInserOk && kind == 1) {
+    // A card that went in without producing data, reported once.
+    TesseraInserOk = true;
+    Post(WM_BAD_INSERT, 0);
+  }
+  switch (kind) {
+    case 2: {
+      TesseraInserOk = true;
+      // Payload: BufferRx[1 .. CountRx-2]; the last byte collected is the
+      // frame checksum.
+      const bool ok = DecodePayload(BufferRx.data() + 1, CountRx - 2);
+      Post(WM_TESSERA_READ, ok ? trDataReady : trCheckFailed);
+      SendPoll(true);
+      break;
+    }
+    case 3:
+      TesseraInserOk = true;
+      Post(WM_TESSERA_READ, trReadFailed);
+      SendPoll(true);
+      break;
+    default:
+      StatoCom = scNoData;
+      break;
+  }
+}
+
+void TProtTB::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
+  std::lock_guard lock(FLock);
+  for (std::int32_t i = 0; i < Len; ++i) {
+    const std::uint8_t b = Buffer[i];
+    if (b >= 0x80 && b <= 0xBF) {
+      BufferRx[0] = b;
+      CountRx = 1;
+    } else if (b < 0x80) {
+      if (CountRx >= 1 && CountRx <= kMaxFrameBytes) {
+        BufferRx[static_cast<size_t>(CountRx++)] = b;
+      } else {
+        CountRx = 0;
+      }
+    } else {
+      if (CountRx < 2) continue;
+      std::uint8_t sum = 1;
+      for (std::int32_t j = 0; j < CountRx - 1; ++j) sum = static_cast<std::uint8_t>(sum + BufferRx[j]);
+      if ((sum & 0x7F) != BufferRx[static_cast<size_t>(CountRx - 1)])
+        Post(WM_COMM_ERROR, 0);
+      else
+        HandleFrame();
+      CountRx = 0;
+    }
+  }
+}
+
+bool TProtTB::KeepPortOpen() {
+  // A device that went away (an adapter pulled, a hang-up) leaves the port
+  // open but dead; it is closed and reopened on later steps, so the reader
+  // comes back by itself when it is plugged in again.
+  if (fComm->Lost()) {
+    fComm->Close();
+    DispoStato = sdTimeout;
+  }
+  if (Vettore->Stato() == vsActive) return true;
+  if (Vettore->DeviceName().empty()) return false;
+  try {
+    Vettore->SetEnabled(true);
+  } catch (...) {
+    return false;
+  }
+  if (Vettore->Stato() != vsActive) return false;
+  std::lock_guard lock(FLock);
+  InitProtocol();
+  return true;
+}
+
+void TProtTB::TimerProc() {
+  TProtocol::TimerProc();
+  if (!FEnabled || fFreezed || Vettore == nullptr || !KeepPortOpen()) {
+    DispoStato = sdTimeout;
+    return;
+  }
+  std::lock_guard lock(FLock);
+  if (fRTS) SetRTS(false);
+  if (StatoCom == scNoData) {
+    if (Ticks.load() >= 1) SendPoll(!isInited);
+  } else if (Ticks.load() > 1) {
+    const std::int32_t previous = Retrys.fetch_add(1);
+    if (previous > 5) {
+      if (DispoStato == sdTimeout) {
+        Retrys.store(0);
+      } else {
+        InitProtocol();
+        DispoStato = sdTimeout;
+        Post(WM_DISP_TIMEOUT, 0);
+      }
+    } else if (previous == 2) {
+      SetRTS(true);
+    }
+    Ticks.store(0);
+    StatoCom = scNoData;
+  }
+}
+
+}  // namespace lumbra

@@ -1,0 +1,67 @@
+#pragma once
+// The protocol of the SLU-4x readers, which talk without being asked: a swipe
+// sends one frame with the tracks read, started by STX or directly by a track
+// sentinel and ended by ETX or by the carriage return that closes the burst.
+// The host never sends anything.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "base/Text.h"
+#include "comm/comWin32.h"
+#include "comm/protocol.h"
+
+namespace lumbra {
+
+// The badge text of a frame's tracks by track code (1 to 7, tracks joined by
+// the track separator); false for a code outside 1 to 7.
+bool ParseTracks(const std::string& frame, std::int32_t trackCode, AnsiString& out);
+
+class TProtSLU4x : public TProtocol {
+ public:
+  static constexpr std::int32_t kMaxFrameBytes = 512;
+  // Quiet time after a carriage return that ends a block before the frame is
+  // taken as ended. A reader's burst has no gaps this long (at 9600 baud it is
+  // 24 character times, and longer than a USB adapter's latency timer), so a
+  // burst cut into blocks by the transport is still read as one frame.
+  static constexpr std::uint32_t kBurstGapMs = 25;
+
+  TProtSLU4x(std::int32_t aID, platform::HWND aHwnd);
+  ~TProtSLU4x() override;
+
+  void ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) override;
+  void SetEnabled(bool value) override;
+  void TimerProc() override;
+  void InitProtocol() override;
+  void Inizializza() { StatoCom = scNoData; }
+
+  std::string ComPort() const { return Vettore ? Vettore->DeviceName() : std::string(); }
+  void SetComPort(const std::string& value) {
+    if (Vettore) Vettore->SetDeviceName(value);
+  }
+  const AnsiString& LastTessera() const { return fTessera; }
+  std::int32_t Track() const { return fTrack; }
+  void SetTrack(std::int32_t value) { fTrack = value; }
+  TStatiDispo StatoLettore() const { return DispoStato; }
+  TComm32& Comm() const { return *fComm; }
+  // A carriage return waits for the end of its burst.
+  bool EndPending() const { return fEndPending; }
+
+ private:
+  void ProcessFrame();
+  void EndFrame();
+  void ArmBurstTimer();
+  void StopBurstTimer();
+  void Post(std::uint32_t msg, platform::LPARAM value);
+
+  std::int32_t CountRx = 0;
+  std::array<std::uint8_t, kMaxFrameBytes + 1> BufferRx{};
+  AnsiString fTessera;
+  TStatiDispo DispoStato = sdStart;
+  std::int32_t fTrack = 2;
+  TComm32* fComm;
+  platform::HWND fBurstWindow = 0;
+  bool fEndPending = false;
+};
+
+}  // namespace lumbra

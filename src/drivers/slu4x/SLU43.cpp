@@ -1,0 +1,95 @@
+#include "drivers/slu4x/SLU43.h"
+
+#include <exception>
+
+#include "base/AppException.h"
+
+namespace lumbra {
+
+TSLU43BadgeReader::TSLU43BadgeReader(TComponent* AOwner) : TCustomBadgeReader(AOwner) {
+  fTimerInterval = 55;
+  fCom = "COM3";
+}
+
+TSLU43BadgeReader::~TSLU43BadgeReader() { FreeProtocol(); }
+
+void TSLU43BadgeReader::CreateProtocol() {
+  ProtB = new TProtSLU4x(1, Handle());
+  try {
+    ProtB->SetTrack(fTrack);
+    ProtB->SetComPort(fCom);
+  } catch (...) {
+    HandleCurrentException(this);
+  }
+}
+
+void TSLU43BadgeReader::FreeProtocol() {
+  TProtSLU4x* p = ProtB;
+  ProtB = nullptr;
+  if (p != nullptr) TObject::Free(p);
+}
+
+void TSLU43BadgeReader::SetActive(bool value) {
+  std::exception_ptr failure;
+  try {
+    if (value) {
+      if (ProtB == nullptr) CreateProtocol();
+      ProtB->SetEnabled(true);
+    } else if (ProtB != nullptr) {
+      FreeProtocol();
+    }
+  } catch (...) {
+    // The driver stays active and its timer keeps trying the port.
+    failure = std::current_exception();
+  }
+  TCustomBadgeReader::SetActive(value);
+  if (failure) std::rethrow_exception(failure);
+}
+
+bool TSLU43BadgeReader::Active() const { return ProtB != nullptr && ProtB->Enabled(); }
+
+TStatiDispo TSLU43BadgeReader::Status() const {
+  return ProtB != nullptr ? ProtB->StatoLettore() : sdTimeout;
+}
+
+void TSLU43BadgeReader::SetCOM(const std::string& value) {
+  if (ProtB != nullptr) ProtB->SetComPort(value);
+  TCustomBadgeReader::SetCOM(value);
+}
+
+void TSLU43BadgeReader::SetTrack(std::int32_t value) {
+  if (value < 1 || value > 7) throw EBadgeError("Tack value invalid: use 1 to 7");
+  if (ProtB != nullptr) ProtB->SetTrack(value);
+  fTrack = value;
+}
+
+AnsiString TSLU43BadgeReader::GetReadData() {
+  return ProtB != nullptr ? ProtB->LastTessera() : AnsiString();
+}
+
+void TSLU43BadgeReader::DoTimerTick() {
+  if (inTimer) return;
+  inTimer = true;
+  struct Clear {
+    bool& flag;
+    ~Clear() { flag = false; }
+  } clear{inTimer};
+  if (ProtB != nullptr) ProtB->TimerProc();
+}
+
+void TSLU43BadgeReader::Inizializza() {
+  if (ProtB != nullptr) ProtB->Inizializza();
+}
+
+void TSLU43BadgeReader::DoDeviceError(TMessage& Msg) {
+  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
+  if (Msg.LParam == 24) {
+    if (OnBadCRCData) OnBadCRCData(this);
+  } else if (Msg.LParam == 25) {
+    if (OnBadInsertBadge) OnBadInsertBadge(this);
+  } else if (OnFailReadBadge) {
+    OnFailReadBadge(this);
+  }
+}
+
+}  // namespace lumbra
