@@ -1,0 +1,230 @@
+#include "drivers/slu4x/SLU43.h"
+
+#include <gtest/gtest.h>
+
+#include "drivers/slu4x/SLU42.h"
+#include "platform/fake/FakeMessageLoop.h"
+#include "platform/fake/FakeSerial.h"
+
+namespace lumbra {
+namespace {
+
+using platform::FakeMessageLoop;
+using platform::FakeSerialBackend;
+using Events = std::vector<std::string>;
+
+constexpr char kPort[] = "/dev/ttyUSB3";
+
+std::string Printable(const std::string& s) {
+  std::string out;
+  for (char c : s) out += c == '\r' ? std::string("<CR>") : std::string(1, c);
+  return out;
+}
+
+class SLU4xTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    loop.Install();
+    serial.Install();
+    table.Install();
+    port = serial.AddPort(kPort);
+    Make<TSLU43BadgeReader>();
+  }
+  void TearDown() override { reader.reset(); }
+
+  template <class T>
+  void Make() {
+    reader.reset(new T(nullptr));
+    reader->OnReadedBadge = [this](TObject*, const AnsiString& t) {
+      events.push_back("read " + Printable(t));
+    };
+    reader->OnBadCRCData = [this](TObject*) { events.push_back("badcrc"); };
+    reader->OnFailReadBadge = [this](TObject*) { events.push_back("fail"); };
+    reader->OnBadInsertBadge = [this](TObject*) { events.push_back("badinsert"); };
+    reader->OnTimeout = [this](TObject*) { events.push_back("timeout"); };
+    reader->OnRestore = [this](TObject*) { events.push_back("restore"); };
+    reader->OnError = [this](TObject*, std::uint8_t, std::uint8_t, const std::string& m) {
+      events.push_back("error " + m);
+    };
+    reader->SetCrypt(false);
+    reader->SetCheckCRCTes(false);
+    reader->SetCOM(kPort);
+  }
+  void Start(std::int32_t track = 7) {
+    reader->SetTrack(track);
+    reader->SetActive(true);
+    ASSERT_TRUE(reader->Active());
+    loop.Advance(55);
+    ASSERT_EQ(Take(), Events{"restore"}) << "an open port restores the reader";
+  }
+  // One block as the port's receive notification hands it over.
+  void Block(const std::string& b) {
+    reader->Protocol()->ProcessBuffer(reinterpret_cast<const std::uint8_t*>(b.data()),
+                                      static_cast<std::int32_t>(b.size()));
+    loop.RunUntilIdle();
+  }
+  Events Take() { return std::exchange(events, {}); }
+
+  FakeMessageLoop loop;
+  FakeSerialBackend serial;
+  platform::FakeSerialDeviceTable table;
+  std::shared_ptr<platform::FakeSerialPort> port;
+  Owned<TSLU43BadgeReader> reader;
+  Events events;
+};
+
+TEST_F(SLU4xTest, Frames) {
+  const std::string big(600, '7');
+  struct Case {
+    const char* name;
+    std::vector<std::string> blocks;
+    std::int32_t track;
+    Events events;
+  } cases[] = {
+      {"STX frame, track 2", {"\x02;12345?\x03"}, 2, {"read 12345"}},
+      {"STX frame, track 1 absent", {"\x02;12345?\x03"}, 1, {"read "}},
+      {"sentinel start, CR LF at the block's end",
+       {"%ALFA BETA?;4711?+C3?\r\n"}, 7, {"read ALFA BETA<CR>4711<CR>C3"}},
+      {"track 3 marked with a second ';'", {"%A?;B?;C?\r"}, 7, {"read A<CR>B<CR>C"}},
+      {"track 3 alone with ';' after a track 2", {";B?;C?\x03"}, 3, {"read C"}},
+      {"a carriage return inside the block is dropped", {"%A\rB?\r\n"}, 1, {"read AB"}},
+      {"bytes before any start marker", {"xyz\r\n?\x03", "\x02;1?\x03"}, 2, {"read 1"}},
+      {"a second STX is data", {"\x02;1\x02" "2?\x03"}, 2, {"read 1\x02" "2"}},
+      {"no track data", {"\x02" "A\x03"}, 2, {}},
+      {"only track 2, code 5", {";123?\x03"}, 5, {"read 123<CR>"}},
+      {"over-long frame keeps 512 bytes", {";" + big + big + "?\x03"}, 2,
+       {"read " + std::string(511, '7')}},
+      // A frame that the transport hands over in pieces.
+      {"CR LF split over two blocks", {"%A?;B?\r", "\n"}, 4, {"read A<CR>B"}},
+      {"block ends in a CR inside the burst", {"%A?\r", ";B?\r\n"}, 4, {"read A<CR>B"}},
+      {"block ends before the CR", {"%A?;", "B?", "\r\n"}, 4, {"read A<CR>B"}},
+      {"two frames, each in its burst", {"%A?\r\n", "@wait", "%B?\r\n"}, 1,
+       {"read A", "read B"}},
+  };
+  for (const auto& c : cases) {
+    reader->SetActive(false);
+    Start(c.track);
+    for (const auto& b : c.blocks) {
+      if (b == "@wait")
+        loop.Advance(TProtSLU4x::kBurstGapMs);
+      else
+        Block(b);
+    }
+    loop.Advance(TProtSLU4x::kBurstGapMs);
+    EXPECT_EQ(Take(), c.events) << c.name;
+    EXPECT_FALSE(reader->Protocol()->EndPending()) << c.name;
+  }
+}
+
+TEST_F(SLU4xTest, AFrameEndedByCarriageReturnWaitsForTheQuietLine) {
+  Start(2);
+  Block(";42?\r");
+  loop.Advance(TProtSLU4x::kBurstGapMs - 1);
+  EXPECT_TRUE(Take().empty());
+  Block("\n");  // the line feed of the pair: still the same burst
+  loop.Advance(TProtSLU4x::kBurstGapMs - 1);
+  EXPECT_TRUE(Take().empty());
+  loop.Advance(1);
+  EXPECT_EQ(Take(), Events{"read 42"});
+}
+
+TEST_F(SLU4xTest, FirstFrameRestoresAReaderNotYetActive) {
+  reader->SetActive(true);
+  Block("\x02" "A\x03");
+  EXPECT_EQ(Take(), Events{"restore"});
+  loop.Advance(200);
+  EXPECT_TRUE(Take().empty());
+}
+
+TEST_F(SLU4xTest, APortThatCannotOpenIsRetriedUntilItCan) {
+  port->openError = "No such file or directory";
+  EXPECT_THROW(reader->SetActive(true), ECommError);
+  EXPECT_TRUE(reader->Active());
+  loop.RunUntilIdle();
+  EXPECT_EQ(Take(), Events{"timeout"});
+  EXPECT_EQ(reader->Status(), sdTimeout);
+  loop.Advance(55 * 20);
+  EXPECT_TRUE(Take().empty());
+  port->openError.clear();
+  loop.Advance(55);
+  EXPECT_EQ(Take(), Events{"restore"});
+  EXPECT_TRUE(port->IsOpen());
+  EXPECT_EQ(port->LastSettings().baudRate, 9600u);
+}
+
+TEST_F(SLU4xTest, WithoutAPortNameAUsbAdapterIsLookedFor) {
+  reader->SetCOM("");
+  EXPECT_THROW(reader->SetActive(true), ECommError);
+  loop.Advance(55 * 3);
+  EXPECT_EQ(Take(), Events{"timeout"});
+  table.entries = {{platform::SerialAdapterKind::Other, "serial8250", "/dev/ttyS0"},
+                   {platform::SerialAdapterKind::SiliconLabs, "cp210x", kPort}};
+  loop.Advance(55);
+  EXPECT_EQ(Take(), Events{"restore"});
+  EXPECT_EQ(reader->Protocol()->ComPort(), kPort);
+}
+
+TEST_F(SLU4xTest, AnUnpluggedReaderComesBackWhenPluggedIn) {
+  Start(2);
+  Block(";12");  // a swipe cut short by the pull
+  port->HangUp();
+  port->openError = "No such file or directory";
+  ASSERT_TRUE(loop.PumpUntil([&] { return reader->Protocol()->Comm().Lost(); }));
+  loop.Advance(55 * 10);
+  EXPECT_EQ(reader->Status(), sdTimeout);
+  EXPECT_FALSE(port->IsOpen());
+  Events ev = Take();
+  ASSERT_EQ(ev.size(), 1u) << "the hang-up is reported once, the cut frame never";
+  EXPECT_EQ(ev[0].rfind("error ", 0), 0u);
+
+  port = serial.AddPort(kPort);
+  loop.Advance(55);
+  EXPECT_EQ(Take(), Events{"restore"});
+  port->Receive(";2?\r\n");
+  ASSERT_TRUE(loop.PumpUntil([&] { return reader->Protocol()->EndPending(); }));
+  loop.Advance(TProtSLU4x::kBurstGapMs);
+  EXPECT_EQ(Take(), Events{"read 2"});
+}
+
+TEST_F(SLU4xTest, DeviceErrorsOfAReadAreReadEvents) {
+  Start();
+  struct Case {
+    WPARAM command;
+    LPARAM code;
+    const char* event;
+  } cases[] = {{54, 24, "badcrc"}, {54, 25, "badinsert"}, {54, 7, "fail"},
+               {12, 25, "error Blank Track"}};
+  for (const auto& c : cases) {
+    loop.PostMessage(reader->Handle(), WM_DISP_ERROR, c.command, c.code);
+    loop.RunUntilIdle();
+    EXPECT_EQ(Take(), Events{c.event});
+  }
+}
+
+TEST_F(SLU4xTest, TrackCodes) {
+  EXPECT_TRUE(TSLU43BadgeReader::TrackSupported(7));
+  EXPECT_FALSE(TSLU43BadgeReader::TrackSupported(8));
+  try {
+    reader->SetTrack(8);
+    FAIL();
+  } catch (const EBadgeError& e) {
+    EXPECT_STREQ(e.what(), "Tack value invalid: use 1 to 7");
+  }
+  Start(4);
+  EXPECT_EQ(reader->Protocol()->Track(), 4);
+
+  Make<TSLU42BadgeReader>();
+  EXPECT_FALSE(TSLU42BadgeReader::TrackSupported(1));
+  try {
+    reader->SetTrack(1);
+    FAIL();
+  } catch (const EBadgeError& e) {
+    EXPECT_STREQ(e.what(), "Invalid track value: only track 2 is enabled");
+  }
+  EXPECT_EQ(reader->Track(), 2);
+  reader->SetActive(true);
+  EXPECT_EQ(reader->Protocol()->Track(), 2);
+}
+
+}  // namespace
+}  // namespace lumbra
