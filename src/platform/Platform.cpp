@@ -6,6 +6,7 @@
 
 #include "base/Exceptions.h"
 #include "platform/Clock.h"
+#include "platform/Keyboard.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 
@@ -15,6 +16,7 @@ namespace {
 std::atomic<IMessageLoop*> gLoop{nullptr};
 std::atomic<IClock*> gClock{nullptr};
 std::atomic<IMessageBox*> gBox{nullptr};
+std::atomic<IKeyboard*> gKeyboard{nullptr};
 
 class SteadyClock final : public IClock {
  public:
@@ -62,5 +64,12 @@ IMessageBox& MessageBoxes() {
   return box != nullptr ? *box : fallback;
 }
 void SetMessageBox(IMessageBox* box) { gBox.store(box); }
+
+IKeyboard& Keyboard() {
+  static UnavailableKeyboard none("no keyboard output is installed");
+  IKeyboard* keyboard = gKeyboard.load();
+  return keyboard != nullptr ? *keyboard : none;
+}
+void SetKeyboard(IKeyboard* keyboard) { gKeyboard.store(keyboard); }
 
 }  // namespace lumbra::platform
