@@ -303,7 +303,9 @@ bool TypeKeys(const AnsiString& text, bool wait, bool slow) {
     return false;
   }
   TKeyTyper typer(keyboard, wait, slow);
-  return typer.Type(text);
+  bool reachedEnd = typer.Type(text);
+  keyboard.EndTyping();
+  return reachedEnd;
 }
 
 }  // namespace lumbra::app

@@ -17,6 +17,9 @@
 // - GetKeyState: bit 0 is the toggle of a lock key, bit 15 "down".
 // - SetKeyboardState applies a changed toggle of the NumLock entry as a lock
 //   change without any key event; other entries are informational.
+// - EndTyping closes a run of keys typed in one go; a backend undoes there the
+//   temporary changes it made to type them (spare keys bound for characters
+//   the layout lacks).
 // - DrainKeyboardMessages removes and dispatches the calling thread's pending
 //   keyboard messages, so that keys aimed at the program's own windows keep
 //   their order while it types.
@@ -51,6 +54,7 @@ class IKeyboard {
   virtual void GetKeyboardState(KeyboardStateTable& state) = 0;
   virtual void SetKeyboardState(const KeyboardStateTable& state) = 0;
   virtual void DrainKeyboardMessages() = 0;
+  virtual void EndTyping() {}
 };
 
 // Stands in when no keyboard output could be opened; types nothing.

@@ -65,6 +65,10 @@ void FakeKeyboard::DrainKeyboardMessages() {
   fEvents.push_back(Event{Kind::Drain, 0, 0, 0, Clock().GetTickCount64()});
 }
 
+void FakeKeyboard::EndTyping() {
+  fEvents.push_back(Event{Kind::End, 0, 0, 0, Clock().GetTickCount64()});
+}
+
 std::vector<FakeKeyboard::Event> FakeKeyboard::KeyEvents() const {
   std::vector<Event> keys;
   for (const Event& e : fEvents)

@@ -12,7 +12,7 @@ namespace lumbra::platform {
 
 class FakeKeyboard final : public IKeyboard {
  public:
-  enum class Kind { Down, Up, Drain, SetState };
+  enum class Kind { Down, Up, Drain, SetState, End };
   struct Event {
     Kind kind;
     std::uint8_t vk = 0;
@@ -42,6 +42,7 @@ class FakeKeyboard final : public IKeyboard {
   void GetKeyboardState(KeyboardStateTable& state) override { state = fState; }
   void SetKeyboardState(const KeyboardStateTable& state) override;
   void DrainKeyboardMessages() override;
+  void EndTyping() override;
 
   // Only the key events, as text: "+vk" for a key down, "-vk" for a key up,
   // separated by spaces. Handy for comparing sequences.

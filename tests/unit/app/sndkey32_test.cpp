@@ -144,6 +144,8 @@ TEST_F(TypeKeysTest, NoCloseReleasesModifiersHeldByTheText) {
   EXPECT_FALSE(TypeKeys("+(a{TAB", false, false));
   EXPECT_EQ(keyboard.KeyTrace(), "+160 +65 -65 -160");
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"No Close"});
+  // The backend still gets to undo its temporary changes.
+  EXPECT_EQ(keyboard.Events().back().kind, FakeKeyboard::Kind::End);
 }
 
 TEST_F(TypeKeysTest, UnknownNameIsReportedAndTypingGoesOn) {
@@ -175,7 +177,7 @@ TEST_F(TypeKeysTest, WaitModeDrainsKeyboardMessagesAfterEveryEvent) {
   for (const auto& e : keyboard.Events()) kinds.push_back(e.kind);
   using K = FakeKeyboard::Kind;
   EXPECT_EQ(kinds, (std::vector<K>{K::Down, K::Drain, K::Down, K::Drain, K::Up, K::Drain, K::Up,
-                                   K::Drain}));
+                                   K::Drain, K::End}));
   keyboard.Clear();
   TypeKeys("A", false, false);
   for (const auto& e : keyboard.Events()) EXPECT_NE(e.kind, K::Drain);
