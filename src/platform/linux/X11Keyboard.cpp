@@ -185,18 +185,31 @@ class X11Keyboard final : public IKeyboard {
   bool fShift = false, fCtrl = false, fAlt = false;
   unsigned fDownMods = 0;
   bool fRelockCaps = false;
+
+  // Lock state and effective group, kept current by state events.
+  unsigned fLockedMods = 0;
+  int fGroup = 0;
 };
 
 X11Keyboard::X11Keyboard(Display* dpy) : fDpy(dpy) {
   int opcode = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
   XkbQueryExtension(fDpy, &opcode, &fXkbEventBase, &error, &major, &minor);
-  XkbSelectEvents(fDpy, XkbUseCoreKbd, XkbMapNotifyMask | XkbNewKeyboardNotifyMask,
-                  XkbMapNotifyMask | XkbNewKeyboardNotifyMask);
+  constexpr unsigned kEvents = XkbMapNotifyMask | XkbNewKeyboardNotifyMask | XkbStateNotifyMask;
+  XkbSelectEvents(fDpy, XkbUseCoreKbd, kEvents, kEvents);
+  // Only lock, latch and group changes: the state a key is typed under is
+  // then known without a round trip per key.
+  constexpr unsigned long kStateParts =
+      XkbModifierLockMask | XkbModifierLatchMask | XkbGroupStateMask;
+  XkbSelectEventDetails(fDpy, XkbUseCoreKbd, XkbStateNotify, XkbAllStateComponentsMask,
+                        kStateParts);
   for (int vk = 1; vk < 255; ++vk)
     if (NamedKeySym(static_cast<std::uint8_t>(vk)) == NoSymbol &&
         !IsModifierVk(static_cast<std::uint8_t>(vk)))
       fFreeVks.push_back(static_cast<std::uint8_t>(vk));
   LoadMap();
+  XkbStateRec st = State();
+  fLockedMods = st.locked_mods | st.latched_mods;
+  fGroup = st.group;
 }
 
 X11Keyboard::~X11Keyboard() {
@@ -214,7 +227,13 @@ void X11Keyboard::ProcessEvents() {
       XRefreshKeyboardMapping(&ev.xmapping);
       fStale = true;
     } else if (ev.type == fXkbEventBase) {
-      fStale = true;
+      const auto& xkbEv = reinterpret_cast<const XkbEvent&>(ev);
+      if (xkbEv.any.xkb_type == XkbStateNotify) {
+        fLockedMods = xkbEv.state.locked_mods | xkbEv.state.latched_mods;
+        fGroup = xkbEv.state.group;
+      } else {
+        fStale = true;
+      }
     }
   }
 }
@@ -408,7 +427,7 @@ std::uint16_t X11Keyboard::VkKeyScan(char16_t ch) {
   ProcessEvents();
   if (fStale) LoadMap();
   if (fXkb == nullptr || fXkb->map == nullptr) return kNoKey;
-  std::optional<Found> found = FindOrBind(sym, State().group);
+  std::optional<Found> found = FindOrBind(sym, fGroup);
   if (!found) return kNoKey;
   std::uint16_t shift = 0;
   if (found->mods & ShiftMask) shift |= 1;
@@ -423,7 +442,7 @@ std::optional<X11Keyboard::Target> X11Keyboard::Resolve(std::uint8_t vk) {
   ProcessEvents();
   if (fStale) LoadMap();
   if (fXkb == nullptr || fXkb->map == nullptr) return std::nullopt;
-  std::optional<Found> found = FindOrBind(sym, State().group);
+  std::optional<Found> found = FindOrBind(sym, fGroup);
   if (!found) return std::nullopt;
   return Target{found->keycode, found->group, found->level, false, found->mods};
 }
@@ -470,8 +489,8 @@ void X11Keyboard::SetRealMods(unsigned mods) {
 void X11Keyboard::PressKey(std::uint8_t vk) {
   std::optional<Target> t = Resolve(vk);
   if (!t) return;
-  XkbStateRec st = State();
-  unsigned locked = st.locked_mods | st.latched_mods;
+  ProcessEvents();
+  unsigned locked = fLockedMods;
   unsigned mods = 0;
   bool unlockCaps = false;
   if (t->character) {
@@ -494,7 +513,7 @@ void X11Keyboard::PressKey(std::uint8_t vk) {
     fRelockCaps = true;
   }
   XTestFakeKeyEvent(fDpy, t->keycode, True, CurrentTime);
-  XSync(fDpy, False);
+  XFlush(fDpy);
 }
 
 void X11Keyboard::ReleaseKey(std::uint8_t vk) {

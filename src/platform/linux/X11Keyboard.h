@@ -11,8 +11,8 @@
 //   Ctrl+Alt on a key with a third level presses the level-3 modifier.
 // - A character or named key that the layout lacks is bound to a spare keycode
 //   for the run and unbound at EndTyping.
-// - Every key event is followed by XSync, so the key is queued to the client
-//   before the call returns.
+// - A key's down event is flushed, its up event synced (XSync): when the key
+//   is through, the server has handed it to the client.
 // - One display connection, used only from the UI thread.
 #include <memory>
 #include <string>
