@@ -4,7 +4,8 @@
 //   F                       the focus went elsewhere
 //   C <code point> <ns>     a character
 //   N <key name> <ns>       a key without a character (Return, Tab, F1...),
-//                           prefixed "C-"/"A-" when Ctrl/Alt were down
+//                           prefixed "C-"/"A-" when Ctrl/Alt were down, or
+//                           #<keycode> for a key with no symbol
 // <ns> is CLOCK_MONOTONIC when the key was read. Keys are decoded as
 // XKB-based toolkits decode them: the level the key type selects, then upper
 // case when Lock is on and the type leaves it unconsumed.
@@ -94,7 +95,12 @@ int main(int argc, char** argv) {
           XConvertCase(sym, &lower, &upper);
           sym = upper;
         }
-        if (sym == NoSymbol || IsModifierSym(sym)) continue;
+        if (IsModifierSym(sym)) continue;
+        if (sym == NoSymbol) {
+          // A key without a symbol still counts: it shows where typing went wrong.
+          std::printf("N #%u %lld\n", ev.xkey.keycode, ns);
+          continue;
+        }
         // Ctrl and Alt count even where a key type lists them (F keys do).
         std::string prefix;
         if (ev.xkey.state & ControlMask) prefix += "C-";

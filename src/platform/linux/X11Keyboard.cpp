@@ -6,10 +6,12 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -19,8 +21,11 @@ namespace {
 
 // Time given to clients to decode keys typed on spare keycodes before the
 // binding goes: a client that reads the key and the map change together
-// decodes the key with the new map.
+// decodes the key with the new map. Unbinding at the end of a text waits the
+// short one; reusing a spare within a text (only when a text needs more
+// missing characters than there are spare places) waits the long one.
 constexpr std::uint32_t kSpareUnbindGraceMs = 30;
+constexpr std::uint32_t kSpareReuseGraceMs = 250;
 
 constexpr std::uint8_t kVkShift = 16, kVkLShift = 160, kVkRShift = 161;
 constexpr std::uint8_t kVkControl = 17, kVkLControl = 162, kVkRControl = 163;
@@ -145,14 +150,16 @@ class X11Keyboard final : public IKeyboard {
     bool unlockCaps;
   };
 
+  bool OwnKeys(int first, int count) const;
   void ProcessEvents();
   void LoadMap();
+  void ReloadKey(KeyCode kc);
   int KeyGroup(KeyCode kc, int group) const;
   int LevelOf(XkbKeyTypePtr type, unsigned mods, unsigned* preserve) const;
   KeySym ClientKeySym(KeyCode kc, int keyGroup, unsigned mods) const;
   std::optional<Found> Find(KeySym sym, int group);
   std::optional<Found> FindOrBind(KeySym sym, int group);
-  std::optional<KeyCode> BindSpare(KeySym sym);
+  bool BindSpare(KeySym sym);
   std::uint8_t TokenFor(const Found& found);
   Solution Solve(KeyCode kc, int keyGroup, KeySym wanted, unsigned passMods, unsigned lockedMods);
   void PressKey(std::uint8_t vk);
@@ -179,7 +186,14 @@ class X11Keyboard final : public IKeyboard {
 
   // Spare keycodes bound during this run, in binding order.
   std::vector<KeyCode> fSpares;
-  std::vector<std::pair<KeyCode, KeySym>> fBound;
+  struct Binding {
+    KeyCode keycode;
+    int level;
+    KeySym sym;
+    std::uint64_t lastUse;  // clock ticks of the last key event on it
+  };
+  std::vector<Binding> fBound;
+  std::set<KeyCode> fOwnKeys;  // every spare ever bound or unbound here
 
   // State the typed text asked for, and what this backend holds down.
   bool fShift = false, fCtrl = false, fAlt = false;
@@ -219,19 +233,31 @@ X11Keyboard::~X11Keyboard() {
   XCloseDisplay(fDpy);
 }
 
+// Map changes on spare keys are our own and already in our copy of the map;
+// reloading the whole map for each would cost more than typing the key.
+bool X11Keyboard::OwnKeys(int first, int count) const {
+  if (count <= 0) return false;
+  for (int kc = first; kc < first + count; ++kc)
+    if (!fOwnKeys.count(static_cast<KeyCode>(kc))) return false;
+  return true;
+}
+
 void X11Keyboard::ProcessEvents() {
   while (XPending(fDpy) > 0) {
     XEvent ev;
     XNextEvent(fDpy, &ev);
     if (ev.type == MappingNotify) {
       XRefreshKeyboardMapping(&ev.xmapping);
-      fStale = true;
+      if (ev.xmapping.request != MappingKeyboard ||
+          !OwnKeys(ev.xmapping.first_keycode, ev.xmapping.count))
+        fStale = true;
     } else if (ev.type == fXkbEventBase) {
       const auto& xkbEv = reinterpret_cast<const XkbEvent&>(ev);
       if (xkbEv.any.xkb_type == XkbStateNotify) {
         fLockedMods = xkbEv.state.locked_mods | xkbEv.state.latched_mods;
         fGroup = xkbEv.state.group;
-      } else {
+      } else if (xkbEv.any.xkb_type != XkbMapNotify ||
+                 !OwnKeys(xkbEv.map.first_key_sym, xkbEv.map.num_key_syms)) {
         fStale = true;
       }
     }
@@ -254,7 +280,7 @@ void X11Keyboard::LoadMap() {
     if (XkbKeyNumGroups(fXkb, code) == 0 && fXkb->map->modmap[code] == 0) fSpares.push_back(code);
   }
   // Bound spares are spares too: they are ours until EndTyping.
-  for (auto [kc, sym] : fBound) fSpares.push_back(kc);
+  for (const Binding& b : fBound) fSpares.push_back(b.keycode);
 
   auto modifierKey = [&](KeySym sym, KeyCode& kc, unsigned* mask) {
     for (int k = fXkb->min_key_code; k <= fXkb->max_key_code; ++k) {
@@ -274,6 +300,14 @@ void X11Keyboard::LoadMap() {
   KeyCode numKc = 0;
   modifierKey(XK_Num_Lock, numKc, &fNumLockMask);
   if (fAltKc == 0) fAltMask = Mod1Mask;
+}
+
+void X11Keyboard::ReloadKey(KeyCode kc) {
+  XkbMapChangesRec changes{};
+  changes.changed = XkbKeySymsMask;
+  changes.first_key_sym = kc;
+  changes.num_key_syms = 1;
+  if (XkbGetMapChanges(fDpy, fXkb, &changes) != Success) LoadMap();
 }
 
 XkbStateRec X11Keyboard::State() {
@@ -359,50 +393,75 @@ std::optional<X11Keyboard::Found> X11Keyboard::Find(KeySym sym, int group) {
   return best;
 }
 
-std::optional<KeyCode> X11Keyboard::BindSpare(KeySym sym) {
-  for (auto [kc, bound] : fBound)
-    if (bound == sym) return kc;
-  if (fSpares.empty()) return std::nullopt;
+// Each spare keycode carries two symbols (the second with Shift). Adding a
+// symbol leaves the first one as it was, so keys still in a client's queue
+// decode as typed; only evicting a keycode changes what it meant.
+bool X11Keyboard::BindSpare(KeySym sym) {
+  for (const Binding& b : fBound)
+    if (b.sym == sym) return true;
+  if (fSpares.empty()) return false;
+  auto usedLevels = [&](KeyCode kc) {
+    int used = 0;
+    for (const Binding& b : fBound)
+      if (b.keycode == kc) used |= 1 << b.level;
+    return used;
+  };
   KeyCode kc = 0;
-  if (fBound.size() < fSpares.size()) {
-    for (KeyCode s : fSpares) {
-      bool used = false;
-      for (auto [b, bsym] : fBound) used = used || b == s;
-      if (!used) {
-        kc = s;
-        break;
-      }
+  int level = -1;
+  for (KeyCode s : fSpares) {
+    int used = usedLevels(s);
+    if (used == 1) {
+      kc = s;
+      level = 1;
+      break;
     }
-  } else {
-    // Every spare is taken in this run: the oldest binding goes, after the
-    // grace a client needs to decode what was typed on it.
-    XSync(fDpy, False);
-    Clock().Sleep(kSpareUnbindGraceMs);
-    kc = fBound.front().first;
-    fBound.erase(fBound.begin());
+    if (used == 0 && level < 0) {
+      kc = s;
+      level = 0;
+    }
   }
-  KeySym syms[1] = {sym};
-  XChangeKeyboardMapping(fDpy, kc, 1, syms, 1);
+  if (level < 0) {
+    // Every spare is taken in this run: the least recently used keycode goes,
+    // once a client has had the grace to decode what was typed on it.
+    const Binding* oldest = nullptr;
+    for (const Binding& b : fBound) {
+      std::uint64_t last = 0;
+      for (const Binding& o : fBound)
+        if (o.keycode == b.keycode) last = std::max(last, o.lastUse);
+      if (oldest == nullptr || last < oldest->lastUse) oldest = &b;
+    }
+    kc = oldest->keycode;
+    std::uint64_t last = 0;
+    for (const Binding& b : fBound)
+      if (b.keycode == kc) last = std::max(last, b.lastUse);
+    XSync(fDpy, False);
+    std::uint64_t since = Clock().GetTickCount64() - last;
+    if (since < kSpareReuseGraceMs)
+      Clock().Sleep(static_cast<std::uint32_t>(kSpareReuseGraceMs - since));
+    std::erase_if(fBound, [kc](const Binding& b) { return b.keycode == kc; });
+    level = 0;
+  }
+  fBound.push_back(Binding{kc, level, sym, Clock().GetTickCount64()});
+  KeySym syms[2] = {NoSymbol, NoSymbol};
+  for (const Binding& b : fBound)
+    if (b.keycode == kc) syms[b.level] = b.sym;
+  // A lone symbol is written twice: the server would otherwise make a lone
+  // letter a case pair and move it to the Shift level, which the second
+  // symbol would then take over.
+  if (syms[1] == NoSymbol) syms[1] = syms[0];
+  fOwnKeys.insert(kc);
+  XChangeKeyboardMapping(fDpy, kc, 2, syms, 1);
   XSync(fDpy, False);
-  fBound.emplace_back(kc, sym);
-  ProcessEvents();
-  LoadMap();
-  return kc;
+  // The server chose the key's type; read back just this key.
+  ReloadKey(kc);
+  fFindCache.clear();
+  return true;
 }
 
 std::optional<X11Keyboard::Found> X11Keyboard::FindOrBind(KeySym sym, int group) {
   if (std::optional<Found> f = Find(sym, group)) return f;
-  std::optional<KeyCode> kc = BindSpare(sym);
-  if (!kc) return std::nullopt;
-  int g = KeyGroup(*kc, group);
-  if (g < 0) return std::nullopt;
-  XkbKeyTypePtr type = XkbKeyKeyType(fXkb, *kc, g);
-  for (int level = 0; level < type->num_levels; ++level)
-    if (XkbKeySymEntry(fXkb, *kc, level, g) == sym) {
-      unsigned mods = level == 0 ? 0 : ShiftMask;
-      return Found{*kc, g, level, mods};
-    }
-  return std::nullopt;
+  if (!BindSpare(sym)) return std::nullopt;
+  return Find(sym, group);
 }
 
 std::uint8_t X11Keyboard::TokenFor(const Found& found) {
@@ -499,8 +558,14 @@ void X11Keyboard::PressKey(std::uint8_t vk) {
     unsigned levelMods = (fShift ? ShiftMask : 0u) | (altGr ? fLevel3Mask : 0u);
     unsigned passMods = altGr ? 0u : (fCtrl ? ControlMask : 0u) | (fAlt ? fAltMask : 0u);
     KeySym wanted = XkbKeySymEntry(fXkb, t->keycode, LevelOf(type, levelMods, nullptr), t->group);
+    // A spare key's type is the server's guess and changes as its second
+    // symbol comes and goes; it is typed with CapsLock off so that no client
+    // case rule can apply to it.
+    bool spare = fOwnKeys.count(t->keycode) > 0 && (locked & LockMask);
     Solution s = wanted == NoSymbol ? Solution{levelMods, false}
-                                    : Solve(t->keycode, t->group, wanted, passMods, locked);
+                 : spare ? Solve(t->keycode, t->group, wanted, passMods, locked & ~LockMask)
+                         : Solve(t->keycode, t->group, wanted, passMods, locked);
+    if (spare) s.unlockCaps = true;
     mods = s.mods | passMods;
     unlockCaps = s.unlockCaps;
   } else {
@@ -520,6 +585,8 @@ void X11Keyboard::ReleaseKey(std::uint8_t vk) {
   std::optional<Target> t = Resolve(vk);
   if (!t) return;
   XTestFakeKeyEvent(fDpy, t->keycode, False, CurrentTime);
+  for (Binding& b : fBound)
+    if (b.keycode == t->keycode) b.lastUse = Clock().GetTickCount64();
   SetRealMods(0);
   if (fRelockCaps) {
     XkbLockModifiers(fDpy, XkbUseCoreKbd, LockMask, LockMask);
@@ -597,13 +664,16 @@ void X11Keyboard::EndTyping() {
   if (fBound.empty()) return;
   XSync(fDpy, False);
   Clock().Sleep(kSpareUnbindGraceMs);
-  for (auto [kc, sym] : fBound) {
-    KeySym none[1] = {NoSymbol};
-    XChangeKeyboardMapping(fDpy, kc, 1, none, 1);
+  std::set<KeyCode> keys;
+  for (const Binding& b : fBound) keys.insert(b.keycode);
+  for (KeyCode kc : keys) {
+    KeySym none[2] = {NoSymbol, NoSymbol};
+    XChangeKeyboardMapping(fDpy, kc, 2, none, 1);
   }
-  fBound.clear();
   XSync(fDpy, False);
-  fStale = true;
+  for (KeyCode kc : keys) ReloadKey(kc);
+  fBound.clear();
+  fFindCache.clear();
 }
 
 }  // namespace
