@@ -90,7 +90,10 @@ pid_t XSession::Spawn(const std::vector<std::string>& argv, int stdoutFd, bool q
   int devnull = open("/dev/null", O_RDONLY);
   if (devnull >= 0) posix_spawn_file_actions_adddup2(&actions, devnull, 0);
   int sink = quiet ? open("/dev/null", O_WRONLY) : -1;
-  if (sink >= 0) posix_spawn_file_actions_adddup2(&actions, sink, 2);
+  if (sink >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, sink, 2);
+    if (stdoutFd < 0) posix_spawn_file_actions_adddup2(&actions, sink, 1);
+  }
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);

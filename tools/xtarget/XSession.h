@@ -46,7 +46,7 @@ class XSession {
                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
-  // quiet: standard error goes to /dev/null (the servers' chatter).
+  // quiet: the servers' chatter on standard error (and output) goes to /dev/null.
   pid_t Spawn(const std::vector<std::string>& argv, int stdoutFd = -1, bool quiet = false);
   bool ReadLine(std::string& line, std::chrono::steady_clock::time_point deadline);
   void Stop(pid_t& pid);

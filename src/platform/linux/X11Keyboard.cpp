@@ -552,6 +552,8 @@ void X11Keyboard::PressKey(std::uint8_t vk) {
   unsigned locked = fLockedMods;
   unsigned mods = 0;
   bool unlockCaps = false;
+  // A map reloaded since the key was looked up may have dropped its group.
+  if (t->character && t->group >= XkbKeyNumGroups(fXkb, t->keycode)) t->character = false;
   if (t->character) {
     XkbKeyTypePtr type = XkbKeyKeyType(fXkb, t->keycode, t->group);
     bool altGr = fCtrl && fAlt && fLevel3Mask != 0 && (type->mods.mask & fLevel3Mask) != 0;
