@@ -26,7 +26,7 @@ class XSession {
   XSession(const XSession&) = delete;
   XSession& operator=(const XSession&) = delete;
 
-  // False (with Error() saying why) when a part would not start.
+  // False (with Error() saying why) when a server or the window manager would not start.
   bool Start();
   const std::string& Display() const { return fDisplay; }
   const std::string& Error() const { return fError; }
