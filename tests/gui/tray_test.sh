@@ -26,7 +26,7 @@ cat >"$work/lumbra.xml" <<XML
 <Configuration><Model>SLX-44</Model><Com>$work/reader</Com><MsgErrReader>TRUE</MsgErrReader></Configuration>
 XML
 state=$work/state
-export LUMBRA_TEST_STATE=$state LUMBRA_TEST_PORT=$work/reader
+export LUMBRA_TEST_STATE=$state
 HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" >"$work/out.log" 2>&1 &
 app=$!
 XS_PIDS+=($app)
