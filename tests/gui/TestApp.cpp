@@ -155,7 +155,6 @@ int main(int argc, char** argv) {
     RegisterBadgeReader("SLX-44", ReaderClassOf<TPipeReader>());
   };
   hooks.unregisterModels = [] { UnregisterBadgeReader("SLX-44"); };
-  };
   hooks.onRefreshed = [stateFile](lumbra::app::TTkEmuTasMain& m, lumbra::ui::MainView& v) {
     if (stateFile == nullptr) return;
     QRect tray = v.Tray().geometry();
