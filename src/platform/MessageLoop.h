@@ -19,6 +19,9 @@
 //   thread it runs the function at once. CheckSynchronize, on the UI thread,
 //   runs only the waiting synchronous calls: a UI thread that waits for a worker
 //   calls it so that a worker blocked in Synchronize can finish.
+// - ProcessOneMessage handles what is waiting (a pending synchronous call or
+//   the next message) and reports whether there was anything; a caller that
+//   waits for an answer on the UI thread loops on it to stay responsive.
 #include <cstdint>
 #include <functional>
 
@@ -51,6 +54,7 @@ class IMessageLoop {
   virtual bool SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t periodMs) = 0;
   virtual bool KillTimer(HWND hwnd, std::uintptr_t id) = 0;
   virtual void ProcessMessages() = 0;
+  virtual bool ProcessOneMessage() = 0;
   virtual bool CheckSynchronize() = 0;  // true when at least one call ran
 
   // Any thread.

@@ -5,10 +5,16 @@
 #include <thread>
 
 #include "base/Exceptions.h"
+#include "platform/Autostart.h"
 #include "platform/Clock.h"
+#include "platform/Environment.h"
+#include "platform/Foreground.h"
 #include "platform/Keyboard.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
+#include "platform/Sound.h"
+#include "platform/SerialDeviceTable.h"
+#include "platform/SerialPort.h"
 
 namespace lumbra::platform {
 namespace {
@@ -17,6 +23,39 @@ std::atomic<IMessageLoop*> gLoop{nullptr};
 std::atomic<IClock*> gClock{nullptr};
 std::atomic<IMessageBox*> gBox{nullptr};
 std::atomic<IKeyboard*> gKeyboard{nullptr};
+std::atomic<IEnvironment*> gEnv{nullptr};
+std::atomic<IAutostart*> gAutostart{nullptr};
+std::atomic<IForeground*> gForeground{nullptr};
+std::atomic<ISound*> gSound{nullptr};
+
+class NoForeground final : public IForeground {
+ public:
+  ForegroundWindow Current() override { return 0; }
+  void Restore(ForegroundWindow) override {}
+};
+
+class Silence final : public ISound {
+ public:
+  void Beep() override {}
+  void PlayWaveFile(const std::string&) override {}
+};
+
+template <class T>
+T& Required(const std::atomic<T*>& slot, const char* what) {
+  T* p = slot.load();
+  if (p == nullptr) throw Exception(std::string("No ") + what + " installed");
+  return *p;
+}
+std::atomic<ISerialBackend*> gSerial{nullptr};
+std::atomic<ISerialDeviceTable*> gTable{nullptr};
+
+class NoSerialDeviceTable final : public ISerialDeviceTable {
+ public:
+  bool Read(std::vector<SerialDeviceEntry>& entries) override {
+    entries.clear();
+    return false;
+  }
+};
 
 class SteadyClock final : public IClock {
  public:
@@ -71,5 +110,40 @@ IKeyboard& Keyboard() {
   return keyboard != nullptr ? *keyboard : none;
 }
 void SetKeyboard(IKeyboard* keyboard) { gKeyboard.store(keyboard); }
+
+IEnvironment& Environment() { return Required(gEnv, "environment"); }
+void SetEnvironment(IEnvironment* env) { gEnv.store(env); }
+
+IAutostart& Autostart() { return Required(gAutostart, "autostart store"); }
+void SetAutostart(IAutostart* autostart) { gAutostart.store(autostart); }
+
+IForeground& Foreground() {
+  static NoForeground none;
+  IForeground* fg = gForeground.load();
+  return fg != nullptr ? *fg : none;
+}
+void SetForeground(IForeground* fg) { gForeground.store(fg); }
+
+ISound& Sound() {
+  static Silence silence;
+  ISound* s = gSound.load();
+  return s != nullptr ? *s : silence;
+}
+void SetSound(ISound* sound) { gSound.store(sound); }
+
+ISerialBackend& SerialBackend() {
+  ISerialBackend* backend = gSerial.load();
+  if (backend == nullptr) throw Exception("No serial port backend installed");
+  return *backend;
+}
+void SetSerialBackend(ISerialBackend* backend) { gSerial.store(backend); }
+bool HasSerialBackend() { return gSerial.load() != nullptr; }
+
+ISerialDeviceTable& SerialDeviceTable() {
+  static NoSerialDeviceTable none;
+  ISerialDeviceTable* table = gTable.load();
+  return table != nullptr ? *table : none;
+}
+void SetSerialDeviceTable(ISerialDeviceTable* table) { gTable.store(table); }
 
 }  // namespace lumbra::platform

@@ -95,7 +95,10 @@ void TTestBadgeReader::DoTimerTick() {
   if (fProtocol) ++fProtocol->ticks;
 }
 
-void TTestBadgeReader::CreateProtocol() { fProtocol = std::make_unique<TTestProtocol>(Handle()); }
+void TTestBadgeReader::CreateProtocol() {
+  fProtocol = std::make_unique<TTestProtocol>(Handle());
+  fProtocol->status = Knobs().initialStatus;
+}
 void TTestBadgeReader::FreeProtocol() { fProtocol.reset(); }
 
 void TTestBadgeReader::WriteTrackData(const AnsiString& data, std::uint8_t track) {

@@ -42,6 +42,7 @@ struct TestReaderKnobs {
   bool failActivate = false;   // SetActive(true) raises
   bool failConfigure = false;  // SetCOM raises while the facade configures the driver
   std::string comSuffix;       // appended to every COM the driver is given
+  TStatiDispo initialStatus = sdStart;  // what a new protocol reports
   int created = 0;
   int destroyed = 0;
 };

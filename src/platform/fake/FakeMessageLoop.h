@@ -18,6 +18,7 @@
 
 #include "platform/Clock.h"
 #include "platform/MessageLoop.h"
+#include "platform/SyncCalls.h"
 
 namespace lumbra::platform {
 
@@ -43,6 +44,7 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
   bool SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t periodMs) override;
   bool KillTimer(HWND hwnd, std::uintptr_t id) override;
   void ProcessMessages() override { RunUntilIdle(); }
+  bool ProcessOneMessage() override { return CheckSynchronize() || DeliverOne(); }
   bool CheckSynchronize() override;
   bool PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) override;
   void BroadcastDeviceChange(WPARAM wParam, LPARAM lParam) override;
@@ -78,7 +80,6 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
     std::uint64_t due;
     std::uint64_t order;
   };
-  struct SyncCall;
   using TimerKey = std::pair<HWND, std::uintptr_t>;
 
   bool DeliverOne();
@@ -90,7 +91,7 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
   std::condition_variable fWake;
   std::map<HWND, std::shared_ptr<WindowProc>> fWindows;
   std::deque<Queued> fQueue;
-  std::deque<std::shared_ptr<SyncCall>> fSync;
+  TSyncCalls fSync;
   std::vector<Post> fPosts;
   std::map<TimerKey, Timer> fTimers;
   HWND fNextHandle = 1;

@@ -50,6 +50,9 @@ struct TraceCase {
   const char* trace;
 };
 
+// Readable test names: the keystroke text rather than its bytes.
+void PrintTo(const TraceCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
 class TypeKeysTrace : public TypeKeysTest, public ::testing::WithParamInterface<TraceCase> {};
 
 TEST_P(TypeKeysTrace, SendsExactlyTheseKeyEvents) {

@@ -1,0 +1,47 @@
+#pragma once
+// The settings document: an XML file whose root "Configuration" holds one
+// element per key, text content as the value, in the order keys were first
+// written. Changes stay in memory until Save, which replaces the file
+// atomically so that a crash never leaves half a file.
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lumbra::app {
+
+class TSettingsStorage {
+ public:
+  enum class LoadResult { Loaded, Missing, Damaged };
+
+  // A file that is not well-formed XML or has another root is kept, renamed
+  // beside itself (DamagedCopy), and the document starts empty.
+  LoadResult Load(const std::string& fileName);
+  const std::string& FileName() const { return fFileName; }
+  const std::string& DamagedCopy() const { return fDamagedCopy; }
+  // Raises lumbra::Exception when the file cannot be written.
+  void Save();
+
+  bool Has(const std::string& key) const;
+  // "TRUE", "YES", "Y" / "FALSE", "NO", "N" in any case, else an integer
+  // (non-zero is true); anything else gives the default.
+  bool ReadBool(const std::string& key, bool def) const;
+  int ReadInteger(const std::string& key, int def) const;
+  std::string ReadString(const std::string& key, const std::string& def) const;
+  void WriteBool(const std::string& key, bool value);
+  void WriteInteger(const std::string& key, int value);
+  void WriteString(const std::string& key, const std::string& value);
+  const std::vector<std::pair<std::string, std::string>>& Entries() const { return fEntries; }
+
+ private:
+  const std::string* Find(const std::string& key) const;
+  std::string fFileName;
+  std::string fDamagedCopy;
+  std::vector<std::pair<std::string, std::string>> fEntries;
+};
+
+// Where the settings live: beside the executable, with its extension replaced
+// by ".xml", when that folder is writable; otherwise the same file name in
+// configDir/lumbra.
+std::string SettingsFilePath(const std::string& executablePath, const std::string& configDir);
+
+}  // namespace lumbra::app

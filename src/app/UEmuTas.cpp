@@ -1,0 +1,737 @@
+#include "app/UEmuTas.h"
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+
+#include "app/tksimplecrypt2.h"
+#include "app/uLocalize.h"
+#include "base/AppException.h"
+#include "platform/Autostart.h"
+#include "platform/Environment.h"
+#include "platform/Foreground.h"
+#include "platform/MessageBox.h"
+#include "platform/Sound.h"
+#include "reader/TrackData.h"
+
+namespace fs = std::filesystem;
+
+namespace lumbra::app {
+namespace {
+
+const std::vector<std::string> kKeyCaptions = {
+    "niente", "INVIO", "TAB", "FRECCIA DESTRA", "FRECCIA IN BASSO", "FRECCIA SINISTRA",
+    "FRECCIA IN ALTO", ""};
+const char* const kKeyTexts[] = {"", "{ENTER}", "{TAB}", "{RIGHT}", "{DOWN}", "{LEFT}", "{UP}", ""};
+
+std::string KeyAfterText(int index) {
+  return index >= 0 && index < 8 ? kKeyTexts[index] : "";
+}
+
+// Characters the keystroke syntax reads as commands are typed literally. The
+// caret is typed as an ampersand, which stored badges rely on. Braces are
+// escaped too, so that badge data can never name keys or leave a brace open.
+AnsiString EscapeSlice(const AnsiString& s) {
+  AnsiString out;
+  out.reserve(s.size() * 3);
+  for (char c : s) {
+    switch (c) {
+      case '+': out += "{+}"; break;
+      case '^': out += "{&}"; break;
+      case '%': out += "{%}"; break;
+      case '~': out += "{~}"; break;
+      case '(': out += "{(}"; break;
+      case ')': out += "{)}"; break;
+      case '{': out += "{{}"; break;
+      case '}': out += "{}}"; break;
+      default: out.push_back(c); break;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+const TTkEmuTasMain::SoundSlot TTkEmuTasMain::kSlots[4] = {
+    {"ckSoundTes", "PanSoundTes", "rbBeeptes", "rbSoundTes", "eSoundTes", "btSoundTes",
+     "SpeedButton3", nullptr, "SoundTes", "BFSoundTes", "FSoundTes", nullptr},
+    {"ckSoundErrTes", "panSoundErrtes", "rbBeepErrTes", "rbSoundErrTes", "eSoundErrTes",
+     "btSoundErrTes", "SpeedButton1", "ckMsgErrTes", "SoundErrTes", "BFSoundErrTes",
+     "FSoundErrTes", "MsgErrTes"},
+    {"ckSoundErrReader", "panSoundErrReader", "rbBeepErrReader", "rbSoundErrReader",
+     "eSoundErrReader", "btSoundErrReader", "SpeedButton2", "ckMsgErrReader", "SoundErrReader",
+     "BFSoundErrReader", "FSoundErrReader", "MsgErrReader"},
+    {"ckSoundExitTes", "PanSoundExitTes", "rbBeepExitTes", "rbSoundExittes", "eSoundExitTes",
+     "btSoundExitTes", "SpeedButton4", nullptr, "SoundExitTes", "BFSoundExitTes",
+     "FSoundExitTes", nullptr},
+};
+
+const TTkEmuTasMain::TrackRow TTkEmuTasMain::kRows[3] = {
+    {"CheckBox1", "SpinEdit1", "SpinEdit2", "ComboBox1", "eAll1", "T1", "T1Start", "T1End",
+     "T1Char", "T1All"},
+    {"CheckBox2", "SpinEdit3", "SpinEdit4", "ComboBox2", "eAll2", "T2", "T2Start", "T2End",
+     "T2Char", "T2All"},
+    {"CheckBox3", "SpinEdit5", "SpinEdit6", "ComboBox3", "eAll3", "T3", "T3Start", "T3End",
+     "T3Char", "T3All"},
+};
+
+TTkEmuTasMain::TTkEmuTasMain(TAppServices services)
+    : TComponent(nullptr), fServices(std::move(services)) {
+  CreateControls();
+  fBadgeReader = new TBadgeReader2(this);
+  fBadgeReader->Name = "BadgeReader";
+  fBadgeReader->SetStartmm(7.5L);
+  fBadgeReader->SetCheckCRCTes(false);
+  fBadgeReader->OnColorChanged = [this](std::uint32_t) { Notify(); };
+  InstallReaderEvents();
+  WireHandlers();
+}
+
+TTkEmuTasMain::~TTkEmuTasMain() {
+  if (!fDestroyed) FormDestroy();
+}
+
+void TTkEmuTasMain::BeforeDestruction() {
+  if (!fDestroyed) FormDestroy();
+  TComponent::BeforeDestruction();
+}
+
+void TTkEmuTasMain::CreateControls() {
+  using K = ControlKind;
+  TControl& form = Controls.Add(K::Form, "TkEmuTasMain", nullptr, "Lettore di tessere Tavik 1.6");
+  TControl& panMain = Controls.Add(K::Panel, "PanMain", &form);
+  TControl& panImg = Controls.Add(K::Panel, "PanImgTes", &panMain);
+  Controls.Add(K::Image, "ImgTes", &panImg);
+  Controls.Add(K::Indicator, "BadgeReader", &panMain, ".");
+  Controls.Add(K::Label, "lbStatusReader", &panMain);
+  Controls.Add(K::Label, "lbStatusTes", &panMain);
+  Controls.Add(K::Button, "XiButton1", &panMain, "&Chiudi");
+  Controls.Add(K::Button, "XiButton3", &panMain, "&Impostazioni");
+
+  TControl& panOpt = Controls.Add(K::Panel, "PanOpt", &form);
+  TControl& pages = Controls.Add(K::PageControl, "JvPageControl1", &panOpt);
+
+  TControl& adv = Controls.Add(K::TabSheet, "TabSheet3", &pages, "Avanzate");
+  Controls.Add(K::Label, "lbModel", &adv, "Model:");
+  Controls.Add(K::ComboBox, "cbModel", &adv);
+  Controls.Add(K::Label, "lbCom", &adv, "Lettore collegato a: ");
+  Controls.Add(K::ComboBox, "cbCom", &adv);
+  Controls.Add(K::CheckBox, "ckAvvioAutomatico", &adv,
+               "Avvia automaticamente all'apertura di Windows")
+      .SetChecked(true);
+  Controls.Add(K::Label, "lbLingua", &adv, "Lingua");
+  Controls.Add(K::ComboBox, "cbLingua", &adv).SetItems({"English", "Italiano", "Español"});
+  Controls.Add(K::Button, "XiButton2", &adv, "Cambia &Password");
+  Controls.Add(K::Button, "XiButton4", &adv, "Info");
+
+  TControl& read = Controls.Add(K::TabSheet, "TabSheet1", &pages, "Azione a lettura tessera");
+  Controls.Add(K::Label, "lbPreChar", &read, "Carattere iniziale");
+  Controls.Add(K::ComboBox, "cbPreChar", &read).SetItems(kKeyCaptions);
+  Controls.Add(K::Label, "lbDa", &read, "da");
+  Controls.Add(K::Label, "lbNCarat", &read, "n.carat.");
+  Controls.Add(K::Label, "lbSeguito", &read, "seguito da");
+  Controls.Add(K::Label, "lbAllineam", &read, "Allineam.");
+  for (int t = 0; t < 3; ++t) {
+    const TrackRow& r = kRows[t];
+    Controls.Add(K::CheckBox, r.check, &read, "Traccia " + std::to_string(t + 1) + " ");
+    Controls.Add(K::SpinEdit, r.start, &read).SetRange(1, 255);
+    Controls.Add(K::SpinEdit, r.count, &read);  // no limits
+    Controls.Add(K::ComboBox, r.after, &read).SetItems(kKeyCaptions);
+    Controls.Add(K::SpinEdit, r.width, &read).SetRange(0, 255);
+  }
+  for (const char* n : {"SpinEdit1", "SpinEdit2", "SpinEdit3", "SpinEdit4", "SpinEdit5",
+                        "SpinEdit6", "eAll1", "eAll2", "eAll3"})
+    Controls[n].SetText("0");
+
+  const char* tabs[4][2] = {{"TabSheet1", nullptr},
+                            {"TabSheet4", "Azione se errore in lettura"},
+                            {"TabSheet5", "Azione se problemi lettore"},
+                            {"TabSheet6", "Azione ad estrazione tessera"}};
+  for (int s = 0; s < 4; ++s) {
+    TControl* tab = tabs[s][1] == nullptr ? &Controls[tabs[s][0]]
+                                          : &Controls.Add(K::TabSheet, tabs[s][0], &pages, tabs[s][1]);
+    const SoundSlot& slot = kSlots[s];
+    Controls.Add(K::CheckBox, slot.check, tab, "Emetti un suono:");
+    TControl& panel = Controls.Add(K::Panel, slot.panel, tab);
+    Controls.Add(K::RadioButton, slot.beep, &panel, "Beep").SetChecked(true);
+    Controls.Add(K::RadioButton, slot.file, &panel, "File sonoro:");
+    Controls.Add(K::Edit, slot.name, &panel);
+    Controls.Add(K::Button, slot.browse, &panel, "...");
+    Controls.Add(K::Button, slot.test, &panel, "Prova");
+    if (slot.message != nullptr)
+      Controls.Add(K::CheckBox, slot.message, tab, "Visualizza dialogo con messaggio di errore");
+  }
+
+  TControl& menu = Controls.Add(K::PopupMenu, "PopupMenu1", nullptr);
+  Controls.Add(K::MenuItem, "Apri1", &menu, "&Apri");
+  Controls.Add(K::MenuItem, "N1", &menu, "-");
+  Controls.Add(K::MenuItem, "Aiuto1", &menu, "&Aiuto");
+  Controls.Add(K::MenuItem, "N2", &menu, "-");
+  Controls.Add(K::MenuItem, "erminagestionelettore1", &menu, "&Termina gestione lettore");
+}
+
+void TTkEmuTasMain::WireHandlers() {
+  C("XiButton1").OnClick = [this] { XiButton1Click(); };
+  C("XiButton3").OnClick = [this] { XiButton3Click(); };
+  C("XiButton2").OnClick = [this] { XiButton2Click(); };
+  C("XiButton4").OnClick = [this] { XiButton4Click(); };
+  C("Apri1").OnClick = [this] { Apri1Click(); };
+  C("Aiuto1").OnClick = [this] { Aiuto1Click(); };
+  C("erminagestionelettore1").OnClick = [this] { erminagestionelettore1Click(); };
+  C("cbModel").OnChange = [this] { ModelChange(); };
+  C("cbCom").OnChange = [this] { ComChange(); };
+  C("cbLingua").OnChange = [this] { LinguaChange(); };
+  C("ckAvvioAutomatico").OnClick = [this] { AutostartClick(); };
+  C("cbPreChar").OnChange = [this] { fSettings.WriteInteger("PreChar", C("cbPreChar").ItemIndex()); };
+
+  for (const TrackRow& r : kRows) {
+    C(r.check).OnClick = [this, r] {
+      fSettings.WriteBool(r.keyCheck, C(r.check).Checked());
+      ApplyTrackSelection();
+    };
+    C(r.start).OnChange = [this, r] { fSettings.WriteInteger(r.keyStart, C(r.start).Value()); };
+    C(r.count).OnChange = [this, r] { fSettings.WriteInteger(r.keyCount, C(r.count).Value()); };
+    C(r.after).OnChange = [this, r] { fSettings.WriteInteger(r.keyAfter, C(r.after).ItemIndex()); };
+    C(r.width).OnChange = [this, r] { fSettings.WriteInteger(r.keyWidth, C(r.width).Value()); };
+  }
+  for (int s = 0; s < 4; ++s) {
+    const SoundSlot& slot = kSlots[s];
+    C(slot.check).OnClick = [this, s, slot] {
+      fSettings.WriteBool(slot.keySound, C(slot.check).Checked());
+      UpdateSoundEnabling(s);
+    };
+    auto choice = [this, s, slot] {
+      fSettings.WriteBool(slot.keyFile, C(slot.file).Checked());
+      UpdateSoundEnabling(s);
+    };
+    C(slot.beep).OnClick = choice;
+    C(slot.file).OnClick = choice;
+    C(slot.name).OnChange = [this, slot] { fSettings.WriteString(slot.keyName, C(slot.name).Text()); };
+    C(slot.test).OnClick = [this, s] { PlaySlotSound(static_cast<TSoundSlot>(s)); };
+    if (slot.message != nullptr)
+      C(slot.message).OnClick = [this, slot] {
+        fSettings.WriteBool(slot.keyMessage, C(slot.message).Checked());
+      };
+  }
+}
+
+void TTkEmuTasMain::InstallReaderEvents() {
+  TBadgeReader2& r = *fBadgeReader;
+  r.OnReadedBadge = [this](TObject* s, const AnsiString& t) { BadgeReaderReadedBadge(s, t); };
+  r.OnChangedBadgeStatus = [this](TObject* s, std::int32_t v) { BadgeReaderChangedBadgeStatus(s, v); };
+  r.OnBadCRCData = [this](TObject* s) { BadgeReaderBadCRCData(s); };
+  r.OnBadInsertBadge = [this](TObject* s) { BadgeReaderBadInsertBadge(s); };
+  r.OnFailReadBadge = [this](TObject* s) { BadgeReaderFailReadBadge(s); };
+  r.OnTimeout = [this](TObject* s) { BadgeReaderTimeout(s); };
+  r.OnRestore = [this](TObject* s) { BadgeReaderRestore(s); };
+  r.OnError = [this](TObject* s, std::uint8_t c, std::uint8_t e, const std::string& m) {
+    BadgeReaderError(s, c, e, m);
+  };
+}
+
+void TTkEmuTasMain::Notify() {
+  if (OnStateChanged) OnStateChanged();
+}
+
+void TTkEmuTasMain::Perform(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (...) {
+    HandleCurrentException(this);
+  }
+}
+
+// --- Start-up and window commands -------------------------------------------
+
+void TTkEmuTasMain::FormCreate() {
+  SetApplicationExceptionHandler(
+      [this](TObject*, const std::exception& e) { ShowTopMessage(e.what()); });
+  try {
+    FillModelList();
+  } catch (...) {
+  }
+  try {
+    FillPortList();
+  } catch (...) {
+  }
+  try {
+    LoadSettings();
+    LocalizeForm();
+    fBadgeReader->SetTkCrypt(false);
+    SetReaderStatus(LocalizeString("Lettoreinfunzione"));
+  } catch (...) {
+    // The window and the tray stay; the reader waits for a model chosen by the user.
+    HandleCurrentException(this);
+    return;
+  }
+  try {
+    fBadgeReader->SetActive(true);
+  } catch (const std::exception& e) {
+    if (!fBadgeReader->COM().empty())
+      platform::MessageBoxes().Show(e.what(), kApplicationTitle, platform::MessageKind::Error);
+  }
+}
+
+void TTkEmuTasMain::FormShow() { SetView(TView::Compact); }
+
+void TTkEmuTasMain::SetView(TView view) {
+  fView = view;
+  Notify();
+}
+
+void TTkEmuTasMain::SetVisible(bool v) {
+  fVisible = v;
+  Notify();
+}
+
+int TTkEmuTasMain::ClientHeight() const {
+  return kStatusPanelHeight + (fView == TView::Settings ? kSettingsPanelHeight : 0);
+}
+
+bool TTkEmuTasMain::AskPassword() {
+  if (!fServices.runPasswordDialog) return false;
+  TTkETPwdDlg dlg;
+  return fServices.runPasswordDialog(dlg) && dlg.Entry().Text() == fAdminPassword;
+}
+
+void TTkEmuTasMain::XiButton3Click() {
+  if (fView == TView::Compact) {
+    if (AskPassword()) SetView(TView::Settings);
+  } else {
+    SaveSettings();
+    SetView(TView::Compact);
+  }
+}
+
+void TTkEmuTasMain::XiButton1Click() {
+  if (fView == TView::Settings) SaveSettings();
+  FormCloseQuery();
+}
+
+bool TTkEmuTasMain::FormCloseQuery() {
+  bool allow = isendsession;
+  if (allow) {
+    fBadgeReader->SetActive(false);
+    fTerminated = true;
+  } else {
+    fView = TView::Compact;
+    fVisible = false;
+  }
+  isendsession = false;
+  Notify();
+  return allow;
+}
+
+void TTkEmuTasMain::QueryEndSession() {
+  isendsession = true;
+  FormCloseQuery();
+}
+
+void TTkEmuTasMain::Apri1Click() {
+  fVisible = true;
+  FormShow();
+}
+
+void TTkEmuTasMain::Aiuto1Click() {
+  if (fServices.openDocument)
+    fServices.openDocument((fs::path(ExecutablePath()).parent_path() / kHelpFile).string());
+}
+
+void TTkEmuTasMain::XiButton4Click() {
+  if (fServices.showAbout) fServices.showAbout();
+}
+
+void TTkEmuTasMain::erminagestionelettore1Click() {
+  if (!AskPassword()) return;
+  isendsession = true;
+  FormCloseQuery();
+}
+
+void TTkEmuTasMain::FormDestroy() {
+  fDestroyed = true;
+  try {
+    fBadgeReader->SetActive(false);
+  } catch (...) {
+  }
+  SetLocalizeLookup(nullptr);
+  try {
+    fSettings.Save();
+  } catch (const std::exception& e) {
+    platform::MessageBoxes().Show(e.what(), kApplicationTitle, platform::MessageKind::Error);
+  }
+  SetApplicationExceptionHandler(nullptr);
+}
+
+void TTkEmuTasMain::XiButton2Click() {
+  TTkETPwdDlg dlg;
+  dlg.Form().SetCaption(LocalizeString("Cambio Password"));
+  dlg.Prompt().SetCaption(LocalizeString("Digitare la nuova password"));
+  if (!fServices.runPasswordDialog || !fServices.runPasswordDialog(dlg)) return;
+  std::string first = dlg.Entry().Text();
+  if (first == fAdminPassword) return;
+  dlg.Prompt().SetCaption(LocalizeString("Digitare di nuovo la password per controllo"));
+  dlg.Entry().SetText("");
+  if (!fServices.runPasswordDialog(dlg)) return;
+  if (dlg.Entry().Text() != first) throw Exception(LocalizeString("errore in digitazione password"));
+  fAdminPassword = first;
+  fSettings.WriteString("Params", SimpleEncrypt(first, kPasswordKey));
+}
+
+// --- Status display -----------------------------------------------------------
+
+void TTkEmuTasMain::SetReaderStatus(const std::string& text) {
+  ReaderStatus = text;
+  C("lbStatusReader").SetCaption(text);
+  Notify();
+}
+
+void TTkEmuTasMain::SetTesStatus(const std::string& text) {
+  TesStatus = text;
+  C("lbStatusTes").SetCaption(text);
+  Notify();
+}
+
+void TTkEmuTasMain::SetStatusImage(int index) {
+  fStatusImage = index;
+  Notify();
+}
+
+void TTkEmuTasMain::ShowTopMessage(const std::string& text) {
+  platform::ForegroundWindow before = platform::Foreground().Current();
+  platform::MessageBoxes().Show(text, kApplicationTitle, platform::MessageKind::Information);
+  platform::Foreground().Restore(before);
+}
+
+void TTkEmuTasMain::LocalizeForm() {
+  TControl& form = C("TkEmuTasMain");
+  std::string caption = form.Caption();
+  size_t b = caption.find_first_not_of(' ');
+  size_t e = caption.find_last_not_of(' ');
+  caption = b == std::string::npos ? "" : caption.substr(b, e - b + 1);
+  size_t space = caption.rfind(' ');
+  if (space != std::string::npos) caption = caption.substr(0, space + 1) + kVersionWord;
+  form.SetCaption(caption);
+}
+
+// --- Badge-read handling --------------------------------------------------------
+
+void TTkEmuTasMain::ApplyTrackSelection() {
+  bool t1 = C("CheckBox1").Checked(), t2 = C("CheckBox2").Checked(), t3 = C("CheckBox3").Checked();
+  std::int32_t code = t1 && t2 && t3 ? 7
+                      : t1 && t2     ? 4
+                      : t1 && t3     ? 6
+                      : t2 && t3     ? 5
+                      : t1           ? 1
+                      : t2           ? 2
+                      : t3           ? 3
+                                     : 7;
+  SetTrackCode(code);
+}
+
+void TTkEmuTasMain::SetTrackCode(std::int32_t code) {
+  fBadgeReader->SetTrack(code);
+  static const bool kIncludes[8][3] = {{false, false, false}, {true, false, false},
+                                       {false, true, false},  {false, false, true},
+                                       {true, true, false},   {false, true, true},
+                                       {true, false, true},   {true, true, true}};
+  if (code < 1 || code > 7) return;
+  // Programmatic changes: the handlers that write settings must not run here.
+  for (int t = 0; t < 3; ++t) {
+    const TrackRow& r = kRows[t];
+    if (kIncludes[code][t]) {
+      for (const char* n : {r.check, r.start, r.count, r.after, r.width}) C(n).SetEnabled(true);
+    }
+  }
+  for (int t = 0; t < 3; ++t) {
+    const TrackRow& r = kRows[t];
+    if (kIncludes[code][t]) continue;
+    TControl& check = C(r.check);
+    auto onClick = std::move(check.OnClick);
+    check.OnClick = nullptr;
+    check.SetChecked(false);
+    check.OnClick = std::move(onClick);
+    C(r.start).SetEnabled(false);
+    C(r.count).SetEnabled(false);
+    C(r.after).SetItemIndex(0);
+    C(r.after).SetEnabled(false);
+    C(r.width).SetEnabled(false);
+  }
+}
+
+void TTkEmuTasMain::SplitTracks(const AnsiString& data, AnsiString& T1, AnsiString& T2,
+                                AnsiString& T3) const {
+  T1.clear(), T2.clear(), T3.clear();
+  std::int32_t code = fBadgeReader->Track();
+  switch (code) {
+    case 1: T1 = data; return;
+    case 2: T2 = data; return;
+    case 3: T3 = data; return;
+    case 4: case 5: case 6: case 7: break;
+    default: return;
+  }
+  std::vector<std::string> fields;
+  SplitText(data, fields, TrackSeparator);
+  auto field = [&](size_t i) -> const std::string& {
+    if (i >= fields.size()) throw Exception("List index out of bounds (" + std::to_string(i) + ")");
+    return fields[i];
+  };
+  switch (code) {
+    case 4: T1 = field(0); T2 = field(1); break;
+    case 5: T2 = field(0); T3 = field(1); break;
+    case 6: T1 = field(0); T3 = field(1); break;
+    case 7: T1 = field(0); T2 = field(1); T3 = field(2); break;
+  }
+}
+
+AnsiString TTkEmuTasMain::KeystrokeText(const AnsiString& data) const {
+  AnsiString tracks[3];
+  SplitTracks(data, tracks[0], tracks[1], tracks[2]);
+  AnsiString text = KeyAfterText(C("cbPreChar").ItemIndex());
+  for (int t = 0; t < 3; ++t) {
+    const TrackRow& r = kRows[t];
+    if (!C(r.check).Checked()) continue;
+    int start = C(r.start).Value();
+    int count = C(r.count).Value();
+    size_t from = static_cast<size_t>(start < 1 ? 1 : start) - 1;
+    AnsiString slice;
+    if (count > 0 && from < tracks[t].size()) slice = tracks[t].substr(from, static_cast<size_t>(count));
+    int width = C(r.width).Value();
+    if (static_cast<int>(slice.size()) < width) slice.insert(0, width - slice.size(), '0');
+    text += EscapeSlice(slice);
+    text += KeyAfterText(C(r.after).ItemIndex());
+  }
+  return text;
+}
+
+void TTkEmuTasMain::BadgeReaderReadedBadge(TObject*, const AnsiString& tessera) {
+  SetTesStatus(LocalizeString("Tessera: ") + AnsiToText(tessera));
+  AnsiString keys = KeystrokeText(tessera);
+  if (fServices.typeKeys) fServices.typeKeys(AnsiToText(keys), true, false);
+  if (C("ckSoundTes").Checked()) PlaySlotSound(TSoundSlot::GoodRead);
+}
+
+void TTkEmuTasMain::BadgeReaderChangedBadgeStatus(TObject*, std::int32_t newstato) {
+  switch (newstato) {
+    case 1:
+      SignalBadgeExtraction();
+      SetStatusImage(imgReaderOk);
+      SetTesStatus(LocalizeString("Nessuna tessera inserita"));
+      break;
+    case 2:
+      SetStatusImage(imgBadgeIn);
+      break;
+    case 3:
+      SetStatusImage(imgBadgeHalf);
+      SetTesStatus(LocalizeString("Tessera inserita a metà"));
+      break;
+    default:
+      break;  // no picture of its own: the display stays as it is
+  }
+}
+
+void TTkEmuTasMain::BadgeReaderBadCRCData(TObject*) {
+  SignalReadError(LocalizeString("CRC tessera errato"));
+}
+void TTkEmuTasMain::BadgeReaderBadInsertBadge(TObject*) {
+  SignalReadError(LocalizeString("Tessera inserita in modo errato"));
+}
+void TTkEmuTasMain::BadgeReaderFailReadBadge(TObject*) {
+  SignalReadError(LocalizeString("Errore in lettura tessera"));
+}
+void TTkEmuTasMain::BadgeReaderTimeout(TObject*) {
+  SignalReaderProblem(LocalizeString("lettore di tessere guasto o non collegato"));
+}
+void TTkEmuTasMain::BadgeReaderRestore(TObject*) {
+  SetStatusImage(imgReaderOk);
+  SetReaderStatus(LocalizeString("Lettore in funzione"));
+}
+void TTkEmuTasMain::BadgeReaderError(TObject*, std::uint8_t, std::uint8_t, const std::string& msg) {
+  SignalReaderProblem(msg);
+}
+
+void TTkEmuTasMain::SignalReadError(const std::string& text) {
+  SetStatusImage(imgReadError);
+  SetTesStatus(text);
+  if (C("ckSoundErrTes").Checked()) PlaySlotSound(TSoundSlot::ReadError);
+  if (C("ckMsgErrTes").Checked()) ShowTopMessage(text);
+}
+
+void TTkEmuTasMain::SignalReaderProblem(const std::string& text) {
+  SetStatusImage(imgReaderProblem);
+  SetReaderStatus(text);
+  SetTesStatus("");
+  if (C("ckSoundErrReader").Checked()) PlaySlotSound(TSoundSlot::ReaderProblem);
+  if (C("ckMsgErrReader").Checked()) ShowTopMessage(text);
+}
+
+void TTkEmuTasMain::SignalBadgeExtraction() {
+  if (C("ckSoundExitTes").Checked()) PlaySlotSound(TSoundSlot::Extraction);
+}
+
+void TTkEmuTasMain::RefreshReaderStatus() {
+  if (fBadgeReader->Status() == sdAttivo)
+    BadgeReaderRestore(fBadgeReader);
+  else
+    BadgeReaderTimeout(fBadgeReader);
+}
+
+void TTkEmuTasMain::PlaySlotSound(TSoundSlot which) {
+  const SoundSlot& slot = kSlots[static_cast<int>(which)];
+  if (C(slot.beep).Checked()) {
+    platform::Sound().Beep();
+    return;
+  }
+  const std::string& name = C(slot.name).Text();
+  std::error_code ec;
+  if (!name.empty() && fs::is_regular_file(name, ec)) platform::Sound().PlayWaveFile(name);
+}
+
+void TTkEmuTasMain::UpdateSoundEnabling(int s) {
+  const SoundSlot& slot = kSlots[s];
+  bool on = C(slot.check).Checked();
+  for (const char* n : {slot.panel, slot.beep, slot.file, slot.test}) C(n).SetEnabled(on);
+  bool file = on && C(slot.file).Checked();
+  C(slot.name).SetEnabled(file);
+  C(slot.browse).SetEnabled(file);
+}
+
+// --- Settings -------------------------------------------------------------------
+
+std::string TTkEmuTasMain::ExecutablePath() const { return platform::Environment().ExecutablePath(); }
+
+void TTkEmuTasMain::FillModelList() {
+  std::vector<std::string> models;
+  GetBadgeReaderModels(models);
+  C("cbModel").SetItems(models);
+}
+
+void TTkEmuTasMain::FillPortList() {
+  std::vector<std::string> ports;
+  if (fServices.enumComPorts) ports = fServices.enumComPorts();
+  std::sort(ports.begin(), ports.end());
+  C("cbCom").SetItems(ports);
+}
+
+std::string TTkEmuTasMain::DetectedAdapterPort() const {
+  std::string port = fServices.findUsbSerialPort ? fServices.findUsbSerialPort() : "";
+  if (port.empty() && fServices.findProlificPort) port = fServices.findProlificPort();
+  return port;
+}
+
+void TTkEmuTasMain::LoadSettings() {
+  std::string detected = DetectedAdapterPort();
+  std::string file = SettingsFilePath(ExecutablePath(), platform::Environment().UserConfigDir());
+  if (fSettings.Load(file) == TSettingsStorage::LoadResult::Damaged) {
+    ShowTopMessage(LocalizeString("Il file delle impostazioni era danneggiato: ") +
+                   (fSettings.DamagedCopy().empty() ? file : fSettings.DamagedCopy()) +
+                   LocalizeString("; si usano le impostazioni predefinite."));
+  }
+  const TSettingsStorage& s = fSettings;
+  C("ckSoundTes").SetChecked(s.ReadBool("SoundTes", false));
+  std::string legacyWave = s.ReadString("FSounfTes", "");
+  C("ckSoundErrReader").SetChecked(s.ReadBool("SoundErrReader", true));
+  C("ckSoundErrTes").SetChecked(s.ReadBool("SoundErrTes", true));
+  C("ckSoundExitTes").SetChecked(s.ReadBool("SoundExitTes", false));
+  C("cbModel").SelectText(s.ReadString("Model", "SLX-44"));
+  // Pseudo-terminals, symlinks and adapters not plugged in yet are not in the
+  // device table; a stored device path is kept as an entry of its own.
+  std::string com = s.ReadString("Com", detected);
+  TControl& cbCom = C("cbCom");
+  if (s.Has("Com") && !com.empty() && com[0] == '/' &&
+      std::find(cbCom.Items().begin(), cbCom.Items().end(), com) == cbCom.Items().end()) {
+    auto items = cbCom.Items();
+    items.push_back(com);
+    cbCom.SetItems(items);
+  }
+  cbCom.SelectText(com);
+  C("ckMsgErrTes").SetChecked(s.ReadBool("MsgErrTes", false));
+  C("ckMsgErrReader").SetChecked(s.ReadBool("MsgErrReader", false));
+  for (const SoundSlot& slot : kSlots)
+    C(s.ReadBool(slot.keyFile, false) ? slot.file : slot.beep).SetChecked(true);
+  C("eSoundTes").SetText(s.ReadString("FSoundTes", legacyWave));
+  C("eSoundErrTes").SetText(s.ReadString("FSoundErrTes", ""));
+  C("eSoundExitTes").SetText(s.ReadString("FSoundExitTes", ""));
+  C("eSoundErrReader").SetText(s.ReadString("FSoundErrReader", ""));
+  C("cbLingua").SetItemIndex(s.ReadInteger("Lingua", 1));
+  try {
+    if (fServices.setLanguage) fServices.setLanguage(C("cbLingua").ItemIndex());
+  } catch (...) {
+    // a refused index keeps the current language
+  }
+  C("cbPreChar").SetItemIndex(s.ReadInteger("PreChar", 0));
+  for (const TrackRow& r : kRows) {
+    C(r.check).SetChecked(s.ReadBool(r.keyCheck, true));
+    C(r.start).SetValue(s.ReadInteger(r.keyStart, 1));
+    C(r.count).SetValue(s.ReadInteger(r.keyCount, 255));
+    C(r.after).SetItemIndex(s.ReadInteger(r.keyAfter, 0));
+    C(r.width).SetValue(s.ReadInteger(r.keyWidth, 14));
+  }
+  // An unreadable stored password falls back to the default one.
+  try {
+    fAdminPassword = SimpleDecrypt(s.ReadString("Params", ""), kPasswordKey);
+  } catch (const EConvertError&) {
+    fAdminPassword.clear();
+  }
+  if (fAdminPassword.empty()) fAdminPassword = kDefaultPassword;
+
+  std::string runValue;
+  try {
+    runValue = platform::Autostart().Read(kAutostartName);
+  } catch (...) {
+  }
+  try {
+    C("ckAvvioAutomatico").SetChecked(SameText(runValue, ExecutablePath()));
+  } catch (...) {
+    // A stale or absent entry could not be removed: the box stays cleared, silently.
+  }
+  for (int slot = 0; slot < 4; ++slot) UpdateSoundEnabling(slot);
+
+  fBadgeReader->SetModel(C("cbModel").Text());
+  ApplyTrackSelection();
+  fBadgeReader->SetCOM(C("cbCom").Text());
+}
+
+void TTkEmuTasMain::SaveSettings() { fSettings.Save(); }
+
+void TTkEmuTasMain::ModelChange() {
+  std::exception_ptr failure;
+  try {
+    fBadgeReader->SetActive(false);
+    fBadgeReader->SetModel(C("cbModel").Text());
+    fBadgeReader->SetActive(true);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  fSettings.WriteString("Model", C("cbModel").Text());
+  RefreshReaderStatus();
+  ApplyTrackSelection();
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TTkEmuTasMain::ComChange() {
+  std::exception_ptr failure;
+  try {
+    fBadgeReader->SetCOM(C("cbCom").Text());
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  fSettings.WriteString("Com", C("cbCom").Text());
+  RefreshReaderStatus();
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TTkEmuTasMain::LinguaChange() {
+  fSettings.WriteInteger("Lingua", C("cbLingua").ItemIndex());
+  if (fServices.setLanguage) fServices.setLanguage(C("cbLingua").ItemIndex());
+  LocalizeForm();
+  RefreshReaderStatus();
+}
+
+void TTkEmuTasMain::AutostartClick() {
+  if (C("ckAvvioAutomatico").Checked())
+    platform::Autostart().Write(kAutostartName, ExecutablePath());
+  else
+    platform::Autostart().Delete(kAutostartName);
+}
+
+}  // namespace lumbra::app

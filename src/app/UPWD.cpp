@@ -1,0 +1,13 @@
+#include "app/UPWD.h"
+
+namespace lumbra::app {
+
+TTkETPwdDlg::TTkETPwdDlg() {
+  TControl& form = Controls.Add(ControlKind::Form, "TkETPwdDlg", nullptr, "Richiesta Password");
+  Controls.Add(ControlKind::Label, "Label1", &form, "Digitare password:");
+  Controls.Add(ControlKind::Edit, "ePwd", &form);
+  Controls.Add(ControlKind::Button, "XiButton3", &form, "&OK");
+  Controls.Add(ControlKind::Button, "XiButton1", &form, "&Annulla");
+}
+
+}  // namespace lumbra::app

@@ -1,0 +1,263 @@
+#include "comm/AdPort.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "base/AppException.h"
+#include "comm/PortDiscovery.h"
+#include "comm/ReleasableThread.h"
+#include "platform/SerialPort.h"
+#include "reader/CustomBadgeReader.h"
+
+namespace lumbra {
+namespace {
+
+constexpr std::uint32_t WM_APD_AVAIL = platform::WM_USER + 600;
+constexpr std::uint32_t WM_APD_LINE_ERROR = platform::WM_USER + 601;
+constexpr std::uint32_t kStopWaitMs = 1000;
+
+}  // namespace
+
+// Shared by the port and its reader thread, so that neither outlives what it uses.
+struct TApdComPort::Shared {
+  std::shared_ptr<platform::ISerialDevice> device;
+  platform::HWND window = 0;
+  std::size_t inSize = 0;
+  std::mutex mutex;
+  std::condition_variable space;
+  std::string input;
+  bool availPending = false;
+  bool stopping = false;
+};
+
+class TApdComPort::Reader final : public TReleasableThread {
+ public:
+  explicit Reader(std::shared_ptr<Shared> s) : fS(std::move(s)) {}
+  void Stop() {
+    ReleaseThread();
+    std::lock_guard lock(fS->mutex);
+    fS->stopping = true;
+    fS->space.notify_all();
+  }
+
+ protected:
+  void Execute() override {
+    std::vector<char> buf(fS->inSize);
+    bool failedBefore = false;
+    while (!Terminated()) {
+      std::uint32_t events = 0;
+      platform::WaitResult r = fS->device->WaitEvent(*hCloseEvent, events);
+      if (r == platform::WaitResult::Stopped) break;
+      if (r == platform::WaitResult::Lost) {
+        // The adapter is gone: one line error says so, then the thread ends.
+        Post(WM_APD_LINE_ERROR, platform::kCeIOE);
+        break;
+      }
+      if (r == platform::WaitResult::Failed) {
+        // A wait that fails twice in a row will keep failing: stop, not spin.
+        if (failedBefore) break;
+        failedBefore = true;
+        continue;
+      }
+      failedBefore = false;
+      if (events & (platform::kEvError | platform::kEvBreak)) {
+        platform::SerialStatus st;
+        if (fS->device->QueryStatus(st) && st.errors != 0) Post(WM_APD_LINE_ERROR, st.errors);
+      }
+      if (events & platform::kEvRxChar) ReadAll(buf);
+    }
+    fS->device.reset();
+  }
+
+ private:
+  void Post(std::uint32_t msg, std::uint32_t wParam) {
+    platform::MessageLoop().PostMessage(fS->window, msg, wParam, 0);
+  }
+  void ReadAll(std::vector<char>& buf) {
+    for (;;) {
+      std::size_t room;
+      {
+        std::unique_lock lock(fS->mutex);
+        // A full input buffer is emptied by the UI thread; until then the
+        // bytes stay with the driver.
+        fS->space.wait(lock, [&] { return fS->stopping || fS->input.size() < fS->inSize; });
+        if (fS->stopping) return;
+        room = fS->inSize - fS->input.size();
+      }
+      const int n = fS->device->Read(buf.data(), static_cast<int>(room));
+      if (n <= 0) return;
+      bool post = false;
+      {
+        std::lock_guard lock(fS->mutex);
+        fS->input.append(buf.data(), static_cast<std::size_t>(n));
+        post = !fS->availPending;
+        fS->availPending = true;
+      }
+      if (post) Post(WM_APD_AVAIL, 0);
+    }
+  }
+  std::shared_ptr<Shared> fS;
+};
+
+TApdComPort::TApdComPort(TComponent* AOwner) : TCustomWindowedComponent(AOwner) {}
+
+TApdComPort::~TApdComPort() { CloseDevice(); }
+
+void TApdComPort::SetComNumber(std::int32_t value) {
+  if (value < 0 || value > 65535)
+    throw ERangeError("Port number " + std::to_string(value) + " out of range");
+  if (value == fComNumber && fPath.empty()) return;
+  const bool wasOpen = Open();
+  if (wasOpen) CloseDevice();
+  fComNumber = static_cast<std::uint16_t>(value);
+  fPath.clear();
+  if (wasOpen) SetOpen(true);
+}
+
+void TApdComPort::SetPortName(const std::string& text) {
+  const bool isCom = text.size() > 3 && SameText(text.substr(0, 3), "COM") &&
+                     text.find_first_not_of("0123456789", 3) == std::string::npos;
+  if (isCom) {
+    SetComNumber(ComNumberFromText(text));
+    return;
+  }
+  if (text == fPath) return;
+  const bool wasOpen = Open();
+  if (wasOpen) CloseDevice();
+  fPath = text;
+  fComNumber = 0;
+  if (wasOpen) SetOpen(true);
+}
+
+void TApdComPort::SetOpen(bool value) {
+  if (value == Open()) return;
+  if (value)
+    OpenDevice();
+  else
+    CloseDevice();
+}
+
+void TApdComPort::OpenDevice() {
+  if (fPath.empty() && fComNumber == 0) throw EApdPortError("No port number set");
+  const std::string path = fPath.empty()
+                               ? platform::SerialBackend().DevicePath("COM" + std::to_string(fComNumber))
+                               : platform::SerialBackend().DevicePath(fPath);
+  std::string error;
+  std::shared_ptr<platform::ISerialDevice> device = platform::SerialBackend().Open(path, error);
+  if (!device)
+    throw EApdPortError("error " + path + " Comm port busy or not available: " + error);
+  platform::SerialSettings s;
+  s.baudRate = Baud;
+  s.dataBits = 8;
+  s.parity = 0;
+  s.stopBits = 0;
+  s.flags = platform::kFlagBinary | platform::kFlagDtrOn | platform::kFlagRtsOn;
+  if (!device->Apply(s) || !device->SetQueueSizes(InSize, OutSize) ||
+      !device->SetEventMask(platform::kEvRxChar | platform::kEvError | platform::kEvBreak))
+    throw EApdPortError("Port " + path + ": " + device->LastError());
+  auto shared = std::make_shared<Shared>();
+  shared->device = device;
+  shared->window = Handle();
+  shared->inSize = InSize;
+  auto reader = std::make_shared<Reader>(shared);
+  fShared = shared;
+  fReader = reader;
+  reader->Start();
+}
+
+void TApdComPort::CloseDevice() {
+  if (!fShared) return;
+  std::shared_ptr<Reader> reader = std::move(fReader);
+  if (reader) {
+    reader->Stop();
+    reader->WaitFor(kStopWaitMs);
+  }
+  fShared.reset();
+}
+
+void TApdComPort::PutString(const AnsiString& bytes) {
+  if (!fShared) throw EApdPortError("Port not open");
+  if (bytes.empty()) return;
+  platform::ISerialDevice* device = fShared->device.get();
+  if (device == nullptr) throw EApdPortError("Port lost");
+  if (device->Write(bytes.data(), static_cast<int>(bytes.size())) !=
+      static_cast<int>(bytes.size()))
+    throw EApdPortError("Port write failed: " + device->LastError());
+}
+
+void TApdComPort::GetBlock(void* buffer, std::size_t n) {
+  if (!fShared) throw EApdPortError("Port not open");
+  std::lock_guard lock(fShared->mutex);
+  if (fShared->input.size() < n) throw EApdPortError("Not enough bytes in the input buffer");
+  fShared->input.copy(static_cast<char*>(buffer), n);
+  fShared->input.erase(0, n);
+  fShared->space.notify_all();
+}
+
+void TApdComPort::Avail() {
+  std::shared_ptr<Shared> s = fShared;
+  if (!s) return;
+  std::size_t count;
+  {
+    std::lock_guard lock(s->mutex);
+    count = std::min<std::size_t>(s->input.size(), 65535);
+  }
+  if (count > 0 && OnTriggerAvail) {
+    try {
+      OnTriggerAvail(this, static_cast<std::uint16_t>(count));
+    } catch (...) {
+      // The port goes on delivering; the error is shown as any other.
+      HandleCurrentException(this);
+    }
+  }
+  bool again;
+  {
+    std::lock_guard lock(s->mutex);
+    if (!OnTriggerAvail) s->input.clear();
+    again = !s->input.empty() && fShared == s;
+    s->availPending = again;
+  }
+  if (again) platform::MessageLoop().PostMessage(s->window, WM_APD_AVAIL, 0, 0);
+}
+
+void TApdComPort::DoMessage(TMessage& Msg, bool& Handled) {
+  if (Msg.Msg == WM_APD_AVAIL) {
+    Handled = true;
+    Avail();
+  } else if (Msg.Msg == WM_APD_LINE_ERROR) {
+    Handled = true;
+    if (fShared && OnTriggerLineError) {
+      const auto errors = static_cast<std::uint16_t>(Msg.WParam);
+      OnTriggerLineError(this, errors, (Msg.WParam & platform::kCeBreak) != 0);
+    }
+  } else {
+    TCustomWindowedComponent::DoMessage(Msg, Handled);
+  }
+}
+
+// --------------------------------------------------------------- TPortHolder
+
+TPortHolder::TPortHolder(TComponent* AOwner) : TComponent(AOwner) {
+  ApdComPort1 = new TApdComPort(this);
+  ApdComPort1->Name = "ApdComPort1";
+  ApdComPort1->OnTriggerAvail = [this](TObject* cp, std::uint16_t n) {
+    ApdComPort1TriggerAvail(cp, n);
+  };
+  ApdComPort1->OnTriggerLineError = [this](TObject* cp, std::uint16_t e, bool b) {
+    ApdComPort1TriggerLineError(cp, e, b);
+  };
+}
+
+void TPortHolder::ApdComPort1TriggerAvail(TObject*, std::uint16_t Count) {
+  std::vector<std::uint8_t> buffer(Count);
+  ApdComPort1->GetBlock(buffer.data(), Count);
+  if (HasProto()) ProtoReceive(buffer.data(), Count);
+}
+
+void TPortHolder::ApdComPort1TriggerLineError(TObject*, std::uint16_t, bool) {
+  if (HasProto() && ReportLineErrors())
+    platform::MessageLoop().PostMessage(ProtoOwner(), WM_DISP_ERROR, 48, 0);
+}
+
+}  // namespace lumbra

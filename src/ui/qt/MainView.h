@@ -1,0 +1,48 @@
+#pragma once
+// The main window, its tray icon and menu: widgets that mirror the controls of
+// the main window model and hand every user action to it.
+#include <QWidget>
+#include <functional>
+
+#include "app/UEmuTas.h"
+
+class QFrame;
+class QLabel;
+class QMenu;
+class QSystemTrayIcon;
+class QTabWidget;
+
+namespace lumbra::ui {
+
+class MainView final : public QWidget {
+ public:
+  explicit MainView(app::TTkEmuTasMain& model);
+  ~MainView() override;
+
+  QSystemTrayIcon& Tray() const { return *fTray; }
+  // Mirrors the model's view, visibility, status and end.
+  void Refresh();
+  std::function<void()> OnRefreshed;
+
+ protected:
+  void closeEvent(QCloseEvent* e) override;
+  void changeEvent(QEvent* e) override;
+
+ private:
+  QWidget* Bind(const std::string& name, QWidget* parent);
+  QWidget* BuildAdvancedTab();
+  QWidget* BuildReadTab();
+  QWidget* BuildSoundTab(int slot);
+  void BindCommon(app::TControl& c, QWidget* w);
+
+  app::TTkEmuTasMain& fModel;
+  QLabel* fImage = nullptr;
+  QFrame* fIndicator = nullptr;
+  QWidget* fOptions = nullptr;
+  QTabWidget* fTabs = nullptr;
+  QSystemTrayIcon* fTray = nullptr;
+  QMenu* fMenu = nullptr;
+  bool fQuitting = false;
+};
+
+}  // namespace lumbra::ui

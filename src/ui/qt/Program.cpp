@@ -1,0 +1,117 @@
+#include "ui/qt/Program.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QSessionManager>
+#include <QSocketNotifier>
+#include <QUrl>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "base/Text.h"
+#include "comm/PortDiscovery.h"
+#include "comm/comWin32.h"
+#include "platform/linux/LinuxEnvironment.h"
+#include "platform/linux/SysfsSerialTable.h"
+#include "platform/linux/TermiosSerial.h"
+#include "platform/linux/X11Foreground.h"
+#include "platform/linux/XdgAutostart.h"
+#include "platform/linux/qt/QtMessageLoop.h"
+#include "ui/qt/MainView.h"
+#include "ui/qt/QtDialogs.h"
+
+namespace lumbra::ui {
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnTerminateSignal(int) {
+  char c = 1;
+  // Only async-signal-safe work here: the loop picks it up.
+  [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+}
+
+}  // namespace
+
+int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
+  QApplication qapp(argc, argv);
+  QApplication::setApplicationName("Lumbra");
+  QApplication::setApplicationDisplayName(app::kApplicationTitle);
+  QApplication::setQuitOnLastWindowClosed(false);  // it lives in the notification area
+
+  platform::QtMessageLoop loop;
+  platform::SetMessageLoop(&loop);
+  platform::LinuxEnvironment environment;
+  platform::SetEnvironment(&environment);
+  platform::XdgAutostart autostart(environment.UserConfigDir());
+  platform::SetAutostart(&autostart);
+  platform::X11Foreground foreground;
+  platform::SetForeground(&foreground);
+  QtMessageBox messageBox;
+  platform::SetMessageBox(&messageBox);
+  platform::TermiosSerialBackend serial;
+  platform::SetSerialBackend(&serial);
+  platform::SysfsSerialDeviceTable serialTable;
+  platform::SetSerialDeviceTable(&serialTable);
+
+  if (hooks.registerModels) hooks.registerModels();
+  int rc = 0;
+  {
+    app::TAppServices services;
+    services.runPasswordDialog = RunPasswordDialog;
+    services.enumComPorts = [] {
+      std::vector<std::string> ports;
+      TComm32::EnumComPorts(ports);
+      return ports;
+    };
+    services.findUsbSerialPort = [] { return FindUsbSerialPort(); };
+    services.findProlificPort = [] { return AnsiToText(FindProlificPort()); };
+    services.openDocument = [](const std::string& path) {
+      QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+    };
+    if (hooks.adjustServices) hooks.adjustServices(services);
+
+    Owned<app::TTkEmuTasMain> model(new app::TTkEmuTasMain(std::move(services)));
+    MainView view(*model);
+    model->OnStateChanged = [&view] { view.Refresh(); };
+    if (hooks.onRefreshed) view.OnRefreshed = [&] { hooks.onRefreshed(*model, view); };
+
+    // The end of the desktop session and SIGTERM end the program without a
+    // password, saving the settings on the way out.
+    QObject::connect(&qapp, &QGuiApplication::commitDataRequest, &qapp,
+                     [&](QSessionManager&) { model->Perform([&] { model->QueryEndSession(); }); });
+    std::unique_ptr<QSocketNotifier> notifier;
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) == 0) {
+      notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+      QObject::connect(notifier.get(), &QSocketNotifier::activated, &qapp, [&] {
+        char c;
+        [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &c, 1);
+        model->Perform([&] { model->QueryEndSession(); });
+      });
+      struct sigaction sa {};
+      sa.sa_handler = OnTerminateSignal;
+      sigemptyset(&sa.sa_mask);
+      sa.sa_flags = SA_RESTART;
+      sigaction(SIGTERM, &sa, nullptr);
+      sigaction(SIGINT, &sa, nullptr);
+      sigaction(SIGHUP, &sa, nullptr);
+    }
+
+    model->FormCreate();
+    view.Refresh();
+    if (!model->Terminated()) rc = qapp.exec();
+    model->OnStateChanged = nullptr;
+  }
+  if (hooks.unregisterModels) hooks.unregisterModels();
+  platform::SetSerialDeviceTable(nullptr);
+  platform::SetSerialBackend(nullptr);
+  platform::SetMessageBox(nullptr);
+  platform::SetForeground(nullptr);
+  platform::SetAutostart(nullptr);
+  platform::SetEnvironment(nullptr);
+  platform::SetMessageLoop(nullptr);
+  return rc;
+}
+
+}  // namespace lumbra::ui

@@ -1,0 +1,23 @@
+#pragma once
+// The program: platform services, the main window model and its view, the
+// message loop until the program ends.
+#include <functional>
+
+#include "app/UEmuTas.h"
+
+namespace lumbra::ui {
+
+class MainView;
+
+struct ProgramHooks {
+  std::function<void()> registerModels;
+  std::function<void()> unregisterModels;
+  // Lets a caller adjust the services before the main window is made.
+  std::function<void(app::TAppServices&)> adjustServices;
+  // Called after every change the view shows.
+  std::function<void(app::TTkEmuTasMain&, MainView&)> onRefreshed;
+};
+
+int RunLumbra(int argc, char** argv, const ProgramHooks& hooks);
+
+}  // namespace lumbra::ui

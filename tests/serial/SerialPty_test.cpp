@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "comm/AdPort.h"
+#include "comm/comWin32.h"
+#include "comm/protocol.h"
+#include "comm/wmProtocol.h"
+#include "platform/fake/FakeMessageLoop.h"
+#include "platform/linux/TermiosSerial.h"
+#include "readersim/SimDevices.h"
+
+namespace lumbra {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::FakeMessageLoop;
+
+class Chunks : public TProtocol {
+ public:
+  using TProtocol::TProtocol;
+  void ProcessBuffer(const std::uint8_t* b, std::int32_t n) override {
+    sizes.push_back(n);
+    data.append(reinterpret_cast<const char*>(b), static_cast<size_t>(n));
+  }
+  void InitProtocol() override {}
+  std::vector<std::int32_t> sizes;
+  std::string data;
+};
+
+class PtyTest : public ::testing::Test {
+ protected:
+  PtyTest() {
+    loop.Install();
+    platform::SetSerialBackend(&backend);
+    host = loop.CreateMessageWindow([this](platform::TMessage& m) {
+      if (m.Msg == WM_VECTOR_NOTICE) notices.push_back(TakeStdMessage(m.LParam)->dataStr);
+    });
+    link = (std::filesystem::temp_directory_path() /
+            ("lumbra-pty-" + std::to_string(getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+               .string();
+    sim = std::make_unique<readersim::SimPort>(std::make_unique<readersim::EchoDevice>(), link);
+    comm.reset(new TComm32(host));
+  }
+  ~PtyTest() override {
+    comm.reset();
+    sim.reset();
+    platform::SetSerialBackend(nullptr);
+  }
+
+  FakeMessageLoop loop;
+  platform::TermiosSerialBackend backend;
+  platform::HWND host = 0;
+  std::string link;
+  std::unique_ptr<readersim::SimPort> sim;
+  Owned<TComm32> comm;
+  std::vector<std::string> notices;
+};
+
+TEST_F(PtyTest, DeviceBytesReachOnReceiveOnTheUiThreadAndBack) {
+  std::string got;
+  bool onUi = true;
+  comm->OnReceive = [&](TObject*, std::int32_t n) {
+    onUi = onUi && loop.IsUiThread();
+    std::string buf(static_cast<size_t>(n), '\0');
+    got.append(buf, 0, static_cast<size_t>(comm->Read(buf.data(), n)));
+  };
+  comm->SetConnectString(link + ",9600,N,8,1");  // through the symlink
+  comm->Open();
+  ASSERT_TRUE(sim->Command("swipe ;1234567890?"));
+  ASSERT_TRUE(loop.PumpUntil([&] { return got.size() >= 13; }));
+  EXPECT_EQ(got, ";1234567890?\r");
+  EXPECT_TRUE(onUi);
+  // The echo device sends back what the program writes.
+  got.clear();
+  EXPECT_EQ(comm->Write(std::string("\x00\xff\x13\x11", 4)), 4);
+  ASSERT_TRUE(loop.PumpUntil([&] { return got.size() >= 4; }));
+  EXPECT_EQ(got, std::string("\x00\xff\x13\x11", 4));
+  // A pseudo-terminal has no modem lines and no break.
+  EXPECT_FALSE(comm->DoDTR(true));
+  EXPECT_FALSE(comm->DoRTS(true));
+  EXPECT_FALSE(comm->DoBREAK(true));
+  // Rates without a termios constant are accepted too.
+  comm->SetBaudRate(cbr14400);
+  EXPECT_EQ(comm->Write("x"), 1);
+}
+
+TEST_F(PtyTest, BurstIsHandedOverInChunksWithNothingLost) {
+  Chunks* proto = new Chunks(1, host, comm.get());
+  Owned<Chunks> owner(proto);
+  comm->SetDeviceName(sim->SlavePath());
+  proto->SetEnabled(true);
+  std::string burst(20000, '\0');
+  for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<char>(i * 31 + i / 256);
+  // More than the pseudo-terminal holds: the device writes while we read.
+  std::atomic<bool> written{false};
+  std::thread device([&] { written = sim->Write(burst); });
+  const bool all = loop.PumpUntil([&] { return proto->data.size() >= burst.size(); });
+  device.join();
+  ASSERT_TRUE(all);
+  EXPECT_TRUE(written);
+  EXPECT_EQ(proto->data, burst);
+  for (auto n : proto->sizes) EXPECT_LE(n, TProtocol::kChunk);
+  owner.reset();
+}
+
+TEST_F(PtyTest, HangUpIsReportedOnceAndTheThreadStops) {
+  comm->SetDeviceName(link);
+  comm->Open();
+  sim->Unplug();
+  ASSERT_TRUE(loop.PumpUntil([&] { return !notices.empty(); }));
+  EXPECT_EQ(notices[0], "ComWin32: the device was disconnected");
+  ASSERT_TRUE(loop.PumpUntil([&] { return comm->EventThread()->Finished(); }));
+  EXPECT_EQ(comm->EventThread()->Wakeups(), 1u);
+  comm->Close();
+  // Plugged back under the same name, the port opens again.
+  sim->PlugBack();
+  std::string got;
+  comm->OnReceive = [&](TObject*, std::int32_t n) {
+    std::string buf(static_cast<size_t>(n), '\0');
+    got.append(buf, 0, static_cast<size_t>(comm->Read(buf.data(), n)));
+  };
+  comm->Open();
+  sim->Command("send back");
+  ASSERT_TRUE(loop.PumpUntil([&] { return got == "back"; }));
+}
+
+TEST_F(PtyTest, CloseWithTheEventThreadBlockedEndsInTime) {
+  comm->SetDeviceName(link);
+  comm->Open();
+  for (bool inThread : {false, true}) {
+    comm->SetEventsInThread(inThread);
+    std::this_thread::sleep_for(20ms);  // let the thread block in its wait
+    auto t0 = std::chrono::steady_clock::now();
+    comm->Close();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - t0)
+                  .count();
+    EXPECT_LT(ms, 1000) << "events in thread " << inThread;
+    comm->Open();
+  }
+}
+
+TEST_F(PtyTest, CloseWhileTheThreadWaitsForTheUiThreadEndsInTime) {
+  // The UI thread does not pump: the event thread is stuck handing an event
+  // over when Close is called.
+  comm->OnReceive = [&](TObject*, std::int32_t) { ADD_FAILURE() << "delivered after close"; };
+  comm->SetDeviceName(link);
+  comm->Open();
+  sim->Command("send stuck");
+  std::this_thread::sleep_for(50ms);
+  auto t0 = std::chrono::steady_clock::now();
+  comm->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);
+}
+
+TEST_F(PtyTest, BusyOrMissingPortGivesTheSystemsReason) {
+  comm->SetDeviceName(link);
+  comm->Open();
+  Owned<TComm32> other(new TComm32(host));
+  other->SetDeviceName(sim->SlavePath());
+  try {
+    other->Open();
+    FAIL() << "opened a busy port";
+  } catch (const ECommError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "error " + sim->SlavePath() + " Comm port busy or not available: Device or resource busy");
+  }
+  other->SetDeviceName("/dev/lumbra-no-such-port");
+  try {
+    other->Open();
+    FAIL() << "opened a missing port";
+  } catch (const ECommError& e) {
+    EXPECT_STREQ(e.what(),
+                 "error /dev/lumbra-no-such-port Comm port busy or not available: No such file or "
+                 "directory");
+  }
+}
+
+class PtyHolder : public TPortHolder {
+ public:
+  using TPortHolder::TPortHolder;
+  std::string got;
+
+ protected:
+  bool HasProto() const override { return true; }
+  void ProtoReceive(const std::uint8_t* b, std::int32_t n) override {
+    got.append(reinterpret_cast<const char*>(b), static_cast<size_t>(n));
+  }
+  platform::HWND ProtoOwner() const override { return 0; }
+};
+
+TEST_F(PtyTest, EventDrivenPortByPath) {
+  PtyHolder holder(nullptr);
+  holder.ApdComPort1->SetPortName(link);
+  holder.ApdComPort1->SetOpen(true);
+  holder.ApdComPort1->PutString(std::string("ping\0", 5));
+  ASSERT_TRUE(loop.PumpUntil([&] { return holder.got.size() >= 5; }));
+  EXPECT_EQ(holder.got, std::string("ping\0", 5));
+  holder.ApdComPort1->SetOpen(false);
+}
+
+}  // namespace
+}  // namespace lumbra

@@ -1,0 +1,183 @@
+#include "readersim/SimPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+namespace readersim {
+namespace {
+
+[[noreturn]] void Throw(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+
+}  // namespace
+
+SimPort::SimPort(std::unique_ptr<SimDevice> device, std::string linkPath)
+    : fDevice(std::move(device)), fLink(std::move(linkPath)) {
+  Plug();
+}
+
+SimPort::~SimPort() {
+  StopThread();
+  std::lock_guard lock(fMutex);
+  if (fMaster >= 0) close(fMaster);
+  if (fSlave >= 0) close(fSlave);
+  if (!fLink.empty()) unlink(fLink.c_str());
+}
+
+void SimPort::Plug() {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) Throw("posix_openpt");
+  if (grantpt(master) != 0 || unlockpt(master) != 0) {
+    close(master);
+    Throw("unlockpt");
+  }
+  char name[128];
+  if (ptsname_r(master, name, sizeof name) != 0) {
+    close(master);
+    Throw("ptsname");
+  }
+  int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) {
+    close(master);
+    Throw("open slave");
+  }
+  // A real reader's line does no echo or line editing; the program sets raw
+  // mode too, but bytes may arrive before it does.
+  termios tio{};
+  tcgetattr(slave, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(slave, TCSANOW, &tio);
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  if (!fLink.empty()) {
+    // Replace the link atomically, so an opener never finds it missing.
+    const std::string tmp = fLink + ".new";
+    unlink(tmp.c_str());
+    if (symlink(name, tmp.c_str()) != 0 || rename(tmp.c_str(), fLink.c_str()) != 0) {
+      close(slave);
+      close(master);
+      Throw("symlink");
+    }
+  }
+  int stop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  {
+    std::lock_guard lock(fMutex);
+    fMaster = master;
+    fSlave = slave;
+    fStop = stop;
+    fSlavePath = name;
+  }
+  fThread = std::thread([this, master, stop] { Run(master, stop); });
+}
+
+void SimPort::StopThread() {
+  int stop;
+  {
+    std::lock_guard lock(fMutex);
+    stop = fStop;
+  }
+  if (stop < 0) return;
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(stop, &one, sizeof one);
+  if (fThread.joinable()) fThread.join();
+  std::lock_guard lock(fMutex);
+  close(fStop);
+  fStop = -1;
+}
+
+void SimPort::Run(int master, int stopFd) {
+  char buf[4096];
+  for (;;) {
+    pollfd fds[2] = {{master, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents) return;
+    if (fds[0].revents & (POLLERR | POLLNVAL)) return;
+    if (fds[0].revents & (POLLIN | POLLHUP)) {
+      ssize_t n = read(master, buf, sizeof buf);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0) return;
+      std::string bytes(buf, static_cast<size_t>(n));
+      std::lock_guard dev(fDeviceMutex);
+      fDevice->OnHostBytes(bytes, *this);
+      if (OnHostBytes) OnHostBytes(bytes);
+    }
+  }
+}
+
+std::string SimPort::SlavePath() const {
+  std::lock_guard lock(fMutex);
+  return fSlavePath;
+}
+
+bool SimPort::Plugged() const {
+  std::lock_guard lock(fMutex);
+  return fMaster >= 0;
+}
+
+bool SimPort::Write(const std::string& bytes) {
+  std::lock_guard lock(fMutex);
+  if (fMaster < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fMaster, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      // The host is slow to read: wait for room, as a device's line would.
+      pollfd p{fMaster, POLLOUT, 0};
+      if (poll(&p, 1, 5000) <= 0) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+void SimPort::Unplug() {
+  StopThread();
+  std::lock_guard lock(fMutex);
+  if (fMaster < 0) return;
+  // Closing our slave first leaves the program as the only opener, so it
+  // sees the hang-up as soon as the master goes.
+  close(fSlave);
+  fSlave = -1;
+  close(fMaster);
+  fMaster = -1;
+}
+
+void SimPort::PlugBack() {
+  if (Plugged()) return;
+  Plug();
+}
+
+bool SimPort::Command(const std::string& line) {
+  const size_t sp = line.find(' ');
+  const std::string verb = line.substr(0, sp);
+  const std::string arg = sp == std::string::npos ? std::string() : line.substr(sp + 1);
+  if (verb == "unplug") {
+    Unplug();
+    return true;
+  }
+  if (verb == "plug") {
+    PlugBack();
+    return true;
+  }
+  std::lock_guard dev(fDeviceMutex);
+  return fDevice->Command(verb, arg, *this);
+}
+
+}  // namespace readersim

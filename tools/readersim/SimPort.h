@@ -1,0 +1,76 @@
+#pragma once
+// A simulated device on a pseudo-terminal. The program under test opens the
+// slave side (by its path, or by a stable symlink); the device's side of the
+// protocol runs on the master side, on a thread of its own.
+//
+// Unplugging closes the master, so the program sees a hang-up; plugging back
+// makes a new pair and points the symlink at the new slave, as a USB adapter
+// that comes back under the same name.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace readersim {
+
+class SimPort;
+
+// The device's side of a protocol. Both calls run on the port's thread or on
+// the caller of SimPort::Command, never at the same time.
+class SimDevice {
+ public:
+  virtual ~SimDevice() = default;
+  virtual std::string Model() const = 0;
+  // Bytes the host sent.
+  virtual void OnHostBytes(const std::string& bytes, SimPort& port) = 0;
+  // A device command (for example a card swipe); false when unknown.
+  virtual bool Command(const std::string& verb, const std::string& arg, SimPort& port) = 0;
+  // One line per command, for the front end's help.
+  virtual std::string Help() const = 0;
+};
+
+class SimPort {
+ public:
+  // linkPath: where to keep a symlink to the slave; empty for none.
+  SimPort(std::unique_ptr<SimDevice> device, std::string linkPath = {});
+  ~SimPort();
+  SimPort(const SimPort&) = delete;
+  SimPort& operator=(const SimPort&) = delete;
+
+  // Path of the current slave (changes on PlugBack) and of the symlink.
+  std::string SlavePath() const;
+  const std::string& LinkPath() const { return fLink; }
+  // The path a program should open: the symlink when there is one.
+  std::string PortPath() const { return fLink.empty() ? SlavePath() : fLink; }
+  bool Plugged() const;
+
+  // Sends bytes to the host; false when unplugged or failing.
+  bool Write(const std::string& bytes);
+  void Unplug();
+  void PlugBack();
+  // Runs a command line: "unplug", "plug", or one of the device's.
+  // Returns false for an unknown command.
+  bool Command(const std::string& line);
+
+  // Called with every chunk the host sent (after the device saw it).
+  std::function<void(const std::string&)> OnHostBytes;
+
+ private:
+  void Plug();
+  void Run(int master, int stopFd);
+  void StopThread();
+
+  std::unique_ptr<SimDevice> fDevice;
+  std::string fLink;
+  mutable std::mutex fMutex;  // fMaster, fSlave, fSlavePath; serialises the device
+  std::recursive_mutex fDeviceMutex;
+  int fMaster = -1;
+  int fSlave = -1;  // held open so the master never sees "no slave"
+  int fStop = -1;
+  std::string fSlavePath;
+  std::thread fThread;
+};
+
+}  // namespace readersim

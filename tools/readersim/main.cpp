@@ -1,0 +1,46 @@
+// lumbra-readersim MODEL [LINK]: runs a simulated reader on a pseudo-terminal,
+// prints the port to open, and takes commands (a card swipe, unplugging) from
+// standard input, one per line.
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "readersim/SimDevices.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: lumbra-readersim MODEL [LINK]\nmodels:");
+    for (const auto& m : readersim::SimModels()) std::fprintf(stderr, " %s", m.c_str());
+    std::fprintf(stderr, "\n");
+    return 2;
+  }
+  auto device = readersim::MakeSimDevice(argv[1]);
+  if (!device) {
+    std::fprintf(stderr, "lumbra-readersim: unknown model %s\n", argv[1]);
+    return 2;
+  }
+  const std::string help = device->Help();
+  try {
+    readersim::SimPort port(std::move(device), argc == 3 ? argv[2] : "");
+    std::printf("%s\n", port.PortPath().c_str());
+    std::fflush(stdout);
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      if (line.empty()) continue;
+      if (line == "quit") break;
+      if (line == "help") {
+        std::printf("%sunplug       hang up the line\nplug         plug back in\nquit\n",
+                    help.c_str());
+      } else if (!port.Command(line)) {
+        std::printf("? %s\n", line.c_str());
+      } else if (line == "plug") {
+        std::printf("%s\n", port.SlavePath().c_str());
+      }
+      std::fflush(stdout);
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "lumbra-readersim: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
