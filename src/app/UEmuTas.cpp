@@ -506,7 +506,7 @@ AnsiString TTkEmuTasMain::KeystrokeText(const AnsiString& data) const {
 void TTkEmuTasMain::BadgeReaderReadedBadge(TObject*, const AnsiString& tessera) {
   SetTesStatus(LocalizeString("Tessera: ") + AnsiToText(tessera));
   AnsiString keys = KeystrokeText(tessera);
-  if (fServices.typeKeys) fServices.typeKeys(AnsiToText(keys), true, false);
+  if (fServices.typeKeys) fServices.typeKeys(keys, true, false);
   if (C("ckSoundTes").Checked()) PlaySlotSound(TSoundSlot::GoodRead);
 }
 
