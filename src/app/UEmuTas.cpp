@@ -506,7 +506,7 @@ AnsiString TTkEmuTasMain::KeystrokeText(const AnsiString& data) const {
 void TTkEmuTasMain::BadgeReaderReadedBadge(TObject*, const AnsiString& tessera) {
   SetTesStatus(LocalizeString("Tessera: ") + AnsiToText(tessera));
   AnsiString keys = KeystrokeText(tessera);
-  if (fServices.typeKeys) fServices.typeKeys(AnsiToText(keys), true, false);
+  if (fServices.typeKeys) fServices.typeKeys(keys, true, false);
   if (C("ckSoundTes").Checked()) PlaySlotSound(TSoundSlot::GoodRead);
 }
 
@@ -633,7 +633,17 @@ void TTkEmuTasMain::LoadSettings() {
   C("ckSoundErrTes").SetChecked(s.ReadBool("SoundErrTes", true));
   C("ckSoundExitTes").SetChecked(s.ReadBool("SoundExitTes", false));
   C("cbModel").SelectText(s.ReadString("Model", "SLX-44"));
-  C("cbCom").SelectText(s.ReadString("Com", detected));
+  // Pseudo-terminals, symlinks and adapters not plugged in yet are not in the
+  // device table; a stored device path is kept as an entry of its own.
+  std::string com = s.ReadString("Com", detected);
+  TControl& cbCom = C("cbCom");
+  if (s.Has("Com") && !com.empty() && com[0] == '/' &&
+      std::find(cbCom.Items().begin(), cbCom.Items().end(), com) == cbCom.Items().end()) {
+    auto items = cbCom.Items();
+    items.push_back(com);
+    cbCom.SetItems(items);
+  }
+  cbCom.SelectText(com);
   C("ckMsgErrTes").SetChecked(s.ReadBool("MsgErrTes", false));
   C("ckMsgErrReader").SetChecked(s.ReadBool("MsgErrReader", false));
   for (const SoundSlot& slot : kSlots)

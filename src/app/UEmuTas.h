@@ -34,7 +34,8 @@ enum TStatusImage : int {
 
 // What the model needs from outside the core, supplied by the program (or a test).
 struct TAppServices {
-  std::function<bool(const std::string& keys, bool wait, bool slow)> typeKeys;
+  // Types a keystroke text of 8-bit (Latin-1) characters.
+  std::function<bool(const AnsiString& keys, bool wait, bool slow)> typeKeys;
   std::function<std::vector<std::string>()> enumComPorts;
   std::function<std::string()> findUsbSerialPort;
   std::function<std::string()> findProlificPort;

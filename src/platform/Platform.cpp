@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Foreground.h"
+#include "platform/Keyboard.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/Sound.h"
@@ -21,6 +22,7 @@ namespace {
 std::atomic<IMessageLoop*> gLoop{nullptr};
 std::atomic<IClock*> gClock{nullptr};
 std::atomic<IMessageBox*> gBox{nullptr};
+std::atomic<IKeyboard*> gKeyboard{nullptr};
 std::atomic<IEnvironment*> gEnv{nullptr};
 std::atomic<IAutostart*> gAutostart{nullptr};
 std::atomic<IForeground*> gForeground{nullptr};
@@ -101,6 +103,13 @@ IMessageBox& MessageBoxes() {
   return box != nullptr ? *box : fallback;
 }
 void SetMessageBox(IMessageBox* box) { gBox.store(box); }
+
+IKeyboard& Keyboard() {
+  static UnavailableKeyboard none("no keyboard output is installed");
+  IKeyboard* keyboard = gKeyboard.load();
+  return keyboard != nullptr ? *keyboard : none;
+}
+void SetKeyboard(IKeyboard* keyboard) { gKeyboard.store(keyboard); }
 
 IEnvironment& Environment() { return Required(gEnv, "environment"); }
 void SetEnvironment(IEnvironment* env) { gEnv.store(env); }

@@ -286,15 +286,9 @@ void TBadgeReader2::ResetOperation() {
   if (fProtB) fProtB->ResetOperation();
 }
 
-std::uint8_t TBadgeReader2::TrackAsByte() const {
-  if (fTrack < 0 || fTrack > 255)
-    throw ERangeError("Track " + std::to_string(fTrack) + " is out of range 0 to 255");
-  return static_cast<std::uint8_t>(fTrack);
-}
-
-void TBadgeReader2::ReadCard() { ReadTessera(TrackAsByte()); }
+void TBadgeReader2::ReadCard() { ReadTessera(TrackCodeAsByte(fTrack)); }
 void TBadgeReader2::WriteCard(const AnsiString& CardCode) {
-  WriteTessera(CardCode, TrackAsByte());
+  WriteTessera(CardCode, TrackCodeAsByte(fTrack));
 }
 
 }  // namespace lumbra

@@ -97,7 +97,6 @@ class TBadgeReader2 : public TComponent {
   void InstallHandlers();
   void SetColor(std::uint32_t color);
   const TBadgeReaderClass* ModelClass() const;
-  std::uint8_t TrackAsByte() const;
 
   bool fCrypt = true;
   bool fCheckCrcTes = true;

@@ -138,15 +138,15 @@ void TCustomBadgeReader::SetLed(bool, bool, bool, bool) {}
 void TCustomBadgeReader::SetBuzzer(std::uint8_t) {}
 void TCustomBadgeReader::SetReadWriteRetry(std::uint8_t) {}
 
-std::uint8_t TCustomBadgeReader::TrackAsByte() const {
-  if (fTrack < 0 || fTrack > 255)
-    throw ERangeError("Track " + std::to_string(fTrack) + " is out of range 0 to 255");
-  return static_cast<std::uint8_t>(fTrack);
+std::uint8_t TrackCodeAsByte(std::int32_t track) {
+  if (track < 0 || track > 255)
+    throw ERangeError("Track " + std::to_string(track) + " is out of range 0 to 255");
+  return static_cast<std::uint8_t>(track);
 }
 
-void TCustomBadgeReader::ReadCard() { ReadTessera(TrackAsByte()); }
+void TCustomBadgeReader::ReadCard() { ReadTessera(TrackCodeAsByte(fTrack)); }
 void TCustomBadgeReader::WriteCard(const AnsiString& CardCode) {
-  WriteTessera(CardCode, TrackAsByte());
+  WriteTessera(CardCode, TrackCodeAsByte(fTrack));
 }
 
 void TCustomBadgeReader::DoReadResult(LPARAM result) {

@@ -60,6 +60,10 @@ class EBadgeError : public Exception {
 
 class TCustomBadgeReader;
 
+// A track code as the byte the track operations take; outside 0 to 255 it
+// raises ERangeError.
+std::uint8_t TrackCodeAsByte(std::int32_t track);
+
 // What the registry knows of a model's driver class: how to make one, and the
 // class queries, which need no instance.
 class TBadgeReaderClass {
@@ -191,7 +195,6 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
  protected:
   void DoMessage(TMessage& Msg, bool& Handled) override;
   void DoReadResult(LPARAM result);
-  std::uint8_t TrackAsByte() const;
 
   bool fCheckCRCTes = true;
   bool fCrypt = true;

@@ -155,15 +155,6 @@ int main(int argc, char** argv) {
     RegisterBadgeReader("SLX-44", ReaderClassOf<TPipeReader>());
   };
   hooks.unregisterModels = [] { UnregisterBadgeReader("SLX-44"); };
-  // The scripted reader's pipe is offered as a port beside the real ones.
-  hooks.adjustServices = [](lumbra::app::TAppServices& s) {
-    auto real = s.enumComPorts;
-    s.enumComPorts = [real] {
-      auto ports = real ? real() : std::vector<std::string>{};
-      if (const char* pipe = std::getenv("LUMBRA_TEST_PORT")) ports.push_back(pipe);
-      return ports;
-    };
-  };
   hooks.onRefreshed = [stateFile](lumbra::app::TTkEmuTasMain& m, lumbra::ui::MainView& v) {
     if (stateFile == nullptr) return;
     QRect tray = v.Tray().geometry();

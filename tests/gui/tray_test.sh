@@ -6,6 +6,7 @@
 set -u
 program=$1
 artifacts=$2
+xtarget=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/xsession.sh"
 mkdir -p "$artifacts"
@@ -26,7 +27,7 @@ cat >"$work/lumbra.xml" <<XML
 <Configuration><Model>SLX-44</Model><Com>$work/reader</Com><MsgErrReader>TRUE</MsgErrReader></Configuration>
 XML
 state=$work/state
-export LUMBRA_TEST_STATE=$state LUMBRA_TEST_PORT=$work/reader
+export LUMBRA_TEST_STATE=$state
 HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" >"$work/out.log" 2>&1 &
 app=$!
 XS_PIDS+=($app)
@@ -94,8 +95,22 @@ xdotool key --clearmodifiers Return
 wait_for 5 sh -c "[ \"\$(xdotool getactivewindow)\" = $target ]" ||
   fail "focus did not return to the application that had it"
 
+# A read is typed into the application that has the focus, formatted: every
+# track padded to 14, the caret typed as an ampersand, braces as themselves.
+"$xtarget" badge-target >"$work/typed" &
+XS_PIDS+=($!)
+wait_for 5 xdotool search --onlyvisible --name badge-target || fail "no typing target"
+typing=$(xdotool search --onlyvisible --name badge-target | head -1)
+xdotool windowactivate --sync "$typing"
+wait_for 5 grep -q '^R' "$work/typed" || fail "typing target did not get the focus"
+echo 'read 123\rA{B}%^\r9' >&5
+want="0000000000012300000000A{B}%&00000000000009"
+decode() { awk '$1 == "C" { printf "%c", $2 }' "$work/typed"; }
+wait_for 10 sh -c "[ \"\$(awk '\$1 == \"C\" { printf \"%c\", \$2 }' '$work/typed')\" = '$want' ]" ||
+  fail "typed '$(decode)' instead of '$want'"
+
 # SIGTERM ends the program cleanly and the settings reach the file.
 kill -TERM $app
 wait_for 10 sh -c "! kill -0 $app" || fail "SIGTERM did not end the program"
 grep -q "<T1>TRUE</T1>" "$work/lumbra.xml" || fail "settings were not saved on the way out"
-echo "PASS: tray, hint, open, hide, password, focus return, SIGTERM"
+echo "PASS: tray, hint, open, hide, password, focus return, typed read, SIGTERM"

@@ -4,12 +4,6 @@
 
 namespace lumbra::platform {
 
-struct FakeMessageLoop::SyncCall {
-  std::function<void()> fn;
-  bool done = false;
-  std::exception_ptr error;
-};
-
 FakeMessageLoop::FakeMessageLoop() : fUiThread(std::this_thread::get_id()) {}
 
 FakeMessageLoop::~FakeMessageLoop() {
@@ -73,39 +67,13 @@ void FakeMessageLoop::Synchronize(const std::function<void()>& fn) {
     fn();
     return;
   }
-  auto call = std::make_shared<SyncCall>();
-  call->fn = fn;
-  std::unique_lock lock(fMutex);
-  fSync.push_back(call);
-  fWake.notify_all();
-  fWake.wait(lock, [&] { return call->done; });
-  if (call->error) std::rethrow_exception(call->error);
+  fSync.Call(fn, [this] {
+    std::lock_guard lock(fMutex);
+    fWake.notify_all();
+  });
 }
 
-bool FakeMessageLoop::CheckSynchronize() {
-  bool any = false;
-  for (;;) {
-    std::shared_ptr<SyncCall> call;
-    {
-      std::lock_guard lock(fMutex);
-      if (fSync.empty()) break;
-      call = fSync.front();
-      fSync.pop_front();
-    }
-    try {
-      call->fn();
-    } catch (...) {
-      call->error = std::current_exception();
-    }
-    {
-      std::lock_guard lock(fMutex);
-      call->done = true;
-    }
-    fWake.notify_all();
-    any = true;
-  }
-  return any;
-}
+bool FakeMessageLoop::CheckSynchronize() { return fSync.RunPending(); }
 
 std::shared_ptr<IMessageLoop::WindowProc> FakeMessageLoop::Proc(HWND hwnd) const {
   std::lock_guard lock(fMutex);
@@ -205,7 +173,7 @@ bool FakeMessageLoop::PumpUntil(const std::function<bool()>& done,
     // Short slices: the condition may also change without a post.
     std::unique_lock lock(fMutex);
     fWake.wait_for(lock, std::chrono::milliseconds(5),
-                   [this] { return !fQueue.empty() || !fSync.empty(); });
+                   [this] { return !fQueue.empty() || !fSync.Empty(); });
   }
 }
 

@@ -18,6 +18,7 @@
 
 #include "platform/Clock.h"
 #include "platform/MessageLoop.h"
+#include "platform/SyncCalls.h"
 
 namespace lumbra::platform {
 
@@ -79,7 +80,6 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
     std::uint64_t due;
     std::uint64_t order;
   };
-  struct SyncCall;
   using TimerKey = std::pair<HWND, std::uintptr_t>;
 
   bool DeliverOne();
@@ -91,7 +91,7 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
   std::condition_variable fWake;
   std::map<HWND, std::shared_ptr<WindowProc>> fWindows;
   std::deque<Queued> fQueue;
-  std::deque<std::shared_ptr<SyncCall>> fSync;
+  TSyncCalls fSync;
   std::vector<Post> fPosts;
   std::map<TimerKey, Timer> fTimers;
   HWND fNextHandle = 1;

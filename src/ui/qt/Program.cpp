@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/sndkey32.h"
 #include "base/Text.h"
 #include "comm/PortDiscovery.h"
 #include "comm/comWin32.h"
@@ -16,6 +17,7 @@
 #include "platform/linux/SysfsSerialTable.h"
 #include "platform/linux/TermiosSerial.h"
 #include "platform/linux/X11Foreground.h"
+#include "platform/linux/X11Keyboard.h"
 #include "platform/linux/XdgAutostart.h"
 #include "platform/linux/qt/QtMessageLoop.h"
 #include "ui/qt/MainView.h"
@@ -35,6 +37,11 @@ void OnTerminateSignal(int) {
 }  // namespace
 
 int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
+  // Without a display the program still runs (reading, saving settings) on an
+  // off-screen surface, and its messages go to standard error.
+  const char* display = std::getenv("DISPLAY");
+  bool headless = display == nullptr || display[0] == '\0';
+  if (headless) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication qapp(argc, argv);
   QApplication::setApplicationName("Lumbra");
   QApplication::setApplicationDisplayName(app::kApplicationTitle);
@@ -49,7 +56,13 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   platform::X11Foreground foreground;
   platform::SetForeground(&foreground);
   QtMessageBox messageBox;
-  platform::SetMessageBox(&messageBox);
+  if (!headless) platform::SetMessageBox(&messageBox);
+  // Without a display the keyboard says once, when a badge comes, that it cannot type.
+  std::unique_ptr<platform::IKeyboard> keyboard = platform::OpenX11Keyboard();
+  platform::SetKeyboard(keyboard.get());
+  if (!keyboard->Available())
+    platform::MessageBoxes().Show(keyboard->TakeUnavailableReason(), app::kApplicationTitle,
+                                  platform::MessageKind::Warning);
   platform::TermiosSerialBackend serial;
   platform::SetSerialBackend(&serial);
   platform::SysfsSerialDeviceTable serialTable;
@@ -59,6 +72,7 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   int rc = 0;
   {
     app::TAppServices services;
+    services.typeKeys = app::TypeKeys;
     services.runPasswordDialog = RunPasswordDialog;
     services.enumComPorts = [] {
       std::vector<std::string> ports;
@@ -104,6 +118,7 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
     model->OnStateChanged = nullptr;
   }
   if (hooks.unregisterModels) hooks.unregisterModels();
+  platform::SetKeyboard(nullptr);
   platform::SetSerialDeviceTable(nullptr);
   platform::SetSerialBackend(nullptr);
   platform::SetMessageBox(nullptr);

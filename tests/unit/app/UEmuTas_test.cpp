@@ -137,6 +137,21 @@ TEST_F(MainWindowTest, TheDetectedPortIsUsedOnlyWhenItIsPresent) {
   EXPECT_EQ(main->BadgeReader().COM(), "");
 }
 
+TEST_F(MainWindowTest, AStoredDevicePathIsKeptEvenWhenNotListed) {
+  struct Case {
+    const char* stored;
+    std::string selected;
+  } cases[] = {{"/dev/pts/7", "/dev/pts/7"}, {"COM4", ""}, {"/dev/pts/3", "/dev/pts/3"}};
+  for (const auto& c : cases) {
+    Settings(std::string("<Com>") + c.stored + "</Com>");
+    Start();
+    EXPECT_EQ(C("cbCom").Text(), c.selected) << c.stored;
+    EXPECT_EQ(main->BadgeReader().COM(), c.selected) << c.stored;
+    EXPECT_EQ(C("cbCom").Items().size(), c.stored == std::string("/dev/pts/7") ? 3u : 2u);
+    main.reset();
+  }
+}
+
 TEST_F(MainWindowTest, StoredValuesAreClampedAndWrittenBack) {
   Settings("<T1Start>0</T1Start><T1All>300</T1All><T2End>abc</T2End><Lingua>9</Lingua>");
   Start();

@@ -90,13 +90,6 @@ class QtMessageLoop::Window final : public QObject {
   std::unordered_map<std::uintptr_t, int> fIdToQt;
 };
 
-struct QtMessageLoop::SyncCall {
-  std::function<void()> fn;
-  std::mutex m;
-  std::condition_variable cv;
-  bool done = false;
-  std::exception_ptr error;
-};
 
 QtMessageLoop::QtMessageLoop()
     : fUiThread(std::this_thread::get_id()), fDispatcher(std::make_unique<Dispatcher>(this)) {}
@@ -181,41 +174,11 @@ void QtMessageLoop::Synchronize(const std::function<void()>& fn) {
     fn();
     return;
   }
-  auto call = std::make_shared<SyncCall>();
-  call->fn = fn;
-  {
-    std::lock_guard lock(fSyncMutex);
-    fSync.push_back(call);
-  }
-  QCoreApplication::postEvent(fDispatcher.get(), new QEvent(kSyncEvent));
-  std::unique_lock lock(call->m);
-  call->cv.wait(lock, [&] { return call->done; });
-  if (call->error) std::rethrow_exception(call->error);
+  fSync.Call(fn, [this] {
+    QCoreApplication::postEvent(fDispatcher.get(), new QEvent(kSyncEvent));
+  });
 }
 
-bool QtMessageLoop::CheckSynchronize() {
-  bool any = false;
-  for (;;) {
-    std::shared_ptr<SyncCall> call;
-    {
-      std::lock_guard lock(fSyncMutex);
-      if (fSync.empty()) break;
-      call = fSync.front();
-      fSync.pop_front();
-    }
-    try {
-      call->fn();
-    } catch (...) {
-      call->error = std::current_exception();
-    }
-    {
-      std::lock_guard lock(call->m);
-      call->done = true;
-    }
-    call->cv.notify_all();
-    any = true;
-  }
-  return any;
-}
+bool QtMessageLoop::CheckSynchronize() { return fSync.RunPending(); }
 
 }  // namespace lumbra::platform

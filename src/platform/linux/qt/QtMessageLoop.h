@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "platform/MessageLoop.h"
+#include "platform/SyncCalls.h"
 
 class QObject;
 
@@ -35,15 +36,13 @@ class QtMessageLoop final : public IMessageLoop {
   class Window;
 
  private:
-  struct SyncCall;
   Window* Find(HWND hwnd);
 
   std::thread::id fUiThread;
   std::mutex fMutex;  // guards fWindows and fNext; held while posting
   std::unordered_map<HWND, Window*> fWindows;
   HWND fNext = 1;
-  std::mutex fSyncMutex;
-  std::deque<std::shared_ptr<SyncCall>> fSync;
+  TSyncCalls fSync;
   std::unique_ptr<QObject> fDispatcher;
 };
 

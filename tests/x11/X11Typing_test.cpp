@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "XSession.h"
+#include "app/sndkey32.h"
+#include "base/Text.h"
+#include "platform/Keyboard.h"
+#include "platform/linux/X11Keyboard.h"
+
+namespace lumbra {
+namespace {
+
+using xtest::Received;
+using xtest::XSession;
+
+class X11Typing : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    session = new XSession;
+    if (!session->Start() || !session->StartTarget()) {
+      startError = session->Error();
+      return;
+    }
+    keyboard = platform::OpenX11Keyboard(session->Display().c_str()).release();
+    platform::SetKeyboard(keyboard);
+  }
+  static void TearDownTestSuite() {
+    platform::SetKeyboard(nullptr);
+    delete keyboard;
+    delete session;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(startError.empty()) << startError;
+    ASSERT_TRUE(keyboard->Available());
+  }
+
+  // Types the text, then Escape as the end mark, and returns what the target
+  // got, rendered.
+  static std::string TypeAndRead(const std::string& utf8Text) {
+    EXPECT_TRUE(app::TypeKeys(TextToAnsi(utf8Text) + "{ESC}", true, false)) << utf8Text;
+    std::vector<Received> keys;
+    EXPECT_TRUE(session->ReadUntilEscape(keys)) << session->Error();
+    return xtest::Render(keys);
+  }
+
+  static inline XSession* session = nullptr;
+  static inline platform::IKeyboard* keyboard = nullptr;
+  static inline std::string startError;
+};
+
+struct Sample {
+  const char* keys;      // keystroke text (UTF-8 here, typed as Latin-1)
+  const char* expected;  // what the target must receive
+};
+
+const Sample kSamples[] = {
+    {"Ab1@{%}{{}{}}{~}{^};=?/", "Ab1@%{}~^;=?/"},
+    {"\u00e0\u00e8\u00e9\u00ec\u00f2\u00f9\u00f1\u00e7 \u00c0\u00c9\u00c7\u00dc\u00df",
+     "\u00e0\u00e8\u00e9\u00ec\u00f2\u00f9\u00f1\u00e7 \u00c0\u00c9\u00c7\u00dc\u00df"},
+    {"x{TAB}y{ENTER}z{b 3}{TAB 2}~0", "x<Tab>y<Return>zBBB<Tab><Tab><Return>0"},
+    {"+(ab)c{+}{(}{)}[]{&}\"'<>|\\#$", "ABc+()[]&\"'<>|\\#$"},
+    {"{%}B4000123456789012{&}DOE/JOHN{&}2512?;4000123456789012=2512?",
+     "%B4000123456789012&DOE/JOHN&2512?;4000123456789012=2512?"},
+};
+
+TEST_F(X11Typing, EveryLayoutGetsExactlyTheTextWithCapsLockOffAndOn) {
+  for (const char* layout : {"us", "it", "de", "fr"}) {
+    ASSERT_TRUE(session->SetLayout(layout)) << layout;
+    for (bool caps : {false, true}) {
+      ASSERT_TRUE(session->SetCapsLock(caps)) << layout;
+      std::vector<unsigned long> before = session->CoreKeymap();
+      for (const Sample& s : kSamples)
+        EXPECT_EQ(TypeAndRead(s.keys), s.expected)
+            << "layout " << layout << (caps ? ", CapsLock on" : ", CapsLock off");
+      // Spare keys are unbound again and the lock is as the user left it.
+      EXPECT_EQ(session->CoreKeymap(), before) << layout;
+      EXPECT_EQ(session->CapsLockOn(), caps) << layout;
+    }
+  }
+}
+
+TEST_F(X11Typing, EveryLatin1CharacterArrivesOnEveryLayout) {
+  // Most of these have no key on any of the layouts: more than there are
+  // spare keycodes, so spares are also reused within one text.
+  std::string all;
+  for (int c = 0xA1; c <= 0xFF; ++c) all += xtest::Utf8(c);
+  for (const char* layout : {"us", "it", "de", "fr"}) {
+    ASSERT_TRUE(session->SetLayout(layout));
+    for (bool caps : {false, true}) {
+      ASSERT_TRUE(session->SetCapsLock(caps));
+      EXPECT_EQ(TypeAndRead(all), all) << layout << (caps ? ", CapsLock on" : "");
+    }
+  }
+}
+
+TEST_F(X11Typing, NamedKeysArriveAsTheirKeys) {
+  ASSERT_TRUE(session->SetLayout("us"));
+  ASSERT_TRUE(session->SetCapsLock(false));
+  EXPECT_EQ(TypeAndRead("{BS}{DEL}{INS}{HOME}{END}{PGUP}{PGDN}{LEFT}{RIGHT}{UP}{DOWN}"),
+            "<BackSpace><Delete><Insert><Home><End><Prior><Next><Left><Right><Up><Down>");
+  // Keys the layout lacks (F13 to F16, Clear, Break, Help here) come through spare
+  // keycodes. Print is left out: the window manager takes it.
+  EXPECT_EQ(TypeAndRead("{F1}{F12}{F13}{F16}{HELP}{CLEAR}{BREAK}{ESC 0}{CAPSLOCK}{CAPSLOCK}"),
+            "<F1><F12><F13><F16><Help><Clear><Break>");
+  EXPECT_EQ(TypeAndRead("^a%{F6}+{TAB}"), "<C-a><A-F6><ISO_Left_Tab>");
+}
+
+TEST_F(X11Typing, NumLockChangesOnlyTheLock) {
+  ASSERT_TRUE(session->SetLayout("us"));
+  int before = keyboard->GetKeyState(144) & 1;
+  EXPECT_EQ(TypeAndRead("{NUMLOCK}1"), "1");
+  EXPECT_EQ(keyboard->GetKeyState(144) & 1, 1 - before);
+  EXPECT_EQ(TypeAndRead("{NUMLOCK}"), "");
+  EXPECT_EQ(keyboard->GetKeyState(144) & 1, before);
+}
+
+}  // namespace
+}  // namespace lumbra

@@ -1,0 +1,65 @@
+#pragma once
+// A private X display for tests and benchmarks: Xvfb on a free display number
+// (kept alive with -noreset so that a layout set once stays), openbox for
+// realistic focus, and the xtarget client to type into. Everything started
+// here is stopped by the destructor.
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace lumbra::xtest {
+
+// One key as the target reported it.
+struct Received {
+  bool character = false;
+  long codePoint = 0;  // characters
+  std::string name;    // other keys
+  long long ns = 0;    // CLOCK_MONOTONIC when the target read it
+};
+
+class XSession {
+ public:
+  XSession() = default;
+  ~XSession();
+  XSession(const XSession&) = delete;
+  XSession& operator=(const XSession&) = delete;
+
+  // False (with Error() saying why) when a server or the window manager would not start.
+  bool Start();
+  const std::string& Display() const { return fDisplay; }
+  const std::string& Error() const { return fError; }
+
+  bool SetLayout(const std::string& layout);
+  // Presses CapsLock until the lock is in the wanted state; false if it never is.
+  bool SetCapsLock(bool on);
+  bool CapsLockOn();
+  // Every keycode's core keysyms, to see that a map came back as it was.
+  std::vector<unsigned long> CoreKeymap();
+
+  // Starts the target and waits until it has the focus.
+  bool StartTarget();
+  // Reads the target's keys up to and including an Escape key. False on a
+  // time-out or when the target lost the focus.
+  bool ReadUntilEscape(std::vector<Received>& keys,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+ private:
+  // quiet: the servers' chatter on standard error (and output) goes to /dev/null.
+  pid_t Spawn(const std::vector<std::string>& argv, int stdoutFd = -1, bool quiet = false);
+  bool ReadLine(std::string& line, std::chrono::steady_clock::time_point deadline);
+  void Stop(pid_t& pid);
+
+  std::string fDisplay;
+  std::string fError;
+  pid_t fXvfb = -1, fWm = -1, fTarget = -1;
+  int fTargetOut = -1;
+  std::string fBuffer;
+};
+
+// "Ab<Tab>" style rendering of received keys, for readable comparisons.
+std::string Render(const std::vector<Received>& keys);
+std::string Utf8(long codePoint);
+
+}  // namespace lumbra::xtest
