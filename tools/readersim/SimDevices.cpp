@@ -1,5 +1,7 @@
 #include "readersim/SimDevices.h"
 
+#include "readersim/SimReaders.h"
+
 namespace readersim {
 
 bool EchoDevice::Command(const std::string& verb, const std::string& arg, SimPort& port) {
@@ -15,9 +17,12 @@ std::string EchoDevice::Help() const {
 
 std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
   if (model == "echo") return std::make_unique<EchoDevice>();
+  if (model == "SL-10") return std::make_unique<SL10Device>();
+  if (model == "SLU-42" || model == "SLU-43" || model == "SLX-44")
+    return std::make_unique<SLU4xDevice>(model);
   return nullptr;
 }
 
-std::vector<std::string> SimModels() { return {"echo"}; }
+std::vector<std::string> SimModels() { return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44"}; }
 
 }  // namespace readersim

@@ -1,0 +1,159 @@
+#include "readersim/SimReaders.h"
+
+#include <bit>
+#include <cctype>
+#include <chrono>
+#include <vector>
+
+#include "reader/TrackData.h"
+
+namespace readersim {
+
+std::string Unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 >= s.size()) {
+      out += s[i];
+      continue;
+    }
+    char c = s[++i];
+    if (c == 'r') {
+      out += '\r';
+    } else if (c == 'n') {
+      out += '\n';
+    } else if (c == 'x' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- SL-10
+
+SL10Device::SL10Device()
+    : fRng(static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count())) {}
+
+std::uint8_t SL10Device::Field(int value) {
+  // Any pattern with the right number of bits will do; three is also "none".
+  static const std::vector<std::uint8_t> patterns[] = {
+      {}, {0b001, 0b010, 0b100}, {0b011, 0b101, 0b110}, {0b111, 0b000}};
+  const auto& p = patterns[value];
+  return p[fRng() % p.size()];
+}
+
+std::string SL10Device::MakeFrame(int status, int kind, const std::string& chars,
+                                  bool badCharCheck) {
+  std::string f(1, static_cast<char>(0x80 | Field(status) << 3 | Field(kind)));
+  if (kind == 2) {
+    unsigned sum = 1;
+    for (size_t i = 0; i < chars.size(); ++i) {
+      const unsigned nibble = static_cast<unsigned>(chars[i] - '0') & 0x0F;
+      const unsigned shift = (i / 2) % 4;
+      const unsigned noise = fRng() & ~(0x0Fu << shift);
+      const unsigned b = ((i & 1) ? nibble : ~nibble & 0x0F) << shift | noise;
+      f += static_cast<char>(b & 0x7F);
+      sum += nibble;
+    }
+    f += static_cast<char>((sum + (badCharCheck ? 1 : 0)) & 0x7F);
+  }
+  unsigned sum = 1;
+  for (unsigned char c : f) sum += c;
+  f += static_cast<char>(sum & 0x7F);
+  f += static_cast<char>(0xC0 | (fRng() & 0x3F));
+  return f;
+}
+
+void SL10Device::OnHostBytes(const std::string& bytes, SimPort& port) {
+  for (unsigned char b : bytes) {
+    const int bits = std::popcount(b);
+    if (bits != 3 && bits != 5) continue;  // not a poll
+    ++fPolls;
+    if (fSilent) continue;
+    if (fPendingSent && bits == 5) {
+      fPending.clear();
+      fPendingSent = false;
+    }
+    if (!fPending.empty()) {
+      port.Write(fPending);
+      fPendingSent = true;
+    } else {
+      port.Write(MakeFrame(fStatus, 1));
+    }
+  }
+}
+
+bool SL10Device::Command(const std::string& verb, const std::string& arg, SimPort&) {
+  auto queue = [this](std::string frame) {
+    fPending = std::move(frame);
+    fPendingSent = false;
+    return true;
+  };
+  // The reader ends the characters with an end sentinel and one of its own.
+  if (verb == "swipe") return queue(MakeFrame(fStatus, 2, lumbra::EncodeTessera(arg) + "?0"));
+  if (verb == "swipe-raw") return queue(MakeFrame(fStatus, 2, arg + "?0"));
+  if (verb == "bad") return queue(MakeFrame(fStatus, 2, arg + "?0", true));
+  if (verb == "fail") return queue(MakeFrame(fStatus, 3));
+  if (verb == "remove") return fStatus = 1, true;
+  if (verb == "insert") return fStatus = 2, true;
+  if (verb == "half") return fStatus = 3, true;
+  if (verb == "silent") return fSilent = true;
+  if (verb == "answer") return fSilent = false, true;
+  return false;
+}
+
+std::string SL10Device::Help() const {
+  return "swipe DIGITS     a card holding DIGITS (stored with the track-2 cipher)\n"
+         "swipe-raw CHARS  a card holding CHARS ('0' to '?') as they are\n"
+         "bad CHARS        a read whose character checksum is wrong\n"
+         "fail             a read failure\n"
+         "insert | remove | half   card fully in, out, half in\n"
+         "silent | answer  stop and resume answering polls\n";
+}
+
+// ---------------------------------------------------------------- SLU-4x
+
+std::string SLU4xDevice::MakeFrame(const std::string& tracks) const {
+  std::string t[3];
+  const size_t a = tracks.find('|');
+  if (a == std::string::npos) {
+    t[1] = tracks;
+  } else {
+    const size_t b = tracks.find('|', a + 1);
+    t[0] = tracks.substr(0, a);
+    t[1] = tracks.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+    if (b != std::string::npos) t[2] = tracks.substr(b + 1);
+  }
+  std::string f = fStx ? "\x02" : "";
+  if (!t[0].empty()) f += "%" + t[0] + "?";
+  if (!t[1].empty()) f += ";" + t[1] + "?";
+  // A track-3 block after no track-2 block is marked '+' either way, or it
+  // would read as track 2.
+  if (!t[2].empty()) f += std::string(1, t[1].empty() ? '+' : fMark3) + t[2] + "?";
+  f += fStx ? "\x03\r\n" : "\r\n";
+  return f;
+}
+
+bool SLU4xDevice::Command(const std::string& verb, const std::string& arg, SimPort& port) {
+  if (verb == "swipe") return fSilent || port.Write(MakeFrame(arg));
+  if (verb == "send") return port.Write(Unescape(arg));
+  if (verb == "framing" && (arg == "stx" || arg == "cr")) return fStx = arg == "stx", true;
+  if (verb == "mark3" && (arg == "+" || arg == ";")) return fMark3 = arg[0], true;
+  if (verb == "silent") return fSilent = true;
+  if (verb == "answer") return fSilent = false, true;
+  return false;
+}
+
+std::string SLU4xDevice::Help() const {
+  return "swipe T1|T2|T3   a card with these tracks (empty for a missing one;\n"
+         "                 one field alone is track 2)\n"
+         "send BYTES       raw bytes (\\r, \\n, \\xHH)\n"
+         "framing stx|cr   frames in STX...ETX, or sentinel...CR LF (default)\n"
+         "mark3 +|;        the track-3 start sentinel (default +)\n"
+         "silent | answer  swipes send nothing / send again\n";
+}
+
+}  // namespace readersim
