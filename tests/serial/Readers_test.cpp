@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 
 #include "drivers/sl10/SerialBadgeReader.h"
 #include "drivers/slu4x/SLU43.h"
@@ -48,18 +49,22 @@ class SimulatedReader : public ::testing::Test {
   }
   // Runs timer steps, letting the port's thread deliver between them, until
   // the event has come; bounded in steps and so in real time.
-  bool RunUntil(const std::string& event) {
-    auto seen = [&] { return std::find(events.begin(), events.end(), event) != events.end(); };
-    for (int i = 0; i < 300 && !seen(); ++i) {
+  bool RunUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 300 && !done(); ++i) {
       loop.Advance(static_cast<std::uint64_t>(reader->TimerInterval()));
-      loop.PumpUntil(seen, 5ms);
+      loop.PumpUntil(done, 5ms);
     }
-    return seen();
+    return done();
+  }
+  bool RunUntil(const std::string& event) {
+    return RunUntil([&] { return std::find(events.begin(), events.end(), event) != events.end(); });
   }
   void Unplug() {
     sim->Unplug();
     ASSERT_TRUE(RunUntil("error")) << "the hang-up is reported";
-    ASSERT_EQ(reader->Status(), sdTimeout);
+    ASSERT_TRUE(RunUntil([&] { return reader->Status() == sdTimeout; }));
+    EXPECT_LE(std::count(events.begin(), events.end(), "error"), 2)
+        << "a hang-up and at most one failed poll";
   }
 
   platform::FakeMessageLoop loop;
