@@ -34,6 +34,7 @@ class SimulatedReader : public ::testing::Test {
     sim = std::make_unique<readersim::SimPort>(std::move(dev), link);
     reader.reset(new Reader(nullptr));
     reader->SetCheckCRCTes(false);
+    reader->SetCrypt(false);
     reader->OnReadedBadge = [this](TObject*, const AnsiString& t) { events.push_back("read " + t); };
     reader->OnTimeout = [this](TObject*) { events.push_back("timeout"); };
     reader->OnRestore = [this](TObject*) { events.push_back("restore"); };
@@ -95,7 +96,9 @@ TEST_F(SL10OnPty, SwipesAcrossAnUnplug) {
   events.clear();
   sim->PlugBack();
   ASSERT_TRUE(RunUntil("restore"));
-  sim->Command("swipe 99");
+  // A card stored in the track-2 cipher, decoded by the reader base.
+  reader->SetCrypt(true);
+  sim->Command("swipe-enc 99");
   EXPECT_TRUE(RunUntil("read 99"));
   EXPECT_EQ(std::count(events.begin(), events.end(), "timeout"), 0);
 

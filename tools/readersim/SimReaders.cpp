@@ -93,8 +93,8 @@ bool SL10Device::Command(const std::string& verb, const std::string& arg, SimPor
     return true;
   };
   // The reader ends the characters with an end sentinel and one of its own.
-  if (verb == "swipe") return queue(MakeFrame(fStatus, 2, lumbra::EncodeTessera(arg) + "?0"));
-  if (verb == "swipe-raw") return queue(MakeFrame(fStatus, 2, arg + "?0"));
+  if (verb == "swipe") return queue(MakeFrame(fStatus, 2, arg + "?0"));
+  if (verb == "swipe-enc") return queue(MakeFrame(fStatus, 2, lumbra::EncodeTessera(arg) + "?0"));
   if (verb == "bad") return queue(MakeFrame(fStatus, 2, arg + "?0", true));
   if (verb == "fail") return queue(MakeFrame(fStatus, 3));
   if (verb == "remove") return fStatus = 1, true;
@@ -106,8 +106,8 @@ bool SL10Device::Command(const std::string& verb, const std::string& arg, SimPor
 }
 
 std::string SL10Device::Help() const {
-  return "swipe DIGITS     a card holding DIGITS (stored with the track-2 cipher)\n"
-         "swipe-raw CHARS  a card holding CHARS ('0' to '?') as they are\n"
+  return "swipe CHARS      a card holding CHARS ('0' to '?')\n"
+         "swipe-enc DIGITS a card holding DIGITS in the track-2 cipher\n"
          "bad CHARS        a read whose character checksum is wrong\n"
          "fail             a read failure\n"
          "insert | remove | half   card fully in, out, half in\n"

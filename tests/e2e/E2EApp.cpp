@@ -1,0 +1,31 @@
+// The program exactly as shipped (its reader models, services and view), plus
+// one observer: after every change it writes what the user would see (status
+// picture, tray hint) to the file named by LUMBRA_TEST_STATE.
+#include <QSystemTrayIcon>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "drivers/Drivers.h"
+#include "ui/qt/MainView.h"
+#include "ui/qt/Program.h"
+
+int main(int argc, char** argv) {
+  const char* stateFile = std::getenv("LUMBRA_TEST_STATE");
+  lumbra::ui::ProgramHooks hooks;
+  hooks.registerModels = lumbra::RegisterReaderModels;
+  hooks.unregisterModels = lumbra::UnregisterReaderModels;
+  hooks.onRefreshed = [stateFile](lumbra::app::TTkEmuTasMain& m, lumbra::ui::MainView& v) {
+    if (stateFile == nullptr) return;
+    std::string hint = v.Tray().toolTip().toStdString();
+    for (auto& c : hint)
+      if (c == '\n' || c == '\r') c = '|';
+    const std::string tmp = std::string(stateFile) + ".tmp";
+    {
+      std::ofstream out(tmp);
+      out << "image=" << m.StatusImage() << "\nhint=" << hint << "\n";
+    }
+    std::rename(tmp.c_str(), stateFile);
+  };
+  return lumbra::ui::RunLumbra(argc, argv, hooks);
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# A swipe on a simulated reader is typed into the focused application exactly
+# as the settings format it; pulling the reader shows the reader problem,
+# plugging it back restores it, and the next swipe is typed again.
+# Usage: swipe_test.sh MODEL PROGRAM READERSIM XTARGET
+set -u
+model=$1 program=$2 readersim=$3 xtarget=$4
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../gui/xsession.sh"
+
+fail() {
+  echo "FAIL ($model): $*"
+  [ -f "${work:-}/state" ] && cat "$work/state"
+  [ -f "${work:-}/sim.log" ] && tail -5 "$work/sim.log"
+  exit 1
+}
+get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
+# What the target received, keys without a character written as <Name>.
+typed() {
+  awk '$1 == "C" { printf "%c", $2 } $1 == "N" { printf "<%s>", $2 }' "$work/typed"
+}
+
+start_xsession --tray || fail "no X session"
+work=$(mktemp -d)
+XS_CLEAN_DIR=$work
+trap 'xs_cleanup; rm -rf "$XS_CLEAN_DIR"' EXIT
+
+# The simulated reader, taking its commands from a pipe.
+mkfifo "$work/sim.in"
+"$readersim" "$model" "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
+XS_PIDS+=($!)
+exec 6>"$work/sim.in"
+wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
+sim() { echo "$*" >&6; }
+
+# Settings: every slice from its first character, padded to 14, a Tab after
+# track 1 and 2, Enter after track 3 (Enter after track 2 for the track-2 model).
+if [ "$model" = SL-10 ]; then
+  tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>"
+  card="swipe 0012345678"
+  want="00000012345678<Return>"
+  card2="swipe 4711"
+  want2="00000000004711<Return>"
+else
+  tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T1Char>2</T1Char><T2Char>2</T2Char><T3Char>1</T3Char>"
+  card="swipe ROSSI MARIO|12345678|0077"
+  want="000ROSSI MARIO<Tab>00000012345678<Tab>00000000000077<Return>"
+  card2="swipe B|4711|"
+  want2="0000000000000B<Tab>00000000004711<Tab>00000000000000<Return>"
+fi
+cp "$program" "$work/lumbra"
+cat >"$work/lumbra.xml" <<XML
+<?xml version="1.0"?>
+<Configuration><Model>$model</Model><Com>$work/reader</Com>$tracks<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes></Configuration>
+XML
+export LUMBRA_TEST_STATE=$work/state
+HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" >"$work/out.log" 2>&1 &
+XS_PIDS+=($!)
+wait_for 15 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
+
+"$xtarget" badge-target >"$work/typed" &
+XS_PIDS+=($!)
+wait_for 5 xdotool search --onlyvisible --name badge-target || fail "no typing target"
+target=$(xdotool search --onlyvisible --name badge-target | head -1)
+xdotool windowactivate --sync "$target"
+wait_for 5 grep -q '^R' "$work/typed" || fail "the target did not get the focus"
+
+sim "$card"
+wait_for 10 sh -c "[ \"\$(awk '\$1 == \"C\" { printf \"%c\", \$2 } \$1 == \"N\" { printf \"<%s>\", \$2 }' '$work/typed')\" = '$want' ]" ||
+  fail "typed '$(typed)' instead of '$want'"
+sleep 1  # nothing more may come: the read is typed once
+[ "$(typed)" = "$want" ] || fail "typed '$(typed)' after the read, not '$want'"
+
+sim unplug
+wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does not show the reader problem"
+sim plug
+wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
+sim "$card2"
+wait_for 10 sh -c "[ \"\$(awk '\$1 == \"C\" { printf \"%c\", \$2 } \$1 == \"N\" { printf \"<%s>\", \$2 }' '$work/typed')\" = '$want$want2' ]" ||
+  fail "after the replug typed '$(typed)' instead of '$want$want2'"
+echo "PASS ($model): swipe typed, unplug shown, replug restored, next swipe typed"
