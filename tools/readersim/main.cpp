@@ -1,6 +1,7 @@
 // lumbra-readersim MODEL [LINK]: runs a simulated reader on a pseudo-terminal,
 // prints the port to open, and takes commands (a card swipe, unplugging) from
 // standard input, one per line.
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -35,6 +36,12 @@ int main(int argc, char** argv) {
         std::printf("? %s\n", line.c_str());
       } else if (line == "plug") {
         std::printf("%s\n", port.SlavePath().c_str());
+      } else if (line.rfind("swipe", 0) == 0) {
+        // When the frame has been handed to the line (the monotonic clock, in
+        // nanoseconds), for measuring the way from reader to typed key.
+        std::printf("sent %lld\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count()));
       }
       std::fflush(stdout);
     }

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Prints, for a three-track card on "SLX-44" at 9600 baud, the time from the
+# simulator's last frame byte to the last key the target receives (median of
+# 100 swipes, both framings), and the program's CPU time over 30 s idle, with
+# a polled reader ("SL-10") and an unpolled one ("SLX-44").
+# Usage: readers_bench.sh PROGRAM READERSIM XTARGET
+set -u
+program=$1 readersim=$2 xtarget=$3
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../tests/gui/xsession.sh"
+swipes=${BENCH_SWIPES:-100}
+idle=${BENCH_IDLE_SECONDS:-30}
+start_xsession --tray || { echo "no X session"; exit 1; }
+work=$(mktemp -d)
+XS_CLEAN_DIR=$work
+trap 'xs_cleanup; rm -rf "$XS_CLEAN_DIR"' EXIT
+cp "$program" "$work/lumbra"
+
+# run_program MODEL: simulator and program up, reader restored.
+run_program() {
+  local model=$1
+  rm -f "$work/sim.in" "$work/state" "$work/reader"
+  mkfifo "$work/sim.in"
+  "$readersim" "$model" "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
+  sim_pid=$!
+  exec 6>"$work/sim.in"
+  wait_for 5 test -e "$work/reader"
+  local tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T1Char>2</T1Char><T2Char>2</T2Char><T3Char>1</T3Char>"
+  [ "$model" = SL-10 ] && tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>"
+  cat >"$work/lumbra.xml" <<XML
+<?xml version="1.0"?>
+<Configuration><Model>$model</Model><Com>$work/reader</Com>$tracks</Configuration>
+XML
+  LUMBRA_TEST_STATE=$work/state HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" \
+    >"$work/out.log" 2>&1 &
+  app_pid=$!
+  wait_for 15 grep -qx 'image=0' "$work/state" || { echo "reader $model did not come up"; exit 1; }
+}
+stop_program() {
+  kill $app_pid $sim_pid 2>/dev/null
+  wait $app_pid $sim_pid 2>/dev/null
+  exec 6>&-
+}
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+run_program SLX-44
+"$xtarget" bench-target >"$work/typed" &
+XS_PIDS+=($!)
+wait_for 5 xdotool search --onlyvisible --name bench-target || exit 1
+xdotool windowactivate --sync "$(xdotool search --onlyvisible --name bench-target | head -1)"
+wait_for 5 grep -q '^R' "$work/typed" || exit 1
+
+for framing in cr stx; do
+  echo "framing $framing" >&6
+  : >"$work/latency"
+  for i in $(seq "$swipes"); do
+    keys_before=$(grep -c '^N Return' "$work/typed")
+    sent_before=$(grep -c '^sent' "$work/sim.log")
+    echo "swipe NAME $i|$((10000000 + i))|$i" >&6
+    wait_for 5 sh -c "[ \$(grep -c '^N Return' '$work/typed') -gt $keys_before ]" || { echo "swipe $i not typed"; exit 1; }
+    wait_for 5 sh -c "[ \$(grep -c '^sent' '$work/sim.log') -gt $sent_before ]"
+    sent=$(grep '^sent' "$work/sim.log" | tail -1 | cut -d' ' -f2)
+    last=$(grep '^N Return' "$work/typed" | tail -1 | cut -d' ' -f3)
+    echo $(( (last - sent) / 1000 )) >>"$work/latency"
+  done
+  median=$(sort -n "$work/latency" | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }')
+  p90=$(sort -n "$work/latency" | awk '{ a[NR] = $1 } END { print a[int(NR * 0.9)] }')
+  printf 'SLX-44 9600 baud, 3 tracks, framing %-3s: last frame byte to last key: median %.1f ms, p90 %.1f ms (%d swipes)\n' \
+    "$framing" "$(echo "$median / 1000" | bc -l)" "$(echo "$p90 / 1000" | bc -l)" "$swipes"
+done
+
+hz=$(getconf CLK_TCK)
+measure_idle() {
+  local before after
+  sleep 2
+  before=$(cpu_ticks $app_pid)
+  sleep "$idle"
+  after=$(cpu_ticks $app_pid)
+  printf 'idle %s for %d s: CPU %.2f s (%.2f %%)\n' "$1" "$idle" \
+    "$(echo "($after - $before) / $hz" | bc -l)" "$(echo "($after - $before) * 100 / $hz / $idle" | bc -l)"
+}
+measure_idle "SLX-44 (unpolled, 55 ms timer)"
+stop_program
+run_program SL-10
+measure_idle "SL-10 (polled every 200 ms at 38400 baud)"
+stop_program
