@@ -35,7 +35,9 @@ class SimulatedReader : public ::testing::Test {
     reader.reset(new Reader(nullptr));
     reader->SetCheckCRCTes(false);
     reader->SetCrypt(false);
-    reader->OnReadedBadge = [this](TObject*, const AnsiString& t) { events.push_back("read " + t); };
+    reader->OnReadedBadge = [this](TObject*, const AnsiString& t) {
+      events.push_back("read " + t);
+    };
     reader->OnTimeout = [this](TObject*) { events.push_back("timeout"); };
     reader->OnRestore = [this](TObject*) { events.push_back("restore"); };
     reader->OnError = [this](TObject*, std::uint8_t, std::uint8_t, const std::string&) {

@@ -21,7 +21,8 @@ std::string Unescape(const std::string& s) {
       out += '\r';
     } else if (c == 'n') {
       out += '\n';
-    } else if (c == 'x' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+    } else if (c == 'x' && i + 2 < s.size() &&
+               std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
                std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
       out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
       i += 2;
@@ -35,7 +36,9 @@ std::string Unescape(const std::string& s) {
 // ---------------------------------------------------------------- SL-10
 
 SL10Device::SL10Device()
-    : fRng(static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count())) {}
+    : fRng(
+          static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count())) {
+}
 
 std::uint8_t SL10Device::Field(int value) {
   // Any pattern with the right number of bits will do; three is also "none".

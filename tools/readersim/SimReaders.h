@@ -51,8 +51,8 @@ class SLU4xDevice final : public SimDevice {
 
  private:
   std::string fModel;
-  bool fStx = false;      // STX ... ETX instead of sentinel ... CR LF
-  char fMark3 = '+';      // or ';'
+  bool fStx = false;  // STX ... ETX instead of sentinel ... CR LF
+  char fMark3 = '+';  // or ';'
   bool fSilent = false;
 };
 

@@ -39,9 +39,10 @@ int main(int argc, char** argv) {
       } else if (line.rfind("swipe", 0) == 0) {
         // When the frame has been handed to the line (the monotonic clock, in
         // nanoseconds), for measuring the way from reader to typed key.
-        std::printf("sent %lld\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count()));
+        std::printf("sent %lld\n",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                               std::chrono::steady_clock::now().time_since_epoch())
+                                               .count()));
       }
       std::fflush(stdout);
     }

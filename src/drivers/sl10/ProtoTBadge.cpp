@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "reader/CustomBadgeReader.h"
 #include "platform/Clock.h"
+#include "reader/CustomBadgeReader.h"
 #include "reader/TrackData.h"
 
 namespace lumbra {
@@ -193,7 +193,8 @@ void TProtTB::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
     } else {
       if (CountRx < 2) continue;
       std::uint8_t sum = 1;
-      for (std::int32_t j = 0; j < CountRx - 1; ++j) sum = static_cast<std::uint8_t>(sum + BufferRx[j]);
+      for (std::int32_t j = 0; j < CountRx - 1; ++j)
+        sum = static_cast<std::uint8_t>(sum + BufferRx[j]);
       if ((sum & 0x7F) != BufferRx[static_cast<size_t>(CountRx - 1)])
         Post(WM_COMM_ERROR, 0);
       else

@@ -9,7 +9,9 @@ TSerialBadgeReader::TSerialBadgeReader(TComponent* AOwner) : TCustomBadgeReader(
   fCom = "COM1";
 }
 
-TSerialBadgeReader::~TSerialBadgeReader() { FreeProtocol(); }
+TSerialBadgeReader::~TSerialBadgeReader() {
+  FreeProtocol();
+}
 
 void TSerialBadgeReader::CreateProtocol() {
   ProtB = new TProtTB(1, Handle());
@@ -39,7 +41,9 @@ void TSerialBadgeReader::SetActive(bool value) {
   TCustomBadgeReader::SetActive(value);
 }
 
-bool TSerialBadgeReader::Active() const { return ProtB != nullptr && ProtB->Enabled(); }
+bool TSerialBadgeReader::Active() const {
+  return ProtB != nullptr && ProtB->Enabled();
+}
 
 TStatiDispo TSerialBadgeReader::Status() const {
   return ProtB != nullptr ? ProtB->StatoLettore() : sdTimeout;

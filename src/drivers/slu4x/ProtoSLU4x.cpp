@@ -12,7 +12,9 @@ constexpr std::uint8_t CR = 0x0D;
 constexpr std::uint8_t LF = 0x0A;
 constexpr std::uintptr_t kBurstTimerId = 1;
 
-bool IsSentinel(std::uint8_t b) { return b == '%' || b == ';' || b == '+'; }
+bool IsSentinel(std::uint8_t b) {
+  return b == '%' || b == ';' || b == '+';
+}
 
 TComm32* NewComm(platform::HWND hwnd) {
   auto* comm = new TComm32(hwnd);
@@ -48,14 +50,29 @@ bool ParseTracks(const std::string& frame, std::int32_t trackCode, AnsiString& o
   }
   const std::string sep(1, TrackSeparator);
   switch (trackCode) {
-    case 1: out = tracks[0]; return true;
-    case 2: out = tracks[1]; return true;
-    case 3: out = tracks[2]; return true;
-    case 4: out = tracks[0] + sep + tracks[1]; return true;
-    case 5: out = tracks[1] + sep + tracks[2]; return true;
-    case 6: out = tracks[0] + sep + tracks[2]; return true;
-    case 7: out = tracks[0] + sep + tracks[1] + sep + tracks[2]; return true;
-    default: return false;
+    case 1:
+      out = tracks[0];
+      return true;
+    case 2:
+      out = tracks[1];
+      return true;
+    case 3:
+      out = tracks[2];
+      return true;
+    case 4:
+      out = tracks[0] + sep + tracks[1];
+      return true;
+    case 5:
+      out = tracks[1] + sep + tracks[2];
+      return true;
+    case 6:
+      out = tracks[0] + sep + tracks[2];
+      return true;
+    case 7:
+      out = tracks[0] + sep + tracks[1] + sep + tracks[2];
+      return true;
+    default:
+      return false;
   }
 }
 

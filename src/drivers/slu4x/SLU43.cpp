@@ -11,7 +11,9 @@ TSLU43BadgeReader::TSLU43BadgeReader(TComponent* AOwner) : TCustomBadgeReader(AO
   fCom = "COM3";
 }
 
-TSLU43BadgeReader::~TSLU43BadgeReader() { FreeProtocol(); }
+TSLU43BadgeReader::~TSLU43BadgeReader() {
+  FreeProtocol();
+}
 
 void TSLU43BadgeReader::CreateProtocol() {
   ProtB = new TProtSLU4x(1, Handle());
@@ -46,7 +48,9 @@ void TSLU43BadgeReader::SetActive(bool value) {
   if (failure) std::rethrow_exception(failure);
 }
 
-bool TSLU43BadgeReader::Active() const { return ProtB != nullptr && ProtB->Enabled(); }
+bool TSLU43BadgeReader::Active() const {
+  return ProtB != nullptr && ProtB->Enabled();
+}
 
 TStatiDispo TSLU43BadgeReader::Status() const {
   return ProtB != nullptr ? ProtB->StatoLettore() : sdTimeout;

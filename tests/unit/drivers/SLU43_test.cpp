@@ -84,22 +84,34 @@ TEST_F(SLU4xTest, Frames) {
       {"STX frame, track 2", {"\x02;12345?\x03"}, 2, {"read 12345"}},
       {"STX frame, track 1 absent", {"\x02;12345?\x03"}, 1, {"read "}},
       {"sentinel start, CR LF at the block's end",
-       {"%ALFA BETA?;4711?+C3?\r\n"}, 7, {"read ALFA BETA<CR>4711<CR>C3"}},
+       {"%ALFA BETA?;4711?+C3?\r\n"},
+       7,
+       {"read ALFA BETA<CR>4711<CR>C3"}},
       {"track 3 marked with a second ';'", {"%A?;B?;C?\r"}, 7, {"read A<CR>B<CR>C"}},
       {"track 3 alone with ';' after a track 2", {";B?;C?\x03"}, 3, {"read C"}},
       {"a carriage return inside the block is dropped", {"%A\rB?\r\n"}, 1, {"read AB"}},
       {"bytes before any start marker", {"xyz\r\n?\x03", "\x02;1?\x03"}, 2, {"read 1"}},
-      {"a second STX is data", {"\x02;1\x02" "2?\x03"}, 2, {"read 1\x02" "2"}},
-      {"no track data", {"\x02" "A\x03"}, 2, {}},
+      {"a second STX is data",
+       {"\x02;1\x02"
+        "2?\x03"},
+       2,
+       {"read 1\x02"
+        "2"}},
+      {"no track data",
+       {"\x02"
+        "A\x03"},
+       2,
+       {}},
       {"only track 2, code 5", {";123?\x03"}, 5, {"read 123<CR>"}},
-      {"over-long frame keeps 512 bytes", {";" + big + big + "?\x03"}, 2,
+      {"over-long frame keeps 512 bytes",
+       {";" + big + big + "?\x03"},
+       2,
        {"read " + std::string(511, '7')}},
       // A frame that the transport hands over in pieces.
       {"CR LF split over two blocks", {"%A?;B?\r", "\n"}, 4, {"read A<CR>B"}},
       {"block ends in a CR inside the burst", {"%A?\r", ";B?\r\n"}, 4, {"read A<CR>B"}},
       {"block ends before the CR", {"%A?;", "B?", "\r\n"}, 4, {"read A<CR>B"}},
-      {"two frames, each in its burst", {"%A?\r\n", "@wait", "%B?\r\n"}, 1,
-       {"read A", "read B"}},
+      {"two frames, each in its burst", {"%A?\r\n", "@wait", "%B?\r\n"}, 1, {"read A", "read B"}},
   };
   for (const auto& c : cases) {
     reader->SetActive(false);
@@ -130,7 +142,9 @@ TEST_F(SLU4xTest, AFrameEndedByCarriageReturnWaitsForTheQuietLine) {
 
 TEST_F(SLU4xTest, FirstFrameRestoresAReaderNotYetActive) {
   reader->SetActive(true);
-  Block("\x02" "A\x03");
+  Block(
+      "\x02"
+      "A\x03");
   EXPECT_EQ(Take(), Events{"restore"});
   loop.Advance(200);
   EXPECT_TRUE(Take().empty());
@@ -192,8 +206,8 @@ TEST_F(SLU4xTest, DeviceErrorsOfAReadAreReadEvents) {
     WPARAM command;
     LPARAM code;
     const char* event;
-  } cases[] = {{54, 24, "badcrc"}, {54, 25, "badinsert"}, {54, 7, "fail"},
-               {12, 25, "error Blank Track"}};
+  } cases[] = {
+      {54, 24, "badcrc"}, {54, 25, "badinsert"}, {54, 7, "fail"}, {12, 25, "error Blank Track"}};
   for (const auto& c : cases) {
     loop.PostMessage(reader->Handle(), WM_DISP_ERROR, c.command, c.code);
     loop.RunUntilIdle();

@@ -66,7 +66,9 @@ class SL10Test : public ::testing::Test {
     reader.reset(new TSerialBadgeReader(nullptr));
     reader->SetCrypt(false);
     reader->SetCheckCRCTes(false);
-    reader->OnReadedBadge = [this](TObject*, const AnsiString& t) { events.push_back("read " + t); };
+    reader->OnReadedBadge = [this](TObject*, const AnsiString& t) {
+      events.push_back("read " + t);
+    };
     reader->OnChangedBadgeStatus = [this](TObject*, std::int32_t s) {
       events.push_back("status " + std::to_string(s));
     };
@@ -151,8 +153,7 @@ TEST_F(SL10Test, StartByteFields) {
     Events events;
   } cases[] = {
       {0x80, 3, {"status 3", "fail"}},  // empty fields read as three bits
-      {0x8A, 1, {"status 1"}},
-      {0x9A, 2, {"status 2"}},
+      {0x8A, 1, {"status 1"}},           {0x9A, 2, {"status 2"}},
       {0x9B, 2, {"status 2", "badcrc"}},  // data frame with no payload
       {0xBF, 3, {"status 3", "fail"}},
   };
@@ -176,7 +177,8 @@ TEST_F(SL10Test, FrameBoundaries) {
   } cases[] = {
       {"start and end only", "\x8A\xC0", {}},
       {"payload before any start byte", "\x10\x20" + status1, {"restore", "status 1"}},
-      {"a second start byte abandons the first frame", "\x9A\x01" + status1,
+      {"a second start byte abandons the first frame",
+       "\x9A\x01" + status1,
        {"restore", "status 1"}},
       {"wrong frame checksum", "\x8A\x01\xC0", {"error Communication Error"}},
       {"frame over 200 bytes", "\x8A" + Bytes(201, '\x01') + "\x4C\xC0", {}},
