@@ -8,7 +8,7 @@
 #include "comm/PortDiscovery.h"
 #include "comm/ReleasableThread.h"
 #include "platform/SerialPort.h"
-#include "reader/CustomBadgeReader.h"
+#include "comm/DeviceMessages.h"
 
 namespace lumbra {
 namespace {

@@ -14,7 +14,7 @@
 #include "base/Component.h"
 #include "comm/TVettore.h"
 #include "platform/MessageLoop.h"
-#include "reader/statiDispo.h"
+#include "comm/statiDispo.h"
 
 namespace lumbra {
 
@@ -88,6 +88,11 @@ class TProtocol : public TObject {
 
   bool Enabled() const { return FEnabled; }
   TFisicVector* Vector() const { return Vettore; }
+  // The device name of the transport; empty (and ignored) without one.
+  std::string ComPort() const { return Vettore ? Vettore->DeviceName() : std::string(); }
+  void SetComPort(const std::string& value) {
+    if (Vettore) Vettore->SetDeviceName(value);
+  }
   std::int32_t ID() const { return fID; }
   const std::string& Descri() const { return fDescri; }
   void SetDescri(const std::string& v) { fDescri = v; }

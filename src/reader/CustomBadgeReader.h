@@ -1,9 +1,9 @@
 #pragma once
-// The abstract driver of one badge reader, the notification messages its
-// protocol posts to it, and the process-wide registry of reader models.
+// The abstract driver of one badge reader and the process-wide registry of
+// reader models.
 //
 // A driver's protocol may run in other threads; it never raises events itself
-// but posts the messages below to the driver's window (Handle()). The driver
+// but posts the device messages to the driver's window (Handle()). The driver
 // turns them into events on the UI thread.
 #include <cstdint>
 #include <functional>
@@ -13,8 +13,9 @@
 #include "base/Exceptions.h"
 #include "base/Text.h"
 #include "comm/WComp.h"
+#include "comm/DeviceMessages.h"
+#include "comm/statiDispo.h"
 #include "reader/protoGEConst.h"
-#include "reader/statiDispo.h"
 
 namespace lumbra {
 
@@ -30,20 +31,6 @@ inline constexpr char TrackSeparator = '\r';
 // Operation codes of CurrentOperation and of write-done notifications.
 inline constexpr std::int32_t opRead = 54;
 inline constexpr std::int32_t opWrite = 55;
-
-inline constexpr std::uint32_t WM_TESSERA_READ = platform::WM_USER + 200;
-inline constexpr std::uint32_t WM_TESSERA_STATUS = platform::WM_USER + 201;
-inline constexpr std::uint32_t WM_COMM_ERROR = platform::WM_USER + 202;
-inline constexpr std::uint32_t WM_DISP_TIMEOUT = platform::WM_USER + 203;
-inline constexpr std::uint32_t WM_DISP_RESTORE = platform::WM_USER + 205;
-inline constexpr std::uint32_t WM_BAD_INSERT = platform::WM_USER + 206;
-inline constexpr std::uint32_t WM_DISP_ERROR = platform::WM_USER + 207;
-inline constexpr std::uint32_t WM_OPERATION_DONE = platform::WM_USER + 209;
-
-// LParam values of WM_TESSERA_READ.
-inline constexpr LPARAM trDataReady = 2;
-inline constexpr LPARAM trReadFailed = 3;
-inline constexpr LPARAM trCheckFailed = 4;
 
 inline constexpr std::uintptr_t kPollTimerId = 1;
 

@@ -34,10 +34,6 @@ class TProtTB : public TProtocol {
   void TimerProc() override;
   void InitProtocol() override;
 
-  std::string ComPort() const { return Vettore ? Vettore->DeviceName() : std::string(); }
-  void SetComPort(const std::string& value) {
-    if (Vettore) Vettore->SetDeviceName(value);
-  }
   const AnsiString& LastTessera() const { return fTessera; }
   void SetLastTessera(const AnsiString& v) { fTessera = v; }
   TStatiDispo StatoLettore() const { return DispoStato; }

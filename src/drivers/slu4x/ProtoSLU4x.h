@@ -35,10 +35,6 @@ class TProtSLU4x : public TProtocol {
   void InitProtocol() override;
   void Inizializza() { StatoCom = scNoData; }
 
-  std::string ComPort() const { return Vettore ? Vettore->DeviceName() : std::string(); }
-  void SetComPort(const std::string& value) {
-    if (Vettore) Vettore->SetDeviceName(value);
-  }
   const AnsiString& LastTessera() const { return fTessera; }
   std::int32_t Track() const { return fTrack; }
   void SetTrack(std::int32_t value) { fTrack = value; }

@@ -1,5 +1,6 @@
 #include "ui/qt/MainView.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -28,7 +29,9 @@ namespace {
 using app::ControlKind;
 using app::TControl;
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 // Colour values keep blue in the high byte.
 QString CssColour(std::uint32_t c) {
@@ -134,129 +137,105 @@ MainView::~MainView() {
   for (const auto& c : fModel.Controls.All()) c->OnUpdate = nullptr;
 }
 
-void MainView::BindCommon(TControl& c, QWidget* w) {
-  w->setObjectName(Q(c.Name()));
-  w->setEnabled(c.Enabled());
-  if (!c.Hint().empty()) w->setToolTip(Q(c.Hint()));
-}
-
 QWidget* MainView::Bind(const std::string& name, QWidget* parent) {
   TControl& c = fModel.C(name);
   auto perform = [this](std::function<void()> f) { fModel.Perform(f); };
+  QWidget* w = nullptr;
+  std::function<void(TControl&)> follow;
   switch (c.Kind()) {
     case ControlKind::Label: {
-      auto* w = new QLabel(Q(c.Caption()), parent);
-      BindCommon(c, w);
-      c.OnUpdate = [w](TControl& m) {
-        w->setText(Q(m.Caption()));
-        w->setEnabled(m.Enabled());
-      };
-      return w;
+      auto* l = new QLabel(Q(c.Caption()), parent);
+      follow = [l](TControl& m) { l->setText(Q(m.Caption())); };
+      w = l;
+      break;
     }
-    case ControlKind::Button: {
-      auto* w = new QPushButton(Q(c.Caption()), parent);
-      BindCommon(c, w);
-      connect(w, &QPushButton::clicked, this, [perform, &c] { perform([&c] { c.UserClick(); }); });
-      c.OnUpdate = [w](TControl& m) {
-        w->setText(Q(m.Caption()));
-        w->setEnabled(m.Enabled());
-      };
-      return w;
-    }
-    case ControlKind::CheckBox: {
-      auto* w = new QCheckBox(Q(c.Caption()), parent);
-      BindCommon(c, w);
-      w->setChecked(c.Checked());
-      connect(w, &QCheckBox::clicked, this, [perform, &c] { perform([&c] { c.UserClick(); }); });
-      c.OnUpdate = [w](TControl& m) {
-        QSignalBlocker block(w);
-        w->setText(Q(m.Caption()));
-        w->setChecked(m.Checked());
-        w->setEnabled(m.Enabled());
-      };
-      return w;
-    }
+    case ControlKind::Button:
+    case ControlKind::CheckBox:
     case ControlKind::RadioButton: {
-      auto* w = new QRadioButton(Q(c.Caption()), parent);
-      w->setAutoExclusive(false);  // the model keeps the group exclusive
-      BindCommon(c, w);
-      w->setChecked(c.Checked());
-      connect(w, &QRadioButton::clicked, this, [perform, &c, w] {
-        w->setChecked(c.Checked());
+      QAbstractButton* b;
+      if (c.Kind() == ControlKind::Button) {
+        b = new QPushButton(Q(c.Caption()), parent);
+      } else if (c.Kind() == ControlKind::CheckBox) {
+        b = new QCheckBox(Q(c.Caption()), parent);
+      } else {
+        auto* r = new QRadioButton(Q(c.Caption()), parent);
+        r->setAutoExclusive(false);  // the model keeps the group exclusive
+        b = r;
+      }
+      bool checkable = c.Kind() != ControlKind::Button;
+      if (checkable) b->setChecked(c.Checked());
+      connect(b, &QAbstractButton::clicked, this, [perform, &c, b, checkable] {
+        // The model decides the check state; a radio button clicked twice stays checked.
+        if (checkable) b->setChecked(c.Checked());
         perform([&c] { c.UserClick(); });
       });
-      c.OnUpdate = [w](TControl& m) {
-        QSignalBlocker block(w);
-        w->setText(Q(m.Caption()));
-        w->setChecked(m.Checked());
-        w->setEnabled(m.Enabled());
+      follow = [b, checkable](TControl& m) {
+        b->setText(Q(m.Caption()));
+        if (checkable) b->setChecked(m.Checked());
       };
-      return w;
+      w = b;
+      break;
     }
     case ControlKind::Edit: {
-      auto* w = new QLineEdit(Q(c.Text()), parent);
-      BindCommon(c, w);
-      connect(w, &QLineEdit::textEdited, this, [perform, &c](const QString& t) {
+      auto* e = new QLineEdit(Q(c.Text()), parent);
+      connect(e, &QLineEdit::textEdited, this, [perform, &c](const QString& t) {
         perform([&c, s = t.toStdString()] { c.UserSetText(s); });
       });
-      c.OnUpdate = [w](TControl& m) {
-        QSignalBlocker block(w);
-        if (w->text().toStdString() != m.Text()) w->setText(Q(m.Text()));
-        w->setEnabled(m.Enabled());
+      follow = [e](TControl& m) {
+        if (e->text().toStdString() != m.Text()) e->setText(Q(m.Text()));
       };
-      return w;
+      w = e;
+      break;
     }
     case ControlKind::SpinEdit: {
-      auto* w = new QSpinBox(parent);
-      BindCommon(c, w);
+      auto* s = new QSpinBox(parent);
       if (c.MaxValue() > c.MinValue())
-        w->setRange(c.MinValue(), c.MaxValue());
+        s->setRange(c.MinValue(), c.MaxValue());
       else
-        w->setRange(INT_MIN, INT_MAX);
-      w->setValue(c.Value());
-      connect(w, &QSpinBox::valueChanged, this, [perform, &c](int v) {
-        perform([&c, v] { c.UserSetText(std::to_string(v)); });
-      });
-      c.OnUpdate = [w](TControl& m) {
-        QSignalBlocker block(w);
-        w->setValue(m.Value());
-        w->setEnabled(m.Enabled());
-      };
-      return w;
+        s->setRange(INT_MIN, INT_MAX);
+      s->setValue(c.Value());
+      connect(s, &QSpinBox::valueChanged, this,
+              [perform, &c](int v) { perform([&c, v] { c.UserSetText(std::to_string(v)); }); });
+      follow = [s](TControl& m) { s->setValue(m.Value()); };
+      w = s;
+      break;
     }
     case ControlKind::ComboBox: {
-      auto* w = new QComboBox(parent);
-      BindCommon(c, w);
-      auto fill = [w](TControl& m) {
+      auto* b = new QComboBox(parent);
+      follow = [b](TControl& m) {
         QStringList items;
         for (const auto& i : m.Items()) items << Q(i);
         QStringList now;
-        for (int i = 0; i < w->count(); ++i) now << w->itemText(i);
+        for (int i = 0; i < b->count(); ++i) now << b->itemText(i);
         if (now != items) {
-          w->clear();
-          w->addItems(items);
+          b->clear();
+          b->addItems(items);
         }
-        w->setCurrentIndex(m.ItemIndex());
-        w->setEnabled(m.Enabled());
+        b->setCurrentIndex(m.ItemIndex());
       };
-      fill(c);
-      connect(w, &QComboBox::activated, this,
+      follow(c);
+      connect(b, &QComboBox::activated, this,
               [perform, &c](int i) { perform([&c, i] { c.UserSelect(i); }); });
-      c.OnUpdate = [w, fill](TControl& m) {
-        QSignalBlocker block(w);
-        fill(m);
-      };
-      return w;
+      w = b;
+      break;
     }
-    case ControlKind::Panel: {
-      auto* w = new QFrame(parent);
-      BindCommon(c, w);
-      c.OnUpdate = [w](TControl& m) { w->setEnabled(m.Enabled()); };
-      return w;
-    }
+    case ControlKind::Panel:
+      w = new QFrame(parent);
+      break;
     default:
       return new QWidget(parent);
   }
+  w->setObjectName(Q(c.Name()));
+  w->setEnabled(c.Enabled());
+  w->setToolTip(Q(c.Hint()));
+  // Everything the model may change later (a new language among others) follows it.
+  c.OnUpdate = [w, follow](TControl& m) {
+    QSignalBlocker block(w);
+    if (follow) follow(m);
+    w->setToolTip(Q(m.Hint()));
+    w->setEnabled(m.Enabled());
+  };
+  return w;
 }
 
 QWidget* MainView::BuildAdvancedTab() {
@@ -315,7 +294,8 @@ QWidget* MainView::BuildReadTab() {
 
 QWidget* MainView::BuildSoundTab(int slot) {
   static const char* names[4][7] = {
-      {"ckSoundTes", "PanSoundTes", "rbBeeptes", "rbSoundTes", "eSoundTes", "btSoundTes", "SpeedButton3"},
+      {"ckSoundTes", "PanSoundTes", "rbBeeptes", "rbSoundTes", "eSoundTes", "btSoundTes",
+       "SpeedButton3"},
       {"ckSoundErrTes", "panSoundErrtes", "rbBeepErrTes", "rbSoundErrTes", "eSoundErrTes",
        "btSoundErrTes", "SpeedButton1"},
       {"ckSoundErrReader", "panSoundErrReader", "rbBeepErrReader", "rbSoundErrReader",

@@ -33,7 +33,6 @@ class MainView final : public QWidget {
   QWidget* BuildAdvancedTab();
   QWidget* BuildReadTab();
   QWidget* BuildSoundTab(int slot);
-  void BindCommon(app::TControl& c, QWidget* w);
 
   app::TTkEmuTasMain& fModel;
   QLabel* fImage = nullptr;

@@ -5,6 +5,7 @@
 #include "drivers/slu4x/SLU42.h"
 #include "platform/fake/FakeMessageLoop.h"
 #include "platform/fake/FakeSerial.h"
+#include "support/ReaderEvents.h"
 
 namespace lumbra {
 namespace {
@@ -35,17 +36,7 @@ class SLU4xTest : public ::testing::Test {
   template <class T>
   void Make() {
     reader.reset(new T(nullptr));
-    reader->OnReadedBadge = [this](TObject*, const AnsiString& t) {
-      events.push_back("read " + Printable(t));
-    };
-    reader->OnBadCRCData = [this](TObject*) { events.push_back("badcrc"); };
-    reader->OnFailReadBadge = [this](TObject*) { events.push_back("fail"); };
-    reader->OnBadInsertBadge = [this](TObject*) { events.push_back("badinsert"); };
-    reader->OnTimeout = [this](TObject*) { events.push_back("timeout"); };
-    reader->OnRestore = [this](TObject*) { events.push_back("restore"); };
-    reader->OnError = [this](TObject*, std::uint8_t, std::uint8_t, const std::string& m) {
-      events.push_back("error " + m);
-    };
+    test::RecordReaderEvents(*reader, events, Printable);
     reader->SetCrypt(false);
     reader->SetCheckCRCTes(false);
     reader->SetCOM(kPort);

@@ -8,6 +8,7 @@
 #include "platform/fake/FakeMessageLoop.h"
 #include "platform/fake/FakeSerial.h"
 #include "reader/TrackData.h"
+#include "support/ReaderEvents.h"
 
 namespace lumbra {
 namespace {
@@ -66,20 +67,7 @@ class SL10Test : public ::testing::Test {
     reader.reset(new TSerialBadgeReader(nullptr));
     reader->SetCrypt(false);
     reader->SetCheckCRCTes(false);
-    reader->OnReadedBadge = [this](TObject*, const AnsiString& t) {
-      events.push_back("read " + t);
-    };
-    reader->OnChangedBadgeStatus = [this](TObject*, std::int32_t s) {
-      events.push_back("status " + std::to_string(s));
-    };
-    reader->OnBadCRCData = [this](TObject*) { events.push_back("badcrc"); };
-    reader->OnFailReadBadge = [this](TObject*) { events.push_back("fail"); };
-    reader->OnBadInsertBadge = [this](TObject*) { events.push_back("badinsert"); };
-    reader->OnTimeout = [this](TObject*) { events.push_back("timeout"); };
-    reader->OnRestore = [this](TObject*) { events.push_back("restore"); };
-    reader->OnError = [this](TObject*, std::uint8_t, std::uint8_t, const std::string& m) {
-      events.push_back("error " + m);
-    };
+    test::RecordReaderEvents(*reader, events);
     reader->SetCOM(kPort);
   }
   void TearDown() override { reader.reset(); }

@@ -1,0 +1,19 @@
+#pragma once
+// Records a reader's events as short texts ("read <badge>", "restore",
+// "error <message>", ...) so that a test can compare whole sequences.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "reader/CustomBadgeReader.h"
+
+namespace lumbra::test {
+
+using ReaderEvents = std::vector<std::string>;
+
+// Shows badge data in the read event; as it stands by default.
+using BadgeShow = std::function<std::string(const AnsiString&)>;
+
+void RecordReaderEvents(TCustomBadgeReader& reader, ReaderEvents& events, BadgeShow show = {});
+
+}  // namespace lumbra::test
