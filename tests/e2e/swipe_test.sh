@@ -16,9 +16,7 @@ fail() {
 }
 get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
 # What the target received, keys without a character written as <Name>.
-typed() {
-  awk '$1 == "C" { printf "%c", $2 } $1 == "N" { printf "<%s>", $2 }' "$work/typed"
-}
+typed() { typed_text "$work/typed"; }
 
 start_xsession --tray || fail "no X session"
 work=$(mktemp -d)
@@ -58,15 +56,10 @@ HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" >"$work/out.log" 2>&1 &
 XS_PIDS+=($!)
 wait_for 15 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
 
-"$xtarget" badge-target >"$work/typed" &
-XS_PIDS+=($!)
-wait_for 5 xdotool search --onlyvisible --name badge-target || fail "no typing target"
-target=$(xdotool search --onlyvisible --name badge-target | head -1)
-xdotool windowactivate --sync "$target"
-wait_for 5 grep -q '^R' "$work/typed" || fail "the target did not get the focus"
+start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"
 
 sim "$card"
-wait_for 10 sh -c "[ \"\$(awk '\$1 == \"C\" { printf \"%c\", \$2 } \$1 == \"N\" { printf \"<%s>\", \$2 }' '$work/typed')\" = '$want' ]" ||
+wait_for 10 typed_is "$work/typed" "$want" ||
   fail "typed '$(typed)' instead of '$want'"
 sleep 1  # nothing more may come: the read is typed once
 [ "$(typed)" = "$want" ] || fail "typed '$(typed)' after the read, not '$want'"
@@ -76,6 +69,6 @@ wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does n
 sim plug
 wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
 sim "$card2"
-wait_for 10 sh -c "[ \"\$(awk '\$1 == \"C\" { printf \"%c\", \$2 } \$1 == \"N\" { printf \"<%s>\", \$2 }' '$work/typed')\" = '$want$want2' ]" ||
+wait_for 10 typed_is "$work/typed" "$want$want2" ||
   fail "after the replug typed '$(typed)' instead of '$want$want2'"
 echo "PASS ($model): swipe typed, unplug shown, replug restored, next swipe typed"

@@ -97,17 +97,10 @@ wait_for 5 sh -c "[ \"\$(xdotool getactivewindow)\" = $target ]" ||
 
 # A read is typed into the application that has the focus, formatted: every
 # track padded to 14, the caret typed as an ampersand, braces as themselves.
-"$xtarget" badge-target >"$work/typed" &
-XS_PIDS+=($!)
-wait_for 5 xdotool search --onlyvisible --name badge-target || fail "no typing target"
-typing=$(xdotool search --onlyvisible --name badge-target | head -1)
-xdotool windowactivate --sync "$typing"
-wait_for 5 grep -q '^R' "$work/typed" || fail "typing target did not get the focus"
+start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"
 echo 'read 123\rA{B}%^\r9' >&5
 want="0000000000012300000000A{B}%&00000000000009"
-decode() { awk '$1 == "C" { printf "%c", $2 }' "$work/typed"; }
-wait_for 10 sh -c "[ \"\$(awk '\$1 == \"C\" { printf \"%c\", \$2 }' '$work/typed')\" = '$want' ]" ||
-  fail "typed '$(decode)' instead of '$want'"
+wait_for 10 typed_is "$work/typed" "$want" || fail "typed '$(typed_text "$work/typed")' instead of '$want'"
 
 # SIGTERM ends the program cleanly and the settings reach the file.
 kill -TERM $app

@@ -39,3 +39,19 @@ start_xsession() {
       { echo "no tray host"; return 1; }
   fi
 }
+
+# start_typing_target XTARGET LOG: a window that logs every key it gets ("C <code>"
+# for a character, "N <name>" for other keys), given the focus.
+start_typing_target() {
+  "$1" badge-target >"$2" &
+  XS_PIDS+=($!)
+  wait_for 5 xdotool search --onlyvisible --name badge-target || { echo "no typing target"; return 1; }
+  xdotool windowactivate --sync "$(xdotool search --onlyvisible --name badge-target | head -1)"
+  wait_for 5 grep -q '^R' "$2" || { echo "the typing target did not get the focus"; return 1; }
+}
+
+# typed_text LOG: what the typing target got, other keys as <name>.
+typed_text() {
+  awk '$1 == "C" { printf "%c", $2 } $1 == "N" { printf "<%s>", $2 }' "$1"
+}
+typed_is() { [ "$(typed_text "$1")" = "$2" ]; }
