@@ -32,6 +32,7 @@ enum class ControlKind {
   Indicator,
   PopupMenu,
   MenuItem,
+  OpenDialog,  // a file dialog; its Caption is the dialog's title
 };
 
 class TControl {
@@ -41,6 +42,7 @@ class TControl {
   ControlKind Kind() const { return fKind; }
   const std::string& Name() const { return fName; }
   TControl* Parent() const { return fParent; }
+  const std::vector<TControl*>& Children() const { return fChildren; }
 
   const std::string& Caption() const { return fCaption; }
   void SetCaption(const std::string& v);

@@ -353,7 +353,7 @@ void TTkEmuTasMain::FormDestroy() {
     fBadgeReader->SetActive(false);
   } catch (...) {
   }
-  SetLocalizeLookup(nullptr);
+  SetLocalizeManager(nullptr);
   try {
     fSettings.Save();
   } catch (const std::exception& e) {
