@@ -20,8 +20,8 @@ namespace lumbra::app {
 namespace {
 
 const std::vector<std::string> kKeyCaptions = {
-    "niente", "INVIO", "TAB", "FRECCIA DESTRA", "FRECCIA IN BASSO", "FRECCIA SINISTRA",
-    "FRECCIA IN ALTO", ""};
+    "niente",           "INVIO",           "TAB", "FRECCIA DESTRA", "FRECCIA IN BASSO",
+    "FRECCIA SINISTRA", "FRECCIA IN ALTO", ""};
 const char* const kKeyTexts[] = {"", "{ENTER}", "{TAB}", "{RIGHT}", "{DOWN}", "{LEFT}", "{UP}", ""};
 
 std::string KeyAfterText(int index) {
@@ -36,15 +36,33 @@ AnsiString EscapeSlice(const AnsiString& s) {
   out.reserve(s.size() * 3);
   for (char c : s) {
     switch (c) {
-      case '+': out += "{+}"; break;
-      case '^': out += "{&}"; break;
-      case '%': out += "{%}"; break;
-      case '~': out += "{~}"; break;
-      case '(': out += "{(}"; break;
-      case ')': out += "{)}"; break;
-      case '{': out += "{{}"; break;
-      case '}': out += "{}}"; break;
-      default: out.push_back(c); break;
+      case '+':
+        out += "{+}";
+        break;
+      case '^':
+        out += "{&}";
+        break;
+      case '%':
+        out += "{%}";
+        break;
+      case '~':
+        out += "{~}";
+        break;
+      case '(':
+        out += "{(}";
+        break;
+      case ')':
+        out += "{)}";
+        break;
+      case '{':
+        out += "{{}";
+        break;
+      case '}':
+        out += "{}}";
+        break;
+      default:
+        out.push_back(c);
+        break;
     }
   }
   return out;
@@ -56,14 +74,14 @@ const TTkEmuTasMain::SoundSlot TTkEmuTasMain::kSlots[4] = {
     {"ckSoundTes", "PanSoundTes", "rbBeeptes", "rbSoundTes", "eSoundTes", "btSoundTes",
      "SpeedButton3", nullptr, "SoundTes", "BFSoundTes", "FSoundTes", nullptr},
     {"ckSoundErrTes", "panSoundErrtes", "rbBeepErrTes", "rbSoundErrTes", "eSoundErrTes",
-     "btSoundErrTes", "SpeedButton1", "ckMsgErrTes", "SoundErrTes", "BFSoundErrTes",
-     "FSoundErrTes", "MsgErrTes"},
+     "btSoundErrTes", "SpeedButton1", "ckMsgErrTes", "SoundErrTes", "BFSoundErrTes", "FSoundErrTes",
+     "MsgErrTes"},
     {"ckSoundErrReader", "panSoundErrReader", "rbBeepErrReader", "rbSoundErrReader",
      "eSoundErrReader", "btSoundErrReader", "SpeedButton2", "ckMsgErrReader", "SoundErrReader",
      "BFSoundErrReader", "FSoundErrReader", "MsgErrReader"},
     {"ckSoundExitTes", "PanSoundExitTes", "rbBeepExitTes", "rbSoundExittes", "eSoundExitTes",
-     "btSoundExitTes", "SpeedButton4", nullptr, "SoundExitTes", "BFSoundExitTes",
-     "FSoundExitTes", nullptr},
+     "btSoundExitTes", "SpeedButton4", nullptr, "SoundExitTes", "BFSoundExitTes", "FSoundExitTes",
+     nullptr},
 };
 
 const TTkEmuTasMain::TrackRow TTkEmuTasMain::kRows[3] = {
@@ -116,8 +134,8 @@ void TTkEmuTasMain::CreateControls() {
   Controls.Add(K::ComboBox, "cbModel", &adv);
   Controls.Add(K::Label, "lbCom", &adv, "Lettore collegato a: ");
   Controls.Add(K::ComboBox, "cbCom", &adv);
-  Controls.Add(K::CheckBox, "ckAvvioAutomatico", &adv,
-               "Avvia automaticamente all'apertura di Windows")
+  Controls
+      .Add(K::CheckBox, "ckAvvioAutomatico", &adv, "Avvia automaticamente all'apertura di Windows")
       .SetChecked(true);
   Controls.Add(K::Label, "lbLingua", &adv, "Lingua");
   Controls.Add(K::ComboBox, "cbLingua", &adv).SetItems({"English", "Italiano", "Español"});
@@ -148,8 +166,9 @@ void TTkEmuTasMain::CreateControls() {
                             {"TabSheet5", "Azione se problemi lettore"},
                             {"TabSheet6", "Azione ad estrazione tessera"}};
   for (int s = 0; s < 4; ++s) {
-    TControl* tab = tabs[s][1] == nullptr ? &Controls[tabs[s][0]]
-                                          : &Controls.Add(K::TabSheet, tabs[s][0], &pages, tabs[s][1]);
+    TControl* tab = tabs[s][1] == nullptr
+                        ? &Controls[tabs[s][0]]
+                        : &Controls.Add(K::TabSheet, tabs[s][0], &pages, tabs[s][1]);
     const SoundSlot& slot = kSlots[s];
     Controls.Add(K::CheckBox, slot.check, tab, "Emetti un suono:");
     TControl& panel = Controls.Add(K::Panel, slot.panel, tab);
@@ -168,6 +187,7 @@ void TTkEmuTasMain::CreateControls() {
   Controls.Add(K::MenuItem, "Aiuto1", &menu, "&Aiuto");
   Controls.Add(K::MenuItem, "N2", &menu, "-");
   Controls.Add(K::MenuItem, "erminagestionelettore1", &menu, "&Termina gestione lettore");
+  Controls.Add(K::OpenDialog, "SoundDlg", nullptr, "Scegli un file sonoro");
 }
 
 void TTkEmuTasMain::WireHandlers() {
@@ -182,7 +202,9 @@ void TTkEmuTasMain::WireHandlers() {
   C("cbCom").OnChange = [this] { ComChange(); };
   C("cbLingua").OnChange = [this] { LinguaChange(); };
   C("ckAvvioAutomatico").OnClick = [this] { AutostartClick(); };
-  C("cbPreChar").OnChange = [this] { fSettings.WriteInteger("PreChar", C("cbPreChar").ItemIndex()); };
+  C("cbPreChar").OnChange = [this] {
+    fSettings.WriteInteger("PreChar", C("cbPreChar").ItemIndex());
+  };
 
   for (const TrackRow& r : kRows) {
     C(r.check).OnClick = [this, r] {
@@ -206,8 +228,11 @@ void TTkEmuTasMain::WireHandlers() {
     };
     C(slot.beep).OnClick = choice;
     C(slot.file).OnClick = choice;
-    C(slot.name).OnChange = [this, slot] { fSettings.WriteString(slot.keyName, C(slot.name).Text()); };
+    C(slot.name).OnChange = [this, slot] {
+      fSettings.WriteString(slot.keyName, C(slot.name).Text());
+    };
     C(slot.test).OnClick = [this, s] { PlaySlotSound(static_cast<TSoundSlot>(s)); };
+    C(slot.browse).OnClick = [this, s] { BrowseSound(s); };
     if (slot.message != nullptr)
       C(slot.message).OnClick = [this, slot] {
         fSettings.WriteBool(slot.keyMessage, C(slot.message).Checked());
@@ -218,7 +243,9 @@ void TTkEmuTasMain::WireHandlers() {
 void TTkEmuTasMain::InstallReaderEvents() {
   TBadgeReader2& r = *fBadgeReader;
   r.OnReadedBadge = [this](TObject* s, const AnsiString& t) { BadgeReaderReadedBadge(s, t); };
-  r.OnChangedBadgeStatus = [this](TObject* s, std::int32_t v) { BadgeReaderChangedBadgeStatus(s, v); };
+  r.OnChangedBadgeStatus = [this](TObject* s, std::int32_t v) {
+    BadgeReaderChangedBadgeStatus(s, v);
+  };
   r.OnBadCRCData = [this](TObject* s) { BadgeReaderBadCRCData(s); };
   r.OnBadInsertBadge = [this](TObject* s) { BadgeReaderBadInsertBadge(s); };
   r.OnFailReadBadge = [this](TObject* s) { BadgeReaderFailReadBadge(s); };
@@ -246,6 +273,15 @@ void TTkEmuTasMain::Perform(const std::function<void()>& action) {
 void TTkEmuTasMain::FormCreate() {
   SetApplicationExceptionHandler(
       [this](TObject*, const std::exception& e) { ShowTopMessage(e.what()); });
+  if (fServices.createLanguageManager) {
+    try {
+      fLanguageManager = fServices.createLanguageManager();
+      SetLocalizeManager(fLanguageManager.get());
+    } catch (...) {
+      // Without language files the program goes on in its design language.
+      HandleCurrentException(this);
+    }
+  }
   try {
     FillModelList();
   } catch (...) {
@@ -272,7 +308,9 @@ void TTkEmuTasMain::FormCreate() {
   }
 }
 
-void TTkEmuTasMain::FormShow() { SetView(TView::Compact); }
+void TTkEmuTasMain::FormShow() {
+  SetView(TView::Compact);
+}
 
 void TTkEmuTasMain::SetView(TView view) {
   fView = view;
@@ -353,7 +391,10 @@ void TTkEmuTasMain::FormDestroy() {
     fBadgeReader->SetActive(false);
   } catch (...) {
   }
-  SetLocalizeManager(nullptr);
+  if (fLanguageManager) {
+    if (LocalizeManager() == fLanguageManager.get()) SetLocalizeManager(nullptr);
+    fLanguageManager.reset();
+  }
   try {
     fSettings.Save();
   } catch (const std::exception& e) {
@@ -372,7 +413,8 @@ void TTkEmuTasMain::XiButton2Click() {
   dlg.Prompt().SetCaption(LocalizeString("Digitare di nuovo la password per controllo"));
   dlg.Entry().SetText("");
   if (!fServices.runPasswordDialog(dlg)) return;
-  if (dlg.Entry().Text() != first) throw Exception(LocalizeString("errore in digitazione password"));
+  if (dlg.Entry().Text() != first)
+    throw Exception(LocalizeString("errore in digitazione password"));
   fAdminPassword = first;
   fSettings.WriteString("Params", SimpleEncrypt(first, kPasswordKey));
 }
@@ -383,6 +425,12 @@ void TTkEmuTasMain::SetReaderStatus(const std::string& text) {
   ReaderStatus = text;
   C("lbStatusReader").SetCaption(text);
   Notify();
+}
+
+void TTkEmuTasMain::ShowBadgeStatus(const std::string& key, const std::string& data) {
+  fTesStatusKey = key;
+  fTesStatusData = data;
+  SetTesStatus(key.empty() ? data : LocalizeString(key) + data);
 }
 
 void TTkEmuTasMain::SetTesStatus(const std::string& text) {
@@ -403,6 +451,7 @@ void TTkEmuTasMain::ShowTopMessage(const std::string& text) {
 }
 
 void TTkEmuTasMain::LocalizeForm() {
+  LocalizeFormControls(Controls);
   TControl& form = C("TkEmuTasMain");
   std::string caption = form.Caption();
   size_t b = caption.find_first_not_of(' ');
@@ -430,10 +479,9 @@ void TTkEmuTasMain::ApplyTrackSelection() {
 
 void TTkEmuTasMain::SetTrackCode(std::int32_t code) {
   fBadgeReader->SetTrack(code);
-  static const bool kIncludes[8][3] = {{false, false, false}, {true, false, false},
-                                       {false, true, false},  {false, false, true},
-                                       {true, true, false},   {false, true, true},
-                                       {true, false, true},   {true, true, true}};
+  static const bool kIncludes[8][3] = {
+      {false, false, false}, {true, false, false}, {false, true, false}, {false, false, true},
+      {true, true, false},   {false, true, true},  {true, false, true},  {true, true, true}};
   if (code < 1 || code > 7) return;
   // Programmatic changes: the handlers that write settings must not run here.
   for (int t = 0; t < 3; ++t) {
@@ -463,11 +511,22 @@ void TTkEmuTasMain::SplitTracks(const AnsiString& data, AnsiString& T1, AnsiStri
   T1.clear(), T2.clear(), T3.clear();
   std::int32_t code = fBadgeReader->Track();
   switch (code) {
-    case 1: T1 = data; return;
-    case 2: T2 = data; return;
-    case 3: T3 = data; return;
-    case 4: case 5: case 6: case 7: break;
-    default: return;
+    case 1:
+      T1 = data;
+      return;
+    case 2:
+      T2 = data;
+      return;
+    case 3:
+      T3 = data;
+      return;
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+      break;
+    default:
+      return;
   }
   std::vector<std::string> fields;
   SplitText(data, fields, TrackSeparator);
@@ -476,10 +535,23 @@ void TTkEmuTasMain::SplitTracks(const AnsiString& data, AnsiString& T1, AnsiStri
     return fields[i];
   };
   switch (code) {
-    case 4: T1 = field(0); T2 = field(1); break;
-    case 5: T2 = field(0); T3 = field(1); break;
-    case 6: T1 = field(0); T3 = field(1); break;
-    case 7: T1 = field(0); T2 = field(1); T3 = field(2); break;
+    case 4:
+      T1 = field(0);
+      T2 = field(1);
+      break;
+    case 5:
+      T2 = field(0);
+      T3 = field(1);
+      break;
+    case 6:
+      T1 = field(0);
+      T3 = field(1);
+      break;
+    case 7:
+      T1 = field(0);
+      T2 = field(1);
+      T3 = field(2);
+      break;
   }
 }
 
@@ -494,7 +566,8 @@ AnsiString TTkEmuTasMain::KeystrokeText(const AnsiString& data) const {
     int count = C(r.count).Value();
     size_t from = static_cast<size_t>(start < 1 ? 1 : start) - 1;
     AnsiString slice;
-    if (count > 0 && from < tracks[t].size()) slice = tracks[t].substr(from, static_cast<size_t>(count));
+    if (count > 0 && from < tracks[t].size())
+      slice = tracks[t].substr(from, static_cast<size_t>(count));
     int width = C(r.width).Value();
     if (static_cast<int>(slice.size()) < width) slice.insert(0, width - slice.size(), '0');
     text += EscapeSlice(slice);
@@ -504,7 +577,7 @@ AnsiString TTkEmuTasMain::KeystrokeText(const AnsiString& data) const {
 }
 
 void TTkEmuTasMain::BadgeReaderReadedBadge(TObject*, const AnsiString& tessera) {
-  SetTesStatus(LocalizeString("Tessera: ") + AnsiToText(tessera));
+  ShowBadgeStatus("Tessera: ", AnsiToText(tessera));
   AnsiString keys = KeystrokeText(tessera);
   if (fServices.typeKeys) fServices.typeKeys(keys, true, false);
   if (C("ckSoundTes").Checked()) PlaySlotSound(TSoundSlot::GoodRead);
@@ -515,14 +588,14 @@ void TTkEmuTasMain::BadgeReaderChangedBadgeStatus(TObject*, std::int32_t newstat
     case 1:
       SignalBadgeExtraction();
       SetStatusImage(imgReaderOk);
-      SetTesStatus(LocalizeString("Nessuna tessera inserita"));
+      ShowBadgeStatus("Nessuna tessera inserita");
       break;
     case 2:
       SetStatusImage(imgBadgeIn);
       break;
     case 3:
       SetStatusImage(imgBadgeHalf);
-      SetTesStatus(LocalizeString("Tessera inserita a metà"));
+      ShowBadgeStatus("Tessera inserita a metà");
       break;
     default:
       break;  // no picture of its own: the display stays as it is
@@ -530,13 +603,13 @@ void TTkEmuTasMain::BadgeReaderChangedBadgeStatus(TObject*, std::int32_t newstat
 }
 
 void TTkEmuTasMain::BadgeReaderBadCRCData(TObject*) {
-  SignalReadError(LocalizeString("CRC tessera errato"));
+  SignalReadError("CRC tessera errato");
 }
 void TTkEmuTasMain::BadgeReaderBadInsertBadge(TObject*) {
-  SignalReadError(LocalizeString("Tessera inserita in modo errato"));
+  SignalReadError("Tessera inserita in modo errato");
 }
 void TTkEmuTasMain::BadgeReaderFailReadBadge(TObject*) {
-  SignalReadError(LocalizeString("Errore in lettura tessera"));
+  SignalReadError("Errore in lettura tessera");
 }
 void TTkEmuTasMain::BadgeReaderTimeout(TObject*) {
   SignalReaderProblem(LocalizeString("lettore di tessere guasto o non collegato"));
@@ -549,9 +622,10 @@ void TTkEmuTasMain::BadgeReaderError(TObject*, std::uint8_t, std::uint8_t, const
   SignalReaderProblem(msg);
 }
 
-void TTkEmuTasMain::SignalReadError(const std::string& text) {
+void TTkEmuTasMain::SignalReadError(const std::string& key) {
   SetStatusImage(imgReadError);
-  SetTesStatus(text);
+  ShowBadgeStatus(key);
+  const std::string& text = TesStatus;
   if (C("ckSoundErrTes").Checked()) PlaySlotSound(TSoundSlot::ReadError);
   if (C("ckMsgErrTes").Checked()) ShowTopMessage(text);
 }
@@ -559,7 +633,7 @@ void TTkEmuTasMain::SignalReadError(const std::string& text) {
 void TTkEmuTasMain::SignalReaderProblem(const std::string& text) {
   SetStatusImage(imgReaderProblem);
   SetReaderStatus(text);
-  SetTesStatus("");
+  ShowBadgeStatus("");
   if (C("ckSoundErrReader").Checked()) PlaySlotSound(TSoundSlot::ReaderProblem);
   if (C("ckMsgErrReader").Checked()) ShowTopMessage(text);
 }
@@ -586,6 +660,14 @@ void TTkEmuTasMain::PlaySlotSound(TSoundSlot which) {
   if (!name.empty() && fs::is_regular_file(name, ec)) platform::Sound().PlayWaveFile(name);
 }
 
+void TTkEmuTasMain::BrowseSound(int s) {
+  if (!fServices.browseFile) return;
+  TControl& field = C(kSlots[s].name);
+  std::string name = field.Text();
+  if (fServices.browseFile(C("SoundDlg").Caption(), "File di souno|*.wav", name))
+    field.SetText(name);
+}
+
 void TTkEmuTasMain::UpdateSoundEnabling(int s) {
   const SoundSlot& slot = kSlots[s];
   bool on = C(slot.check).Checked();
@@ -597,7 +679,9 @@ void TTkEmuTasMain::UpdateSoundEnabling(int s) {
 
 // --- Settings -------------------------------------------------------------------
 
-std::string TTkEmuTasMain::ExecutablePath() const { return platform::Environment().ExecutablePath(); }
+std::string TTkEmuTasMain::ExecutablePath() const {
+  return platform::Environment().ExecutablePath();
+}
 
 void TTkEmuTasMain::FillModelList() {
   std::vector<std::string> models;
@@ -654,9 +738,10 @@ void TTkEmuTasMain::LoadSettings() {
   C("eSoundErrReader").SetText(s.ReadString("FSoundErrReader", ""));
   C("cbLingua").SetItemIndex(s.ReadInteger("Lingua", 1));
   try {
-    if (fServices.setLanguage) fServices.setLanguage(C("cbLingua").ItemIndex());
+    SelectLanguage(C("cbLingua").ItemIndex());
   } catch (...) {
-    // a refused index keeps the current language
+    // A refused index keeps the current language, and the list shows that one.
+    if (LocalizeManager() != nullptr) C("cbLingua").SetItemIndex(CurrentLanguage());
   }
   C("cbPreChar").SetItemIndex(s.ReadInteger("PreChar", 0));
   for (const TrackRow& r : kRows) {
@@ -691,7 +776,9 @@ void TTkEmuTasMain::LoadSettings() {
   fBadgeReader->SetCOM(C("cbCom").Text());
 }
 
-void TTkEmuTasMain::SaveSettings() { fSettings.Save(); }
+void TTkEmuTasMain::SaveSettings() {
+  fSettings.Save();
+}
 
 void TTkEmuTasMain::ModelChange() {
   std::exception_ptr failure;
@@ -721,10 +808,20 @@ void TTkEmuTasMain::ComChange() {
 }
 
 void TTkEmuTasMain::LinguaChange() {
-  fSettings.WriteInteger("Lingua", C("cbLingua").ItemIndex());
-  if (fServices.setLanguage) fServices.setLanguage(C("cbLingua").ItemIndex());
+  try {
+    SelectLanguage(C("cbLingua").ItemIndex());
+  } catch (...) {
+    // The language stays as it was, and so does the list.
+    C("cbLingua").SetItemIndex(CurrentLanguage());
+    throw;
+  }
+  // Without a manager the choice is kept for when the language files are back.
+  fSettings.WriteInteger("Lingua",
+                         LocalizeManager() ? CurrentLanguage() : C("cbLingua").ItemIndex());
   LocalizeForm();
   RefreshReaderStatus();
+  // The badge status shown too is said again in the new language.
+  ShowBadgeStatus(fTesStatusKey, fTesStatusData);
 }
 
 void TTkEmuTasMain::AutostartClick() {

@@ -3,12 +3,14 @@
 // status display, the settings and the reaction to every reader event. The Qt
 // view mirrors the controls and forwards the user's actions through Perform.
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/Controls.h"
 #include "app/SettingsStorage.h"
 #include "app/UPWD.h"
+#include "app/uLocalize.h"
 #include "base/Component.h"
 #include "reader/BadgeReader2.h"
 
@@ -42,8 +44,13 @@ struct TAppServices {
   TRunPasswordDialog runPasswordDialog;
   std::function<void(const std::string& path)> openDocument;
   std::function<void()> showAbout;
-  // Sets the user language by list index; raises when the index is refused.
-  std::function<void(int index)> setLanguage;
+  // Makes the language manager; raises when the language files cannot be read.
+  // Without it the program runs in its design language.
+  std::function<std::unique_ptr<TCustomLocalizeManager>()> createLanguageManager;
+  // Asks for an existing file ("description|pattern" filters); fileName is the
+  // initial name and, when confirmed, the chosen full path.
+  std::function<bool(const std::string& title, const std::string& filter, std::string& fileName)>
+      browseFile;
 };
 
 class TTkEmuTasMain : public TComponent {
@@ -95,7 +102,7 @@ class TTkEmuTasMain : public TComponent {
   void SplitTracks(const AnsiString& data, AnsiString& T1, AnsiString& T2, AnsiString& T3) const;
   // The keystroke text of one read (as 8-bit characters), escaped for TypeKeys.
   AnsiString KeystrokeText(const AnsiString& data) const;
-  void SignalReadError(const std::string& text);
+  void SignalReadError(const std::string& key);  // the key of the badge status text
   void SignalReaderProblem(const std::string& text);
   void SignalBadgeExtraction();
   void RefreshReaderStatus();
@@ -103,6 +110,8 @@ class TTkEmuTasMain : public TComponent {
   // Status display.
   void SetReaderStatus(const std::string& text);
   void SetTesStatus(const std::string& text);
+  // The badge status as a message key and data that follows it untranslated.
+  void ShowBadgeStatus(const std::string& key, const std::string& data = "");
   void SetStatusImage(int index);
   const std::string& ReaderStatusText() const { return ReaderStatus; }
   const std::string& TesStatusText() const { return TesStatus; }
@@ -152,6 +161,7 @@ class TTkEmuTasMain : public TComponent {
   void SetVisible(bool v);
   void Notify();
   void UpdateSoundEnabling(int slot);
+  void BrowseSound(int slot);
   bool AskPassword();
   void ModelChange();
   void ComChange();
@@ -159,10 +169,12 @@ class TTkEmuTasMain : public TComponent {
   void AutostartClick();
 
   TAppServices fServices;
+  std::unique_ptr<TCustomLocalizeManager> fLanguageManager;
   TBadgeReader2* fBadgeReader = nullptr;  // owned as a component
   TSettingsStorage fSettings;
   std::string ReaderStatus;
   std::string TesStatus;
+  std::string fTesStatusKey, fTesStatusData;
   std::string fAdminPassword;
   bool isendsession = false;
   bool fDestroyed = false;

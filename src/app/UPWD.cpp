@@ -1,5 +1,7 @@
 #include "app/UPWD.h"
 
+#include "app/uLocalize.h"
+
 namespace lumbra::app {
 
 TTkETPwdDlg::TTkETPwdDlg() {
@@ -8,6 +10,7 @@ TTkETPwdDlg::TTkETPwdDlg() {
   Controls.Add(ControlKind::Edit, "ePwd", &form);
   Controls.Add(ControlKind::Button, "XiButton3", &form, "&OK");
   Controls.Add(ControlKind::Button, "XiButton1", &form, "&Annulla");
+  LocalizeFormControls(Controls);
 }
 
 }  // namespace lumbra::app

@@ -2,9 +2,9 @@
 # A swipe on a simulated reader is typed into the focused application exactly
 # as the settings format it; pulling the reader shows the reader problem,
 # plugging it back restores it, and the next swipe is typed again.
-# Usage: swipe_test.sh MODEL PROGRAM READERSIM XTARGET
+# Usage: swipe_test.sh MODEL PROGRAM READERSIM XTARGET LANG_FILES_DIR
 set -u
-model=$1 program=$2 readersim=$3 xtarget=$4
+model=$1 program=$2 readersim=$3 xtarget=$4 langfiles=$5
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../gui/xsession.sh"
 
@@ -47,6 +47,7 @@ else
   want2="0000000000000B<Tab>00000000004711<Tab>00000000000000<Return>"
 fi
 cp "$program" "$work/lumbra"
+cp "$langfiles"/*.lng "$work/" || fail "no language files in $langfiles"
 cat >"$work/lumbra.xml" <<XML
 <?xml version="1.0"?>
 <Configuration><Model>$model</Model><Com>$work/reader</Com>$tracks<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes></Configuration>

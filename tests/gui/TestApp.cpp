@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <QMenu>
 #include <QSystemTrayIcon>
 #include <atomic>
 #include <fstream>
@@ -151,9 +152,7 @@ std::string Escape(const std::string& s) {
 int main(int argc, char** argv) {
   const char* stateFile = std::getenv("LUMBRA_TEST_STATE");
   lumbra::ui::ProgramHooks hooks;
-  hooks.registerModels = [] {
-    RegisterBadgeReader("SLX-44", ReaderClassOf<TPipeReader>());
-  };
+  hooks.registerModels = [] { RegisterBadgeReader("SLX-44", ReaderClassOf<TPipeReader>()); };
   hooks.unregisterModels = [] { UnregisterBadgeReader("SLX-44"); };
   hooks.onRefreshed = [stateFile](lumbra::app::TTkEmuTasMain& m, lumbra::ui::MainView& v) {
     if (stateFile == nullptr) return;
@@ -162,7 +161,8 @@ int main(int argc, char** argv) {
     {
       std::ofstream out(tmp);
       out << "visible=" << (v.isVisible() ? 1 : 0) << "\n"
-          << "view=" << (m.View() == lumbra::app::TTkEmuTasMain::TView::Settings ? "settings" : "compact")
+          << "view="
+          << (m.View() == lumbra::app::TTkEmuTasMain::TView::Settings ? "settings" : "compact")
           << "\n"
           << "image=" << m.StatusImage() << "\n"
           << "tooltip=" << Escape(v.Tray().toolTip().toStdString()) << "\n"
@@ -170,7 +170,22 @@ int main(int argc, char** argv) {
           << "\n"
           << "tray_geometry=" << tray.x() << " " << tray.y() << " " << tray.width() << " "
           << tray.height() << "\n"
-          << "terminated=" << (m.Terminated() ? 1 : 0) << "\n";
+          << "terminated=" << (m.Terminated() ? 1 : 0) << "\n"
+          << "title=" << v.windowTitle().toStdString() << "\n"
+          << "reader_status=" << m.ReaderStatusText() << "\n"
+          << "lingua=" << m.C("cbLingua").ItemIndex() << "\n";
+      // Where a test can click the controls it needs.
+      for (const char* name : {"cbLingua", "XiButton4"}) {
+        auto* w = v.findChild<QWidget*>(name);
+        if (w == nullptr || !w->isVisible()) continue;
+        QPoint at = w->mapToGlobal(QPoint(0, 0));
+        out << "geometry_" << name << "=" << at.x() << " " << at.y() << " " << w->width() << " "
+            << w->height() << "\n";
+      }
+      std::string menu;
+      for (QAction* a : v.Tray().contextMenu()->actions())
+        if (!a->isSeparator()) menu += a->text().toStdString() + "|";
+      out << "menu=" << menu << "\n";
     }
     std::rename(tmp.c_str(), stateFile);
   };

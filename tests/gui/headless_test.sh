@@ -5,6 +5,7 @@ set -u
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$1" "$work/lumbra"
+cp "$(dirname "$1")"/*.lng "$work/" || { echo "FAIL: no language files beside $1"; exit 1; }
 env -u DISPLAY -u WAYLAND_DISPLAY HOME="$work" XDG_CONFIG_HOME="$work/config" \
   "$work/lumbra" >"$work/out.log" 2>&1 &
 app=$!

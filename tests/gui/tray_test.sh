@@ -2,11 +2,12 @@
 # The program as a person meets it: hidden at start with a tray icon whose hint
 # is the two status lines; opened from the tray, hidden on close; the settings
 # view behind the password; an error message that hands the focus back.
-# Usage: tray_test.sh PROGRAM ARTIFACT_DIR
+# Usage: tray_test.sh PROGRAM ARTIFACT_DIR XTARGET LANG_FILES_DIR
 set -u
 program=$1
 artifacts=$2
 xtarget=$3
+langfiles=$4
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/xsession.sh"
 mkdir -p "$artifacts"
@@ -21,6 +22,7 @@ work=$(mktemp -d)
 XS_CLEAN_DIR=$work
 trap 'xs_cleanup; rm -rf "$XS_CLEAN_DIR"' EXIT
 cp "$program" "$work/lumbra"
+cp "$langfiles"/*.lng "$work/" || fail "no language files in $langfiles"
 mkfifo "$work/reader"
 cat >"$work/lumbra.xml" <<XML
 <?xml version="1.0"?>
@@ -40,7 +42,7 @@ xdotool search --onlyvisible --name "Lettore di tessere Tavik" >/dev/null && fai
 is image 4 || fail "tray picture is not the initial one"
 
 echo "status 1" >&5
-wait_for 5 grep -qx 'tooltip=Lettoreinfunzione\\nNessuna tessera inserita' "$state" ||
+wait_for 5 grep -qx 'tooltip=Lettore in funzione\\nNessuna tessera inserita' "$state" ||
   fail "tray hint is not the two status lines"
 
 # Open from the tray with a double click on the icon.

@@ -1,15 +1,18 @@
 #include "ui/qt/Program.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QUrl>
 #include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <filesystem>
 
 #include "app/sndkey32.h"
+#include "app/uRCLocalize.h"
 #include "base/Text.h"
 #include "comm/PortDiscovery.h"
 #include "comm/comWin32.h"
@@ -20,6 +23,7 @@
 #include "platform/linux/X11Keyboard.h"
 #include "platform/linux/XdgAutostart.h"
 #include "platform/linux/qt/QtMessageLoop.h"
+#include "ui/qt/AboutView.h"
 #include "ui/qt/MainView.h"
 #include "ui/qt/QtDialogs.h"
 
@@ -84,6 +88,15 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
     services.openDocument = [](const std::string& path) {
       QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
     };
+    // The language files lie beside the program.
+    services.createLanguageManager =
+        [&environment]() -> std::unique_ptr<app::TCustomLocalizeManager> {
+      std::string folder =
+          std::filesystem::path(environment.ExecutablePath()).parent_path().string();
+      return std::make_unique<app::TRCLocalizeManager>(folder);
+    };
+    services.showAbout = [] { RunAboutDialog(); };
+    services.browseFile = BrowseFile;
     if (hooks.adjustServices) hooks.adjustServices(services);
 
     Owned<app::TTkEmuTasMain> model(new app::TTkEmuTasMain(std::move(services)));

@@ -1,6 +1,8 @@
 #include "ui/qt/QtDialogs.h"
 
 #include <QDialog>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,7 +12,9 @@
 
 namespace lumbra::ui {
 
-static QString Q(const std::string& s) { return QString::fromStdString(s); }
+static QString Q(const std::string& s) {
+  return QString::fromStdString(s);
+}
 
 void QtMessageBox::Show(const std::string& text, const std::string& caption,
                         platform::MessageKind) {
@@ -48,6 +52,29 @@ bool RunPasswordDialog(app::TTkETPwdDlg& dlg) {
   bool accepted = d.exec() == QDialog::Accepted;
   dlg.Entry().SetText(entry->text().toStdString());
   return accepted;
+}
+
+bool BrowseFile(const std::string& title, const std::string& filter, std::string& fileName) {
+  QStringList parts = Q(filter).split('|');
+  QStringList filters;
+  for (int i = 0; i + 1 < parts.size(); i += 2)
+    filters << QString("%1 (%2)").arg(parts[i], QString(parts[i + 1]).replace(';', ' '));
+  QFileDialog d;
+  d.setObjectName("SoundDlg");
+  if (!title.empty()) d.setWindowTitle(Q(title));
+  d.setFileMode(QFileDialog::ExistingFile);  // the path and the file must exist
+  d.setAcceptMode(QFileDialog::AcceptOpen);
+  d.setNameFilters(filters);
+  d.setSizeGripEnabled(true);
+  if (!fileName.empty()) {
+    QFileInfo initial(Q(fileName));
+    d.setDirectory(initial.absolutePath());
+    d.selectFile(initial.fileName());
+  }
+  d.setWindowFlag(Qt::WindowStaysOnTopHint);
+  if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return false;
+  fileName = QFileInfo(d.selectedFiles().first()).absoluteFilePath().toStdString();
+  return true;
 }
 
 }  // namespace lumbra::ui

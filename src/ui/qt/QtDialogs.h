@@ -16,4 +16,8 @@ class QtMessageBox final : public platform::IMessageBox {
 // Shows the password dialog model; true when confirmed with OK.
 bool RunPasswordDialog(app::TTkETPwdDlg& dlg);
 
+// Asks for an existing file. filter is "description|patterns" pairs joined by
+// '|'; fileName is the initial name and, when confirmed, the chosen full path.
+bool BrowseFile(const std::string& title, const std::string& filter, std::string& fileName);
+
 }  // namespace lumbra::ui

@@ -9,6 +9,7 @@
 #include <regex>
 #include <set>
 
+#include "app/About.h"
 #include "app/UEmuTas.h"
 #include "app/UPWD.h"
 #include "app/uRCLocalize.h"
@@ -35,9 +36,11 @@ void WriteFile(const fs::path& p, const std::string& content) {
   std::ofstream(p, std::ios::binary) << content;
 }
 
-// Keys passed as literals to LocalizeString anywhere in the program's sources.
+// Keys passed as literals anywhere in the program's sources to LocalizeString
+// or to the main window's functions that take a message key.
 std::set<std::string> MessageKeysInSources() {
-  static const std::regex call(R"re(LocalizeString\(\s*"((?:[^"\\]|\\.)*)"\s*\))re");
+  static const std::regex call(
+      R"re((?:LocalizeString|ShowBadgeStatus|SignalReadError)\(\s*"((?:[^"\\]|\\.)*)"\s*[,)])re");
   std::set<std::string> keys;
   for (const auto& entry : fs::recursive_directory_iterator(fs::path(LUMBRA_SOURCE_DIR) / "src")) {
     const std::string ext = entry.path().extension().string();
@@ -53,7 +56,7 @@ std::set<std::string> MessageKeysInSources() {
           key.push_back(raw[i]);
         }
       }
-      keys.insert(key);
+      if (!key.empty()) keys.insert(key);
     }
   }
   return keys;
@@ -135,7 +138,8 @@ TEST_F(GeneratedLanguagesTest, EveryMessageKeyOfTheSourcesHasATextInEveryLanguag
 TEST_F(GeneratedLanguagesTest, EveryCaptionOfTheFormsHasATextInEveryLanguage) {
   Owned<TTkEmuTasMain> main(new TTkEmuTasMain(TAppServices{}));
   TTkETPwdDlg password;
-  for (TControlSet* form : {&main->Controls, &password.Controls}) {
+  TfmAbout about;
+  for (TControlSet* form : {&main->Controls, &password.Controls, &about.Controls}) {
     for (const auto& [key, design] : CaptionKeys(*form)) {
       int id = manager->CaptionID(key);
       EXPECT_GT(id, 0) << "no entry in lang/captions.tsv for " << key;

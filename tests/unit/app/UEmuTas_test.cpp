@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "app/tksimplecrypt2.h"
+#include "app/uRCLocalize.h"
 #include "platform/fake/FakeDesktop.h"
 #include "platform/fake/FakeMessageLoop.h"
 #include "support/TestReader.h"
@@ -58,11 +59,29 @@ class MainWindowTest : public ::testing::Test {
       dlg.Entry().SetText(text);
       return ok;
     };
+    if (withLanguages)
+      s.createLanguageManager = [this]() -> std::unique_ptr<TCustomLocalizeManager> {
+        return std::make_unique<TRCLocalizeManager>((dir / "lang").string());
+      };
+    s.browseFile = [this](const std::string& title, const std::string& filter, std::string& name) {
+      browsed.push_back(title + "|" + filter + "|" + name);
+      if (browseAnswer.empty()) return false;
+      name = browseAnswer;
+      return true;
+    };
     return s;
   }
+  // The program's own language files, all or all but one.
+  void LanguageFiles(const std::string& except = "") {
+    withLanguages = true;
+    fs::create_directories(dir / "lang");
+    for (const auto& e : fs::directory_iterator(LUMBRA_LANG_DIR))
+      if (e.path().extension() == ".lng" && e.path().filename() != except)
+        fs::copy_file(e.path(), dir / "lang" / e.path().filename());
+  }
   void Settings(const std::string& body) {
-    std::ofstream(dir / "lumbra.xml") << "<?xml version=\"1.0\"?><Configuration>" << body
-                                      << "</Configuration>";
+    std::ofstream(dir / "lumbra.xml")
+        << "<?xml version=\"1.0\"?><Configuration>" << body << "</Configuration>";
   }
   TTkEmuTasMain& Start() {
     main.reset(new TTkEmuTasMain(Services()));
@@ -70,7 +89,9 @@ class MainWindowTest : public ::testing::Test {
     return *main;
   }
   TControl& C(const std::string& n) { return main->C(n); }
-  TTestBadgeReader* Driver() { return static_cast<TTestBadgeReader*>(main->BadgeReader().Reader()); }
+  TTestBadgeReader* Driver() {
+    return static_cast<TTestBadgeReader*>(main->BadgeReader().Reader());
+  }
   std::string Stored(const std::string& key) {
     TSettingsStorage s;
     s.Load((dir / "lumbra.xml").string());
@@ -80,7 +101,8 @@ class MainWindowTest : public ::testing::Test {
   void Swipe(const AnsiString& data) {
     size_t before = events.size();
     Driver()->Protocol()->Swipe(data);
-    ASSERT_TRUE(loop.PumpUntil([&] { return events.size() > before || !desktop.messages.shown.empty(); }));
+    ASSERT_TRUE(
+        loop.PumpUntil([&] { return events.size() > before || !desktop.messages.shown.empty(); }));
   }
 
   platform::FakeMessageLoop loop;
@@ -89,6 +111,9 @@ class MainWindowTest : public ::testing::Test {
   std::string usbPort = "/dev/ttyUSB0";
   std::vector<std::string> typed, prompts, events;
   std::deque<std::pair<bool, std::string>> answers;
+  bool withLanguages = false;
+  std::vector<std::string> browsed;
+  std::string browseAnswer;
   Owned<TTkEmuTasMain> main;
 };
 
@@ -215,8 +240,8 @@ TEST_F(MainWindowTest, TrackCodeFollowsTheCheckBoxes) {
   struct Case {
     bool t1, t2, t3;
     int code;
-  } cases[] = {{true, true, true, 7}, {true, true, false, 4}, {true, false, true, 6},
-               {false, true, true, 5}, {true, false, false, 1}, {false, true, false, 2},
+  } cases[] = {{true, true, true, 7},   {true, true, false, 4},  {true, false, true, 6},
+               {false, true, true, 5},  {true, false, false, 1}, {false, true, false, 2},
                {false, false, true, 3}, {false, false, false, 7}};
   const char* boxes[] = {"CheckBox1", "CheckBox2", "CheckBox3"};
   for (const auto& c : cases) {
@@ -282,7 +307,10 @@ TEST_F(MainWindowTest, KeystrokeTexts) {
       {1, "ABC", 0, {{true, 1, 0, 3, 4}, {false}, {false}}, "0000{RIGHT}"},
       {1, std::string(40, '7'), 0, {{true, 255, 255, 0, 0}, {false}, {false}}, ""},
       {1, "+~()%{x}", 0, {{true, 1, 255, 0, 0}, {false}, {false}}, "{+}{~}{(}{)}{%}{{}x{}}"},
-      {6, "AAA\rCCC", 6, {{true, 1, 255, 4, 0}, {true, 1, 255, 5, 3}, {true, 1, 255, 0, 0}},
+      {6,
+       "AAA\rCCC",
+       6,
+       {{true, 1, 255, 4, 0}, {true, 1, 255, 5, 3}, {true, 1, 255, 0, 0}},
        "{UP}AAA{DOWN}000{LEFT}CCC"},
       {7, "A\rB\rC", 3, {{false}, {false}, {false}}, "{RIGHT}"},
   };
@@ -306,8 +334,9 @@ TEST_F(MainWindowTest, KeystrokeTexts) {
 }
 
 TEST_F(MainWindowTest, AReadIsTypedThenSoundedAndShownAsStatus) {
-  Settings("<T1>FALSE</T1><T3>FALSE</T3><T2Start>3</T2Start><T2End>5</T2End><T2All>8</T2All>"
-           "<T2Char>2</T2Char><SoundTes>TRUE</SoundTes>");
+  Settings(
+      "<T1>FALSE</T1><T3>FALSE</T3><T2Start>3</T2Start><T2End>5</T2End><T2All>8</T2All>"
+      "<T2Char>2</T2Char><SoundTes>TRUE</SoundTes>");
   Start();
   ASSERT_EQ(main->BadgeReader().Track(), 2);
   Swipe("1234567890");
@@ -328,12 +357,15 @@ TEST_F(MainWindowTest, MissingFieldsStopTheReadBeforeAnythingIsTyped) {
 }
 
 TEST_F(MainWindowTest, ReaderEventsSetPicturesTextsSoundsAndMessages) {
-  Settings("<MsgErrTes>TRUE</MsgErrTes><MsgErrReader>TRUE</MsgErrReader>"
-           "<SoundExitTes>TRUE</SoundExitTes>");
+  Settings(
+      "<MsgErrTes>TRUE</MsgErrTes><MsgErrReader>TRUE</MsgErrReader>"
+      "<SoundExitTes>TRUE</SoundExitTes>");
   Start();
   // The sound has started by the time the box opens.
   std::vector<size_t> soundsAtBox;
-  desktop.messages.onShow = [&](const auto&) { soundsAtBox.push_back(desktop.sound.played.size()); };
+  desktop.messages.onShow = [&](const auto&) {
+    soundsAtBox.push_back(desktop.sound.played.size());
+  };
   desktop.foreground.current = 77;  // another application has the focus
 
   struct Step {
@@ -344,17 +376,37 @@ TEST_F(MainWindowTest, ReaderEventsSetPicturesTextsSoundsAndMessages) {
     std::string reader, badge;
     std::vector<std::string> boxes;
   } steps[] = {
-      {WM_DISP_TIMEOUT, 0, 0, imgReaderProblem, "lettore di tessere guasto o non collegato", "",
+      {WM_DISP_TIMEOUT,
+       0,
+       0,
+       imgReaderProblem,
+       "lettore di tessere guasto o non collegato",
+       "",
        {"lettore di tessere guasto o non collegato"}},
       {WM_DISP_RESTORE, 0, 0, imgReaderOk, "Lettore in funzione", "", {}},
       {WM_TESSERA_STATUS, 0, 3, imgBadgeHalf, "Lettore in funzione", "Tessera inserita a metà", {}},
       {WM_TESSERA_STATUS, 0, 2, imgBadgeIn, "Lettore in funzione", "Tessera inserita a metà", {}},
       {WM_TESSERA_STATUS, 0, 1, imgReaderOk, "Lettore in funzione", "Nessuna tessera inserita", {}},
-      {WM_TESSERA_READ, 0, trReadFailed, imgReadError, "Lettore in funzione",
-       "Errore in lettura tessera", {"Errore in lettura tessera"}},
-      {WM_BAD_INSERT, 0, 0, imgReadError, "Lettore in funzione", "Tessera inserita in modo errato",
+      {WM_TESSERA_READ,
+       0,
+       trReadFailed,
+       imgReadError,
+       "Lettore in funzione",
+       "Errore in lettura tessera",
+       {"Errore in lettura tessera"}},
+      {WM_BAD_INSERT,
+       0,
+       0,
+       imgReadError,
+       "Lettore in funzione",
+       "Tessera inserita in modo errato",
        {"Tessera inserita in modo errato"}},
-      {WM_TESSERA_READ, 0, trCheckFailed, imgReadError, "Lettore in funzione", "CRC tessera errato",
+      {WM_TESSERA_READ,
+       0,
+       trCheckFailed,
+       imgReadError,
+       "Lettore in funzione",
+       "CRC tessera errato",
        {"CRC tessera errato"}},
       {WM_DISP_ERROR, 54, 22, imgReaderProblem, "Read Error", "", {"Read Error"}},
   };
@@ -362,7 +414,8 @@ TEST_F(MainWindowTest, ReaderEventsSetPicturesTextsSoundsAndMessages) {
     desktop.messages.shown.clear();
     size_t posted = loop.Posts().size();
     Driver()->Protocol()->Post(s.msg, s.w, s.l);
-    ASSERT_TRUE(loop.PumpUntil([&] { return loop.Posts().size() > posted && loop.QueuedCount() == 0; }));
+    ASSERT_TRUE(
+        loop.PumpUntil([&] { return loop.Posts().size() > posted && loop.QueuedCount() == 0; }));
     EXPECT_EQ(main->StatusImage(), s.image) << s.msg << "/" << s.l;
     EXPECT_EQ(main->ReaderStatusText(), s.reader) << s.msg;
     EXPECT_EQ(main->TesStatusText(), s.badge) << s.msg;
@@ -473,6 +526,153 @@ TEST_F(MainWindowTest, AnActivationFailureIsShownOnlyWithAPort) {
   test::Knobs().failActivate = true;
   Start();
   EXPECT_TRUE(desktop.messages.shown.empty());
+}
+
+// --- Languages and the sound file dialog ------------------------------------------
+
+TEST_F(MainWindowTest, ChoosingALanguageSwitchesWindowMenuDialogsAndStatusAtOnce) {
+  LanguageFiles();
+  Settings("<Lingua>1</Lingua>");
+  Start();
+  EXPECT_TRUE(desktop.messages.shown.empty()) << desktop.messages.Texts()[0];
+  EXPECT_EQ(CurrentLanguage(), 1);
+  EXPECT_EQ(main->ReaderStatusText(), "Lettore in funzione");  // the start key, in Italian
+  const std::string italian = C("TkEmuTasMain").Caption();
+  const std::string italianOpen = C("Apri1").Caption();
+  const std::string italianTab = C("TabSheet4").Caption();
+
+  struct Case {
+    int index;
+    std::string caption, status, prompt, dialog;
+  } cases[] = {
+      {0, "Tavik Badge Reader 1.6", "badge reader faulty or not connected",
+       "Enter the password:", "Choose a sound file"},
+      {2, "Lector de tarjetas Tavik 1.6", "lector de tarjetas averiado o no conectado",
+       "Escriba la contraseña:", "Elija un archivo de sonido"},
+      {1, italian, "lettore di tessere guasto o non collegato",
+       "Digitare password:", "Scegli un file sonoro"},
+  };
+  for (const Case& c : cases) {
+    main->Perform([&] { C("cbLingua").UserSelect(c.index); });
+    EXPECT_TRUE(desktop.messages.shown.empty()) << c.index;
+    EXPECT_EQ(CurrentLanguage(), c.index);
+    EXPECT_EQ(C("TkEmuTasMain").Caption(), c.caption);
+    // The test reader does not answer: its status is set again, in the new language.
+    EXPECT_EQ(main->ReaderStatusText(), c.status);
+    EXPECT_EQ(main->TrayHint().substr(0, c.status.size()), c.status);
+    EXPECT_EQ(C("Apri1").Caption() == italianOpen, c.index == 1) << C("Apri1").Caption();
+    EXPECT_EQ(C("TabSheet4").Caption() == italianTab, c.index == 1) << C("TabSheet4").Caption();
+    EXPECT_EQ(C("cbLingua").ItemIndex(), c.index);
+    main->SaveSettings();
+    EXPECT_EQ(Stored("Lingua"), std::to_string(c.index));
+    // Dialogs made from now on come in the same language.
+    prompts.clear();
+    main->XiButton3Click();
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0], c.prompt);
+    EXPECT_EQ(C("SoundDlg").Caption(), c.dialog);
+  }
+}
+
+TEST_F(MainWindowTest, TheBadgeStatusShownIsSaidAgainInTheNewLanguage) {
+  LanguageFiles();
+  test::Knobs().initialStatus = sdAttivo;
+  Start();
+  Swipe("4711");
+  ASSERT_EQ(main->TesStatusText(), "Tessera: 4711");
+  struct Case {
+    int index;
+    const char *reader, *badge;
+  } cases[] = {{0, "Reader running", "Badge: 4711"},
+               {2, "Lector en funcionamiento", "Tarjeta: 4711"},
+               {1, "Lettore in funzione", "Tessera: 4711"}};
+  for (const Case& c : cases) {
+    main->Perform([&] { C("cbLingua").UserSelect(c.index); });
+    EXPECT_EQ(main->ReaderStatusText(), c.reader);
+    EXPECT_EQ(main->TesStatusText(), c.badge);
+    EXPECT_EQ(main->TrayHint(), std::string(c.reader) + "\r\n" + c.badge);
+  }
+  Driver()->Protocol()->Post(WM_TESSERA_READ, 0, trCheckFailed);
+  ASSERT_TRUE(loop.PumpUntil([&] { return main->StatusImage() == imgReadError; }));
+  main->Perform([&] { C("cbLingua").UserSelect(0); });
+  EXPECT_EQ(main->TesStatusText(), "Wrong badge CRC");
+}
+
+TEST_F(MainWindowTest, AMissingLanguageFileKeepsTheLanguageAndTheList) {
+  LanguageFiles("TKEnglish.lng");
+  Settings("<Lingua>2</Lingua>");
+  Start();
+  const std::string spanish = C("TkEmuTasMain").Caption();
+  main->Perform([&] { C("cbLingua").UserSelect(0); });
+  EXPECT_EQ(desktop.messages.Texts(), (std::vector<std::string>{"DLL for localization not found"}));
+  EXPECT_EQ(CurrentLanguage(), 2);
+  EXPECT_EQ(C("cbLingua").ItemIndex(), 2);
+  EXPECT_EQ(C("TkEmuTasMain").Caption(), spanish);
+  EXPECT_EQ(LocalizeString("Nessuna tessera inserita"), "Ninguna tarjeta insertada");
+  main->SaveSettings();
+  EXPECT_EQ(Stored("Lingua"), "2");
+}
+
+TEST_F(MainWindowTest, AStoredLanguageThatCannotBeLoadedLeavesTheListOnTheOneInUse) {
+  LanguageFiles("TKEspañol.lng");
+  Settings("<Lingua>2</Lingua>");
+  Start();
+  EXPECT_TRUE(desktop.messages.shown.empty());  // refused while loading: silent
+  EXPECT_EQ(C("cbLingua").ItemIndex(), CurrentLanguage());
+  EXPECT_NE(CurrentLanguage(), 2);
+}
+
+TEST_F(MainWindowTest, WithoutLanguageFilesTheProgramSaysSoOnceAndRunsInItalian) {
+  withLanguages = true;  // the manager is asked for, but its folder is empty
+  Settings("<Lingua>2</Lingua>");
+  Start();
+  EXPECT_EQ(desktop.messages.Texts(), (std::vector<std::string>{"TKLocalIndex.lng not found"}));
+  EXPECT_EQ(LocalizeManager(), nullptr);
+  EXPECT_EQ(main->ReaderStatusText(), "Lettoreinfunzione");
+  EXPECT_EQ(C("TkEmuTasMain").Caption(), "Lettore di tessere Tavik 1.6");
+  EXPECT_TRUE(main->BadgeReader().Active());
+  // A choice made now is kept for when the files are back.
+  desktop.messages.shown.clear();
+  main->Perform([&] { C("cbLingua").UserSelect(0); });
+  EXPECT_TRUE(desktop.messages.shown.empty());
+  main->SaveSettings();
+  EXPECT_EQ(Stored("Lingua"), "0");
+}
+
+TEST_F(MainWindowTest, TheWindowReleasesOnlyTheLanguageManagerItMade) {
+  LanguageFiles();
+  Start();
+  EXPECT_NE(LocalizeManager(), nullptr);
+  main.reset();
+  EXPECT_EQ(LocalizeManager(), nullptr);
+  EXPECT_EQ(LocalizeString("Lettoreinfunzione"), "Lettoreinfunzione");
+
+  TRCLocalizeManager own((dir / "lang").string());
+  SetLocalizeManager(&own);
+  withLanguages = false;
+  Start();
+  main.reset();
+  EXPECT_EQ(LocalizeManager(), &own);
+  SetLocalizeManager(nullptr);
+}
+
+TEST_F(MainWindowTest, BrowsingChoosesTheSoundFileAndCancellingKeepsIt) {
+  Settings("<BFSoundErrTes>TRUE</BFSoundErrTes><FSoundErrTes>/old/a.wav</FSoundErrTes>");
+  Start();
+  ASSERT_TRUE(C("btSoundErrTes").Enabled());
+  C("btSoundErrTes").UserClick();
+  EXPECT_EQ(browsed,
+            (std::vector<std::string>{"Scegli un file sonoro|File di souno|*.wav|/old/a.wav"}));
+  EXPECT_EQ(C("eSoundErrTes").Text(), "/old/a.wav");
+  browseAnswer = "/new/b.wav";
+  C("btSoundErrTes").UserClick();
+  EXPECT_EQ(C("eSoundErrTes").Text(), "/new/b.wav");
+  main->SaveSettings();
+  EXPECT_EQ(Stored("FSoundErrTes"), "/new/b.wav");
+  EXPECT_EQ(Stored("FSoundTes"), "<absent>");
+  // With "Beep" chosen the browse button cannot be used.
+  C("rbBeepErrTes").UserClick();
+  EXPECT_FALSE(C("btSoundErrTes").Enabled());
 }
 
 }  // namespace

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Choosing another language in the settings view switches the whole window, the
+# tray menu, the reader status and the About window at once, and the choice is
+# kept. The expected texts come from the language tables the files are made of.
+# Usage: language_test.sh PROGRAM ARTIFACT_DIR LANG_FILES_DIR LANG_SOURCES_DIR
+set -u
+program=$1
+artifacts=$2
+langfiles=$3
+tables=$4
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/xsession.sh"
+mkdir -p "$artifacts"
+
+fail() { echo "FAIL: $*"; [ -f "${state:-}" ] && cat "$state"; exit 1; }
+get() { sed -n "s/^$1=//p" "$state" 2>/dev/null; }
+# text TABLE KEY COLUMN: a cell of a language table (columns: 2 Italiano,
+# 3 English, 4 Español), with its escapes undone.
+text() {
+  awk -F'\t' -v k="$2" -v c="$3" '$1 == k { print $c; exit }' "$tables/$1.tsv" |
+    sed 's/\\s/ /g; s/\\\\/\\/g'
+}
+menu_of() { # the tray menu as the state shows it, in language column $1
+  local m="" k
+  for k in Apri1 Aiuto1 erminagestionelettore1; do m+="$(text captions "TkEmuTasMain.$k" "$1")|"; done
+  echo "$m"
+}
+
+start_xsession --tray || fail "no X session"
+work=$(mktemp -d)
+XS_CLEAN_DIR=$work
+trap 'xs_cleanup; rm -rf "$XS_CLEAN_DIR"' EXIT
+cp "$program" "$work/lumbra"
+cp "$langfiles"/*.lng "$work/" || fail "no language files in $langfiles"
+mkfifo "$work/reader"
+cat >"$work/lumbra.xml" <<XML
+<?xml version="1.0"?>
+<Configuration><Model>SLX-44</Model><Com>$work/reader</Com><Lingua>1</Lingua></Configuration>
+XML
+state=$work/state
+export LUMBRA_TEST_STATE=$state
+HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" >"$work/out.log" 2>&1 &
+app=$!
+XS_PIDS+=($app)
+exec 5<>"$work/reader"
+wait_for 15 grep -q '^tray=1' "$state" || fail "no tray icon"
+wait_for 5 grep -qx "reader_status=$(text messages "Lettore in funzione" 2)" "$state" ||
+  fail "the reader status is not in Italian at start"
+
+# A badge status refresh writes the state again, with the icon in its place by now.
+sleep 1
+echo "status 1" >&5
+wait_for 5 grep -qF "tooltip=$(text messages "Lettore in funzione" 2)\\n$(text messages "Nessuna tessera inserita" 2)" "$state" ||
+  fail "the tray hint is not the two status lines in Italian"
+read -r tx ty tw th <<<"$(get tray_geometry)"
+[ "${tx:-0}${ty:-0}" != "00" ] || fail "the tray icon has no place on screen"
+xdotool mousemove $((tx + tw / 2)) $((ty + th / 2)) click --repeat 2 --delay 100 1
+wait_for 5 grep -q '^visible=1' "$state" || fail "double click did not open the window"
+win=$(xdotool search --onlyvisible --name "^$(get title)\$" | head -1)
+[ -n "$win" ] || fail "no main window titled '$(get title)'"
+xdotool windowactivate --sync "$win" key --clearmodifiers alt+i
+wait_for 5 xdotool search --onlyvisible --name "Richiesta Password" || fail "no password dialog"
+xdotool windowactivate --sync "$(xdotool search --onlyvisible --name "Richiesta Password" | head -1)" \
+  type --delay 20 qorvi
+xdotool key --clearmodifiers Return
+wait_for 5 grep -q '^view=settings' "$state" || fail "the password did not open the settings"
+wait_for 5 grep -q '^geometry_cbLingua=' "$state" || fail "the language list is not shown"
+sleep 0.3
+import -window "$win" "$artifacts/settings-Italiano.png" || fail "screenshot"
+
+# choose KEYS: opens the language list and moves through it with KEYS, then Return.
+choose() {
+  local x y w h
+  read -r x y w h <<<"$(get geometry_cbLingua)"
+  xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 1
+  sleep 0.5
+  xdotool key --clearmodifiers "$@" Return
+}
+check_language() { # INDEX COLUMN NAME
+  wait_for 5 grep -qx "lingua=$1" "$state" || fail "$3 not selected"
+  local title; title="$(text captions TkEmuTasMain "$2")"
+  wait_for 5 grep -qxF "title=$title" "$state" || fail "window title is not the $3 one '$title'"
+  wait_for 5 grep -qxF "reader_status=$(text messages "Lettore in funzione" "$2")" "$state" ||
+    fail "the reader status was not set again in $3"
+  grep -qxF "menu=$(menu_of "$2")" "$state" || fail "the tray menu is not in $3"
+  xdotool search --onlyvisible --name "^$title\$" >/dev/null || fail "no window titled '$title' on screen"
+  sleep 0.3
+  import -window "$win" "$artifacts/settings-$3.png" || fail "screenshot"
+}
+choose Up
+check_language 0 3 English
+choose Down Down
+check_language 2 4 Español
+
+# The About window opens in the chosen language and Escape closes it.
+read -r bx by bw bh <<<"$(get geometry_XiButton4)"
+xdotool mousemove $((bx + bw / 2)) $((by + bh / 2)) click 1
+about=$(text captions fmAbout 4)
+wait_for 5 xdotool search --onlyvisible --name "^$about\$" || fail "no About window titled '$about'"
+sleep 0.3
+import -window "$(xdotool search --onlyvisible --name "^$about\$" | head -1)" "$artifacts/about-Español.png" ||
+  fail "screenshot"
+xdotool key --clearmodifiers Escape
+wait_for 5 sh -c "! xdotool search --onlyvisible --name '^$about\$'" || fail "Escape did not close the About window"
+
+kill -TERM $app
+wait_for 10 sh -c "! kill -0 $app" || fail "SIGTERM did not end the program"
+grep -q "<Lingua>2</Lingua>" "$work/lumbra.xml" || fail "the language choice was not saved"
+echo "PASS: Italiano, English and Español in window, menu, status and About; choice saved"
