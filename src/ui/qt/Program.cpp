@@ -16,6 +16,7 @@
 #include "base/Text.h"
 #include "comm/PortDiscovery.h"
 #include "comm/comWin32.h"
+#include "platform/linux/CanberraSound.h"
 #include "platform/linux/LinuxEnvironment.h"
 #include "platform/linux/SysfsSerialTable.h"
 #include "platform/linux/TermiosSerial.h"
@@ -59,6 +60,8 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   platform::SetAutostart(&autostart);
   platform::X11Foreground foreground;
   platform::SetForeground(&foreground);
+  platform::TCanberraSound sound;
+  platform::SetSound(&sound);
   QtMessageBox messageBox;
   if (!headless) platform::SetMessageBox(&messageBox);
   // Without a display the keyboard says once, when a badge comes, that it cannot type.
@@ -135,6 +138,7 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   platform::SetSerialDeviceTable(nullptr);
   platform::SetSerialBackend(nullptr);
   platform::SetMessageBox(nullptr);
+  platform::SetSound(nullptr);
   platform::SetForeground(nullptr);
   platform::SetAutostart(nullptr);
   platform::SetEnvironment(nullptr);
