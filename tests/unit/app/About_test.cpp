@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/UEmuTas.h"
+#include "app/uRCLocalize.h"
 
 namespace lumbra::app {
 namespace {
@@ -43,6 +44,31 @@ TEST(AboutWindow, MakerLabelsOpenTheWebSiteAndAMail) {
   EXPECT_EQ(opened[0].rfind("https://", 0), 0u) << opened[0];
   EXPECT_EQ(opened[1], std::string("mailto:") + about.Controls["Label6"].Caption());
   EXPECT_EQ(about.Controls["Label3"].Hint(), "Visita il nostro sito web");
+}
+
+TEST(AboutWindow, ComesInTheCurrentLanguageWithItsHints) {
+  TRCLocalizeManager manager(LUMBRA_LANG_DIR);
+  SetLocalizeManager(&manager);
+  struct Case {
+    int language;
+    const char *caption, *by, *webHint, *mailHint;
+  } cases[] = {
+      {0, "About", "developed by", "Visit our web site", "Send an e-mail to Tavik Technologies"},
+      {2, "Acerca de", "desarrollado por", "Visite nuestro sitio web",
+       "Envíe un correo electrónico a Tavik Technologies"},
+  };
+  for (const Case& c : cases) {
+    SelectLanguage(c.language);
+    TfmAbout about;
+    about.FormCreate();
+    about.FormShow();
+    EXPECT_EQ(about.Form().Caption(), c.caption);
+    EXPECT_EQ(about.Controls["Label1"].Caption(), c.by);
+    EXPECT_EQ(about.Controls["Label3"].Hint(), c.webHint);
+    EXPECT_EQ(about.Controls["Label6"].Hint(), c.mailHint);
+    EXPECT_EQ(about.Controls["lbBuild"].Caption(), "Build (1.8.0.0)");  // the build's, not the table's
+  }
+  SetLocalizeManager(nullptr);
 }
 
 }  // namespace
