@@ -10,6 +10,8 @@
 
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTabWidget>
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -175,12 +177,21 @@ int main(int argc, char** argv) {
           << "reader_status=" << m.ReaderStatusText() << "\n"
           << "lingua=" << m.C("cbLingua").ItemIndex() << "\n";
       // Where a test can click the controls it needs.
-      for (const char* name : {"cbLingua", "XiButton4"}) {
+      for (const char* name : {"cbLingua", "XiButton4", "btSoundErrTes"}) {
         auto* w = v.findChild<QWidget*>(name);
         if (w == nullptr || !w->isVisible()) continue;
         QPoint at = w->mapToGlobal(QPoint(0, 0));
         out << "geometry_" << name << "=" << at.x() << " " << at.y() << " " << w->width() << " "
             << w->height() << "\n";
+      }
+      if (auto* tabs = v.findChild<QTabWidget*>("JvPageControl1"); tabs && tabs->isVisible()) {
+        out << "tab=" << tabs->currentIndex() << "\n";
+        for (int i = 0; i < tabs->count(); ++i) {
+          QRect r = tabs->tabBar()->tabRect(i);
+          QPoint at = tabs->tabBar()->mapToGlobal(r.topLeft());
+          out << "geometry_tab" << i << "=" << at.x() << " " << at.y() << " " << r.width() << " "
+              << r.height() << "\n";
+        }
       }
       std::string menu;
       for (QAction* a : v.Tray().contextMenu()->actions())

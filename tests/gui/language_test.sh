@@ -35,7 +35,7 @@ cp "$langfiles"/*.lng "$work/" || fail "no language files in $langfiles"
 mkfifo "$work/reader"
 cat >"$work/lumbra.xml" <<XML
 <?xml version="1.0"?>
-<Configuration><Model>SLX-44</Model><Com>$work/reader</Com><Lingua>1</Lingua></Configuration>
+<Configuration><Model>SLX-44</Model><Com>$work/reader</Com><Lingua>1</Lingua><BFSoundErrTes>TRUE</BFSoundErrTes></Configuration>
 XML
 state=$work/state
 export LUMBRA_TEST_STATE=$state
@@ -103,7 +103,34 @@ import -window "$(xdotool search --onlyvisible --name "^$about\$" | head -1)" "$
 xdotool key --clearmodifiers Escape
 wait_for 5 sh -c "! xdotool search --onlyvisible --name '^$about\$'" || fail "Escape did not close the About window"
 
+# The sound file dialog comes with its title in the chosen language; the file
+# chosen in it becomes the read-error sound.
+: >"$work/beep.wav"
+# click_tab N: a click near the start of tab N (later tabs may be partly scrolled away).
+click_tab() {
+  local x y w h
+  read -r x y w h <<<"$(get "geometry_tab$1")"
+  xdotool mousemove $((x + 12)) $((y + h / 2)) click 1
+  sleep 0.3
+  echo "status 1" >&5  # the state is written again, now with the tab's controls
+  wait_for 5 grep -qx "tab=$1" "$state"
+}
+click_tab 2 || fail "the read-error tab did not open"
+wait_for 5 grep -q '^geometry_btSoundErrTes=' "$state" || fail "the read-error tab did not open"
+read -r sx sy sw sh <<<"$(get geometry_btSoundErrTes)"
+xdotool mousemove $((sx + sw / 2)) $((sy + sh / 2)) click 1
+dialog=$(text captions TkEmuTasMain.SoundDlg.Title 4)
+wait_for 5 xdotool search --onlyvisible --name "^$dialog\$" || fail "no file dialog titled '$dialog'"
+sleep 0.5
+import -window "$(xdotool search --onlyvisible --name "^$dialog\$" | head -1)" "$artifacts/sound-dialog-Español.png" ||
+  fail "screenshot"
+xdotool type --delay 20 "$work/beep.wav"
+xdotool key --clearmodifiers Return
+wait_for 5 sh -c "! xdotool search --onlyvisible --name '^$dialog\$'" || fail "the file dialog did not close"
+
 kill -TERM $app
 wait_for 10 sh -c "! kill -0 $app" || fail "SIGTERM did not end the program"
 grep -q "<Lingua>2</Lingua>" "$work/lumbra.xml" || fail "the language choice was not saved"
-echo "PASS: Italiano, English and Español in window, menu, status and About; choice saved"
+grep -qF "<FSoundErrTes>$work/beep.wav</FSoundErrTes>" "$work/lumbra.xml" ||
+  fail "the chosen sound file was not saved"
+echo "PASS: Italiano, English and Español in window, menu, status, file dialog and About; choices saved"

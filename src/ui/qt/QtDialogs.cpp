@@ -1,14 +1,19 @@
 #include "ui/qt/QtDialogs.h"
 
+#include <QCoreApplication>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTranslator>
 #include <QVBoxLayout>
+
+#include "app/uLocalize.h"
 
 namespace lumbra::ui {
 
@@ -59,6 +64,15 @@ bool BrowseFile(const std::string& title, const std::string& filter, std::string
   QStringList filters;
   for (int i = 0; i + 1 < parts.size(); i += 2)
     filters << QString("%1 (%2)").arg(parts[i], QString(parts[i + 1]).replace(';', ' '));
+  // The dialog's own texts (buttons, columns) in the program's language, as far
+  // as the toolkit has them.
+  static const char* const kToolkitLanguages[] = {"en", "it", "es"};
+  QTranslator toolkit;
+  int language = app::CurrentLanguage();
+  bool translated = language >= 0 && language < 3 &&
+                    toolkit.load(QString("qtbase_") + kToolkitLanguages[language],
+                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+                    QCoreApplication::installTranslator(&toolkit);
   QFileDialog d;
   d.setObjectName("SoundDlg");
   if (!title.empty()) d.setWindowTitle(Q(title));
@@ -72,7 +86,9 @@ bool BrowseFile(const std::string& title, const std::string& filter, std::string
     d.selectFile(initial.fileName());
   }
   d.setWindowFlag(Qt::WindowStaysOnTopHint);
-  if (d.exec() != QDialog::Accepted || d.selectedFiles().isEmpty()) return false;
+  bool chosen = d.exec() == QDialog::Accepted && !d.selectedFiles().isEmpty();
+  if (translated) QCoreApplication::removeTranslator(&toolkit);
+  if (!chosen) return false;
   fileName = QFileInfo(d.selectedFiles().first()).absoluteFilePath().toStdString();
   return true;
 }
