@@ -19,9 +19,7 @@ get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
 typed() { typed_text "$work/typed"; }
 
 start_xsession --tray || fail "no X session"
-work=$(mktemp -d)
-XS_CLEAN_DIR=$work
-trap 'xs_cleanup; rm -rf "$XS_CLEAN_DIR"' EXIT
+make_program_dir "$program" "$langfiles" || fail "no program folder"
 
 # The simulated reader, taking its commands from a pipe.
 mkfifo "$work/sim.in"
@@ -46,15 +44,7 @@ else
   card2="swipe B|4711|"
   want2="0000000000000B<Tab>00000000004711<Tab>00000000000000<Return>"
 fi
-cp "$program" "$work/lumbra"
-cp "$langfiles"/*.lng "$work/" || fail "no language files in $langfiles"
-cat >"$work/lumbra.xml" <<XML
-<?xml version="1.0"?>
-<Configuration><Model>$model</Model><Com>$work/reader</Com>$tracks<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes></Configuration>
-XML
-export LUMBRA_TEST_STATE=$work/state
-HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" >"$work/out.log" 2>&1 &
-XS_PIDS+=($!)
+start_program "<Model>$model</Model><Com>$work/reader</Com>$tracks<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes>"
 wait_for 15 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
 
 start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"

@@ -27,21 +27,9 @@ menu_of() { # the tray menu as the state shows it, in language column $1
 }
 
 start_xsession --tray || fail "no X session"
-work=$(mktemp -d)
-XS_CLEAN_DIR=$work
-trap 'xs_cleanup; rm -rf "$XS_CLEAN_DIR"' EXIT
-cp "$program" "$work/lumbra"
-cp "$langfiles"/*.lng "$work/" || fail "no language files in $langfiles"
+make_program_dir "$program" "$langfiles" || fail "no program folder"
 mkfifo "$work/reader"
-cat >"$work/lumbra.xml" <<XML
-<?xml version="1.0"?>
-<Configuration><Model>SLX-44</Model><Com>$work/reader</Com><Lingua>1</Lingua><BFSoundErrTes>TRUE</BFSoundErrTes></Configuration>
-XML
-state=$work/state
-export LUMBRA_TEST_STATE=$state
-HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" >"$work/out.log" 2>&1 &
-app=$!
-XS_PIDS+=($app)
+start_program "<Model>SLX-44</Model><Com>$work/reader</Com><Lingua>1</Lingua><BFSoundErrTes>TRUE</BFSoundErrTes>"
 exec 5<>"$work/reader"
 wait_for 15 grep -q '^tray=1' "$state" || fail "no tray icon"
 wait_for 5 grep -qx "reader_status=$(text messages "Lettore in funzione" 2)" "$state" ||

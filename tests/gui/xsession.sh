@@ -3,9 +3,12 @@
 set -u
 XS_PIDS=()
 
+XS_CLEAN_DIR=
+
 xs_cleanup() {
   for pid in "${XS_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  if [ -n "$XS_CLEAN_DIR" ]; then rm -rf "$XS_CLEAN_DIR"; fi
 }
 trap xs_cleanup EXIT
 
@@ -55,3 +58,24 @@ typed_text() {
   awk '$1 == "C" { printf "%c", $2 } $1 == "N" { printf "<%s>", $2 }' "$1"
 }
 typed_is() { [ "$(typed_text "$1")" = "$2" ]; }
+
+# make_program_dir PROGRAM LANG_FILES_DIR: a new folder $work, removed at the
+# end, holding the program with its language files beside it, as installed.
+make_program_dir() {
+  work=$(mktemp -d)
+  XS_CLEAN_DIR=$work
+  cp "$1" "$work/lumbra" || return 1
+  cp "$2"/*.lng "$work/" || { echo "no language files in $2"; return 1; }
+}
+
+# start_program SETTINGS: writes the settings (the XML inside <Configuration>)
+# beside the program of make_program_dir and starts it; $app is its process and
+# $state the file where it reports what a user would see.
+start_program() {
+  printf '<?xml version="1.0"?>\n<Configuration>%s</Configuration>\n' "$1" >"$work/lumbra.xml"
+  state=$work/state
+  export LUMBRA_TEST_STATE=$state
+  HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" >"$work/out.log" 2>&1 &
+  app=$!
+  XS_PIDS+=($app)
+}
