@@ -1,15 +1,9 @@
 #include "app/About.h"
 
 #include "app/uLocalize.h"
+#include "base/Text.h"
 
 namespace lumbra::app {
-namespace {
-std::string Trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
-}  // namespace
 
 std::string GetVersionString(const std::string& name) {
   if (name == "ProductVersion") return LUMBRA_PRODUCT_VERSION;

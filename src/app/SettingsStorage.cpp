@@ -1,15 +1,16 @@
 // The one place that talks to the XML library.
 #include "app/SettingsStorage.h"
 
-#include <pugixml.hpp>
-
 #include <charconv>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <pugixml.hpp>
+#include <sstream>
 #include <system_error>
 
 #include "base/Exceptions.h"
+#include "base/Files.h"
 #include "base/Text.h"
 
 namespace fs = std::filesystem;
@@ -70,26 +71,12 @@ void TSettingsStorage::Save() {
   decl.append_attribute("version") = "1.0";
   decl.append_attribute("encoding") = "UTF-8";
   pugi::xml_node root = doc.append_child(kRoot);
-  for (const auto& [key, value] : fEntries) root.append_child(key.c_str()).text().set(value.c_str());
+  for (const auto& [key, value] : fEntries)
+    root.append_child(key.c_str()).text().set(value.c_str());
 
-  std::string tmp = fFileName + ".tmp";
-  std::error_code ec;
-  fs::path dir = fs::path(fFileName).parent_path();
-  if (!dir.empty()) fs::create_directories(dir, ec);
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (out) doc.save(out, "  ", pugi::format_default, pugi::encoding_utf8);
-    out.flush();
-    if (!out) {
-      fs::remove(tmp, ec);
-      throw Exception("Cannot write the settings file " + fFileName);
-    }
-  }
-  fs::rename(tmp, fFileName, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    throw Exception("Cannot write the settings file " + fFileName + ": " + ec.message());
-  }
+  std::ostringstream text;
+  doc.save(text, "  ", pugi::format_default, pugi::encoding_utf8);
+  WriteFileAtomically(fFileName, text.str(), "settings file");
 }
 
 const std::string* TSettingsStorage::Find(const std::string& key) const {
@@ -98,7 +85,9 @@ const std::string* TSettingsStorage::Find(const std::string& key) const {
   return nullptr;
 }
 
-bool TSettingsStorage::Has(const std::string& key) const { return Find(key) != nullptr; }
+bool TSettingsStorage::Has(const std::string& key) const {
+  return Find(key) != nullptr;
+}
 
 bool TSettingsStorage::ReadBool(const std::string& key, bool def) const {
   const std::string* v = Find(key);
@@ -145,7 +134,8 @@ std::string SettingsFilePath(const std::string& executablePath, const std::strin
   fs::path beside = exe.parent_path() / file;
   // Writable folder: a portable install keeps its settings with it.
   std::error_code ec;
-  fs::path probe = exe.parent_path() / (".lumbra-probe-" + std::to_string(std::hash<std::string>{}(executablePath)));
+  fs::path probe = exe.parent_path() /
+                   (".lumbra-probe-" + std::to_string(std::hash<std::string>{}(executablePath)));
   {
     std::ofstream out(probe);
     if (out) {

@@ -453,10 +453,7 @@ void TTkEmuTasMain::ShowTopMessage(const std::string& text) {
 void TTkEmuTasMain::LocalizeForm() {
   LocalizeFormControls(Controls);
   TControl& form = C("TkEmuTasMain");
-  std::string caption = form.Caption();
-  size_t b = caption.find_first_not_of(' ');
-  size_t e = caption.find_last_not_of(' ');
-  caption = b == std::string::npos ? "" : caption.substr(b, e - b + 1);
+  std::string caption = Trim(form.Caption());
   size_t space = caption.rfind(' ');
   if (space != std::string::npos) caption = caption.substr(0, space + 1) + kVersionWord;
   form.SetCaption(caption);

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string_view>
+
+#include "base/Files.h"
+#include "base/Text.h"
 
 namespace fs = std::filesystem;
 
@@ -16,21 +18,6 @@ constexpr int kCaptionIndexId = 3001;
 constexpr int kMessageIndexId = 3002;
 constexpr size_t kMaxTextUnits = 512;  // UTF-16 units, as a string resource holds
 constexpr char kNoLanguage[] = "!!!";
-
-// File names are UTF-8 ("TKEspañol.lng") on every platform.
-fs::path Utf8Path(const std::string& s) {
-  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
-}
-
-std::optional<std::string> ReadBytes(const fs::path& path) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return bytes;
-}
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -99,48 +86,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
     start = end + 1;
   }
   return lines;
-}
-
-// Calls f(code point, offset) for each character; false on invalid UTF-8
-// (overlong forms, surrogates and values beyond U+10FFFF included).
-template <typename F>
-bool ForEachCodePoint(std::string_view s, F f) {
-  for (size_t i = 0; i < s.size();) {
-    auto c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80             ? 1
-                 : (c & 0xE0) == 0xC0 ? 2
-                 : (c & 0xF0) == 0xE0 ? 3
-                 : (c & 0xF8) == 0xF0 ? 4
-                                      : 0;
-    if (len == 0 || i + len > s.size()) return false;
-    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    for (size_t k = 1; k < len; ++k) {
-      auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (cc & 0x3F);
-    }
-    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    if (!f(cp, i)) return true;
-    i += len;
-  }
-  return true;
-}
-
-bool ValidUtf8(std::string_view s) {
-  return ForEachCodePoint(s, [](char32_t, size_t) { return true; });
-}
-
-// Cuts a valid UTF-8 text after kMaxTextUnits UTF-16 units, never inside a character.
-void LimitText(std::string& s) {
-  size_t units = 0, cut = std::string::npos;
-  ForEachCodePoint(s, [&](char32_t cp, size_t offset) {
-    units += cp >= 0x10000 ? 2 : 1;
-    if (units <= kMaxTextUnits) return true;
-    cut = offset;
-    return false;
-  });
-  if (cut != std::string::npos) s.resize(cut);
 }
 
 // A string ID: decimal digits only, 1 to 65535 (the range of resource IDs).
@@ -286,7 +231,7 @@ class TRCLocalizeManager::TSwitch {
 
 TRCLocalizeManager::TRCLocalizeManager(const std::string& folder) : fFolder(folder) {
   fCampiLang = {"English", "Italiano", "Español"};
-  auto bytes = ReadBytes(Utf8Path(folder) / kIndexFile);
+  auto bytes = ReadFileBytes(Utf8Path(folder) / kIndexFile);
   if (!bytes) throw ELocalizeError("TKLocalIndex.lng not found");
   TSortedNameStrings* index = nullptr;
   for (const std::string& line : SplitLines(DecodeText(*bytes))) {
@@ -298,7 +243,7 @@ TRCLocalizeManager::TRCLocalizeManager(const std::string& folder) : fFolder(fold
       continue;
     }
     size_t space = line.rfind(' ');
-    if (index == nullptr || space == std::string::npos || space == 0 || !ValidUtf8(line) ||
+    if (index == nullptr || space == std::string::npos || space == 0 || !Utf16Length(line) ||
         ParseId(std::string_view(line).substr(space + 1)) == 0)
       continue;
     index->Add(line);
@@ -310,19 +255,19 @@ TRCLocalizeManager::TRCLocalizeManager(const std::string& folder) : fFolder(fold
 TRCLocalizeManager::~TRCLocalizeManager() = default;
 
 std::shared_ptr<const TLanguageTexts> TRCLocalizeManager::ReadLanguage(int index) const {
-  auto bytes = ReadBytes(Utf8Path(fFolder) /
-                         Utf8Path("TK" + fCampiLang.at(static_cast<size_t>(index)) + ".lng"));
+  auto bytes = ReadFileBytes(Utf8Path(fFolder) /
+                             Utf8Path("TK" + fCampiLang.at(static_cast<size_t>(index)) + ".lng"));
   if (!bytes) return nullptr;
   auto texts = std::make_shared<TLanguageTexts>();
   for (const std::string& line : SplitLines(DecodeText(*bytes))) {
-    if (IsComment(line) || !ValidUtf8(line)) continue;
+    if (IsComment(line) || !Utf16Length(line)) continue;
     size_t space = line.find(' ');
     int id = ParseId(std::string_view(line).substr(0, space));
     if (id == 0) continue;
     auto text = Unescape(space == std::string::npos ? std::string_view()
                                                     : std::string_view(line).substr(space + 1));
     if (!text) continue;
-    LimitText(*text);
+    text->resize(Utf8PrefixWithin(*text, kMaxTextUnits));
     texts->emplace(id, std::move(*text));  // a repeated ID keeps its first text
   }
   return texts;

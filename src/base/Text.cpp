@@ -40,6 +40,68 @@ AnsiString TextToAnsi(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Calls f(code point, offset) for each character until f returns false;
+// false on invalid UTF-8.
+template <typename F>
+bool ForEachCodePoint(std::string_view s, F f) {
+  for (size_t i = 0; i < s.size();) {
+    auto c = static_cast<unsigned char>(s[i]);
+    size_t len = c < 0x80             ? 1
+                 : (c & 0xE0) == 0xC0 ? 2
+                 : (c & 0xF0) == 0xE0 ? 3
+                 : (c & 0xF8) == 0xF0 ? 4
+                                      : 0;
+    if (len == 0 || i + len > s.size()) return false;
+    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    for (size_t k = 1; k < len; ++k) {
+      auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (cc & 0x3F);
+    }
+    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (!f(cp, i)) return true;
+    i += len;
+  }
+  return true;
+}
+
+size_t Units(char32_t cp) {
+  return cp >= 0x10000 ? 2 : 1;
+}
+
+}  // namespace
+
+std::optional<size_t> Utf16Length(std::string_view utf8) {
+  size_t units = 0;
+  bool valid = ForEachCodePoint(utf8, [&](char32_t cp, size_t) {
+    units += Units(cp);
+    return true;
+  });
+  if (!valid) return std::nullopt;
+  return units;
+}
+
+size_t Utf8PrefixWithin(std::string_view utf8, size_t maxUnits) {
+  size_t units = 0, end = utf8.size();
+  ForEachCodePoint(utf8, [&](char32_t cp, size_t offset) {
+    units += Units(cp);
+    if (units <= maxUnits) return true;
+    end = offset;
+    return false;
+  });
+  return end;
+}
+
+std::string Trim(std::string_view s) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return std::string(s);
+}
+
 std::string LowerAscii(std::string_view s) {
   std::string out(s);
   for (char& c : out)
@@ -52,6 +114,8 @@ int CompareText(std::string_view a, std::string_view b) {
   return la < lb ? -1 : (la == lb ? 0 : 1);
 }
 
-bool SameText(std::string_view a, std::string_view b) { return CompareText(a, b) == 0; }
+bool SameText(std::string_view a, std::string_view b) {
+  return CompareText(a, b) == 0;
+}
 
 }  // namespace lumbra

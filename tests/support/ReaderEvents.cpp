@@ -19,4 +19,13 @@ void RecordReaderEvents(TCustomBadgeReader& reader, ReaderEvents& events, BadgeS
   };
 }
 
+std::string BadgeErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const EBadgeError& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
 }  // namespace lumbra::test

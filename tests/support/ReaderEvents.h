@@ -16,4 +16,7 @@ using BadgeShow = std::function<std::string(const AnsiString&)>;
 
 void RecordReaderEvents(TCustomBadgeReader& reader, ReaderEvents& events, BadgeShow show = {});
 
+// The message of the EBadgeError that action raises; "<no error>" when it raises none.
+std::string BadgeErrorOf(const std::function<void()>& action);
+
 }  // namespace lumbra::test

@@ -23,7 +23,6 @@
 // spaces, and captions whose accelerator marks (&) differ in number.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -33,7 +32,16 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Exceptions.h"
+#include "base/Files.h"
+#include "base/Text.h"
+
 namespace fs = std::filesystem;
+using lumbra::LowerAscii;
+using lumbra::ReadFileBytes;
+using lumbra::Utf16Length;
+using lumbra::Utf8Path;
+using lumbra::WriteFileAtomically;
 
 namespace {
 
@@ -48,42 +56,6 @@ struct TError {
 
 [[noreturn]] void Fail(const std::string& file, int line, const std::string& what) {
   throw TError{file + ":" + std::to_string(line) + ": " + what};
-}
-
-fs::path Utf8Path(const std::string& s) {
-  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
-}
-
-// The number of UTF-16 units of s, or nothing when s is not valid UTF-8.
-std::optional<size_t> Utf16Units(std::string_view s) {
-  size_t units = 0;
-  for (size_t i = 0; i < s.size();) {
-    auto c = static_cast<unsigned char>(s[i]);
-    size_t len = c < 0x80             ? 1
-                 : (c & 0xE0) == 0xC0 ? 2
-                 : (c & 0xF0) == 0xE0 ? 3
-                 : (c & 0xF8) == 0xF0 ? 4
-                                      : 0;
-    if (len == 0 || i + len > s.size()) return std::nullopt;
-    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    for (size_t k = 1; k < len; ++k) {
-      auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return std::nullopt;
-      cp = cp << 6 | (cc & 0x3F);
-    }
-    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-    units += cp >= 0x10000 ? 2 : 1;
-    i += len;
-  }
-  return units;
-}
-
-std::string Fold(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
 }
 
 std::vector<std::string> SplitTabs(const std::string& line) {
@@ -166,11 +138,9 @@ struct TTable {
 
 TTable ReadTable(const std::string& file, const std::vector<std::string>& languages, bool captions,
                  int firstId) {
-  std::ifstream in(Utf8Path(file), std::ios::binary);
-  if (!in) throw TError{file + ": cannot be read"};
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  std::string content = buffer.str();
+  std::optional<std::string> bytes = ReadFileBytes(Utf8Path(file));
+  if (!bytes) throw TError{file + ": cannot be read"};
+  std::string content = std::move(*bytes);
   if (content.starts_with("\xEF\xBB\xBF")) content.erase(0, 3);
 
   TTable table{file, {}};
@@ -184,7 +154,7 @@ TTable ReadTable(const std::string& file, const std::vector<std::string>& langua
     ++lineNo;
     if (!text.empty() && text.back() == '\r') text.pop_back();
     if (text.empty() || text[0] == '#') continue;
-    if (!Utf16Units(text)) Fail(file, lineNo, "not valid UTF-8");
+    if (!Utf16Length(text)) Fail(file, lineNo, "not valid UTF-8");
     std::vector<std::string> cells = SplitTabs(text);
     if (columnOf.empty()) {
       if (cells[0] != "key")
@@ -219,7 +189,7 @@ TTable ReadTable(const std::string& file, const std::vector<std::string>& langua
       size_t c = columnOf[i];
       std::string t = UnescapeCell(cells[c], file, lineNo, c);
       if (t.empty()) Fail(file, lineNo, "no " + languages[i] + " text");
-      if (*Utf16Units(t) > kMaxTextUnits)
+      if (*Utf16Length(t) > kMaxTextUnits)
         Fail(file, lineNo, "the " + languages[i] + " text is longer than 512 UTF-16 units");
       row.texts.push_back(std::move(t));
     }
@@ -235,7 +205,7 @@ TTable ReadTable(const std::string& file, const std::vector<std::string>& langua
              "the " + languages[i] + " text has another number of accelerators (&) than the " +
                  languages[0] + " one");
     }
-    auto [it, fresh] = lineOfKey.emplace(Fold(row.key), lineNo);
+    auto [it, fresh] = lineOfKey.emplace(LowerAscii(row.key), lineNo);
     if (!fresh)
       Fail(file, lineNo,
            "the key \"" + row.key + "\" repeats line " + std::to_string(it->second) +
@@ -247,7 +217,7 @@ TTable ReadTable(const std::string& file, const std::vector<std::string>& langua
   if (columnOf.empty()) throw TError{file + ": no header row"};
   // Keys the prefix search of the index would confuse: sorted, such a pair is adjacent.
   std::map<std::string, const TRow*> sorted;
-  for (const TRow& r : table.rows) sorted[Fold(r.key) + " "] = &r;
+  for (const TRow& r : table.rows) sorted[LowerAscii(r.key) + " "] = &r;
   for (auto a = sorted.begin(), b = std::next(a); a != sorted.end() && b != sorted.end(); ++a, ++b)
     if (b->first.starts_with(a->first))
       Fail(file, b->second->line,
@@ -279,20 +249,6 @@ std::string EscapeText(const std::string& s) {
     }
   }
   return out;
-}
-
-// Written beside, then renamed, so that a failed run never leaves half a file.
-void WriteFile(const fs::path& path, const std::string& content) {
-  fs::path temp = path;
-  temp += ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.flush()) throw TError{temp.string() + ": cannot be written"};
-  }
-  std::error_code ec;
-  fs::rename(temp, path, ec);
-  if (ec) throw TError{path.string() + ": cannot be written: " + ec.message()};
 }
 
 std::vector<std::string> SplitCommas(const std::string& s) {
@@ -334,17 +290,20 @@ int main(int argc, char** argv) {
     for (const TRow& r : captions.rows) index += r.key + " " + std::to_string(r.id) + "\n";
     index += "[3002]\n";
     for (const TRow& r : messages.rows) index += r.key + " " + std::to_string(r.id) + "\n";
-    WriteFile(out / "TKLocalIndex.lng", index);
+    WriteFileAtomically(out / "TKLocalIndex.lng", index, "language index");
 
     for (size_t i = 0; i < languages.size(); ++i) {
       std::string texts = origin;
       for (const TTable* t : {&captions, &messages})
         for (const TRow& r : t->rows)
           texts += std::to_string(r.id) + " " + EscapeText(r.texts[i]) + "\n";
-      WriteFile(out / Utf8Path("TK" + languages[i] + ".lng"), texts);
+      WriteFileAtomically(out / Utf8Path("TK" + languages[i] + ".lng"), texts, "language file");
     }
   } catch (const TError& e) {
     std::cerr << "lumbra_langgen: " << e.message << "\n";
+    return 1;
+  } catch (const lumbra::Exception& e) {
+    std::cerr << "lumbra_langgen: " << e.what() << "\n";
     return 1;
   }
   return 0;

@@ -2,9 +2,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "base/Exceptions.h"
+#include "base/Files.h"
 
 namespace fs = std::filesystem;
 
@@ -83,30 +85,15 @@ std::string XdgAutostart::Read(const std::string& name) {
 }
 
 void XdgAutostart::Write(const std::string& name, const std::string& programPath) {
-  std::string file = EntryPath(name);
-  std::error_code ec;
-  fs::create_directories(fs::path(file).parent_path(), ec);
-  std::string tmp = file + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << "[Desktop Entry]\n"
+  std::ostringstream entry;
+  entry << "[Desktop Entry]\n"
         << "Type=Application\n"
         << "Name=Lumbra\n"
         << "Comment=Badge reader keyboard wedge\n"
         << "Exec=" << QuoteExec(programPath) << "\n"
         << "Terminal=false\n"
         << "X-GNOME-Autostart-enabled=true\n";
-    out.flush();
-    if (!out) {
-      fs::remove(tmp, ec);
-      throw Exception("Cannot write the autostart entry " + file);
-    }
-  }
-  fs::rename(tmp, file, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    throw Exception("Cannot write the autostart entry " + file + ": " + ec.message());
-  }
+  WriteFileAtomically(EntryPath(name), entry.str(), "autostart entry");
 }
 
 void XdgAutostart::Delete(const std::string& name) {

@@ -13,6 +13,7 @@
 #include "app/UEmuTas.h"
 #include "app/UPWD.h"
 #include "app/uRCLocalize.h"
+#include "base/Files.h"
 #include "platform/fake/FakeDesktop.h"
 #include "platform/fake/FakeMessageLoop.h"
 
@@ -22,10 +23,6 @@ namespace lumbra::app {
 namespace {
 
 constexpr int kItaliano = 1;
-
-fs::path Utf8Path(const std::string& s) {
-  return fs::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
-}
 
 std::string ReadFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);

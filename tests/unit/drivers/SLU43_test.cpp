@@ -209,23 +209,14 @@ TEST_F(SLU4xTest, DeviceErrorsOfAReadAreReadEvents) {
 TEST_F(SLU4xTest, TrackCodes) {
   EXPECT_TRUE(TSLU43BadgeReader::TrackSupported(7));
   EXPECT_FALSE(TSLU43BadgeReader::TrackSupported(8));
-  try {
-    reader->SetTrack(8);
-    FAIL();
-  } catch (const EBadgeError& e) {
-    EXPECT_STREQ(e.what(), "Tack value invalid: use 1 to 7");
-  }
+  EXPECT_EQ(test::BadgeErrorOf([&] { reader->SetTrack(8); }), "Tack value invalid: use 1 to 7");
   Start(4);
   EXPECT_EQ(reader->Protocol()->Track(), 4);
 
   Make<TSLU42BadgeReader>();
   EXPECT_FALSE(TSLU42BadgeReader::TrackSupported(1));
-  try {
-    reader->SetTrack(1);
-    FAIL();
-  } catch (const EBadgeError& e) {
-    EXPECT_STREQ(e.what(), "Invalid track value: only track 2 is enabled");
-  }
+  EXPECT_EQ(test::BadgeErrorOf([&] { reader->SetTrack(1); }),
+            "Invalid track value: only track 2 is enabled");
   EXPECT_EQ(reader->Track(), 2);
   reader->SetActive(true);
   EXPECT_EQ(reader->Protocol()->Track(), 2);

@@ -333,12 +333,8 @@ TEST_F(SL10Test, AnUnpluggedReaderComesBackWhenPluggedIn) {
 }
 
 TEST_F(SL10Test, OnlyTrackTwo) {
-  try {
-    reader->SetTrack(1);
-    FAIL();
-  } catch (const EBadgeError& e) {
-    EXPECT_STREQ(e.what(), "Invalid track value: only track 2 is enabled");
-  }
+  EXPECT_EQ(test::BadgeErrorOf([&] { reader->SetTrack(1); }),
+            "Invalid track value: only track 2 is enabled");
   EXPECT_EQ(reader->Track(), 2);
   EXPECT_TRUE(TSerialBadgeReader::TrackSupported(2));
   EXPECT_FALSE(TSerialBadgeReader::TrackSupported(7));
