@@ -275,9 +275,8 @@ std::shared_ptr<const TLanguageTexts> TRCLocalizeManager::ReadLanguage(int index
 
 void TRCLocalizeManager::SetUserLanguage(int index) {
   std::lock_guard lock(fLock);
-  if (index < 0 || index >= NumLanguage()) throw ELocalizeError("Language code out of range");
   int previous = fUserLanguage;
-  fUserLanguage = index;
+  TCustomLocalizeManager::SetUserLanguage(index);  // raises for an index out of range
   fTexts.reset();
   fTexts = ReadLanguage(index);
   if (fTexts) return;
