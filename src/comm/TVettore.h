@@ -67,6 +67,9 @@ class TFisicVector : public TObject {
   virtual std::int32_t Read(void* Buf, std::int32_t count) = 0;
   virtual void TimerProc() {}
   virtual std::string GetClassDescription() const { return "Invalid"; }
+  // Open, but its device went away (unplugged, hung up, or no longer taking
+  // bytes): only closing and opening again can bring it back.
+  virtual bool Lost() const { return false; }
 
   virtual bool GetDevConfig(char16_t* Buffer, std::int32_t& bufsize);
   virtual bool SetDevConfig(const char16_t* Buffer, std::int32_t bufsize);

@@ -11,8 +11,8 @@
 namespace lumbra {
 namespace {
 
-constexpr std::uint32_t kBaudValues[] = {110,   300,   600,    1200,   2400,   4800,  9600,
-                                         14400, 19200, 28800,  38400,  56000,  57600, 115200,
+constexpr std::uint32_t kBaudValues[] = {110,    300,    600,    1200,   2400,  4800,  9600,
+                                         14400,  19200,  28800,  38400,  56000, 57600, 115200,
                                          128000, 256000, 230400, 460800, 921600};
 constexpr char kParityLetters[] = {'N', 'O', 'E', 'M', 'S'};
 constexpr std::uint32_t kStopWaitMs = 1000;
@@ -50,7 +50,9 @@ std::uint32_t EventBit(TC32EventState e) {
   return bits[e];
 }
 
-std::uint32_t BaudRateValue(TBaudRate rate) { return kBaudValues[rate]; }
+std::uint32_t BaudRateValue(TBaudRate rate) {
+  return kBaudValues[rate];
+}
 
 // ---------------------------------------------------------------- TC32Thread
 
@@ -106,9 +108,9 @@ void TC32Thread::Execute() {
         if (failedBefore) break;
         failedBefore = true;
       } else if (r == platform::WaitResult::Lost) {
-        // The device is gone for good (hang-up, adapter pulled). Say so once
-        // and end; the port stays open until its owner closes it.
-        Notice(FHandleCom->LastError());
+        // The device is gone for good (hang-up, adapter pulled). The owner's
+        // timer step finds the port lost and shows it as a reader problem, not
+        // as an error text of ours; the port stays open until it is closed.
         break;
       } else {
         break;
@@ -127,7 +129,9 @@ TComm32::TComm32(platform::HWND aWindow) : TFisicVector(aWindow) {
   FDeviceName = "COM2";
 }
 
-TComm32::~TComm32() { StopPort(); }
+TComm32::~TComm32() {
+  StopPort();
+}
 
 std::string TComm32::DevicePath(const std::string& name) const {
   return platform::HasSerialBackend() ? platform::SerialBackend().DevicePath(name) : name;
@@ -187,9 +191,19 @@ void TComm32::SetThreadPriority(TThreadPriority value) {
 
 void TComm32::SetEventsInThread(bool value) {
   FEventsInThread = value;
-  if (FHandle) {
-    StopPort();
+  Restart();
+}
+
+void TComm32::Restart() {
+  if (!FHandle) return;
+  StopPort();
+  try {
     StartPort();
+  } catch (...) {
+    // Left marked open without a device it would never be reopened: it ends
+    // closed, and its owner's timer step retries it as it does a lost port.
+    Close();
+    throw;
   }
 }
 
@@ -234,11 +248,25 @@ void TComm32::SetConnectString(const std::string& value) {
   if (items.size() > 2) {
     if (items[2].empty()) throw EConvertError("Parity missing in the connect string");
     switch (items[2][0]) {
-      case 'E': case 'e': FParity = paEven; break;
-      case 'M': case 'm': FParity = paMark; break;
-      case 'O': case 'o': FParity = paOdd; break;
-      case 'S': case 's': FParity = paSpace; break;
-      default: FParity = paNone; break;
+      case 'E':
+      case 'e':
+        FParity = paEven;
+        break;
+      case 'M':
+      case 'm':
+        FParity = paMark;
+        break;
+      case 'O':
+      case 'o':
+        FParity = paOdd;
+        break;
+      case 'S':
+      case 's':
+        FParity = paSpace;
+        break;
+      default:
+        FParity = paNone;
+        break;
     }
   }
   if (items.size() > 3) {
@@ -263,21 +291,20 @@ void TComm32::SetConnectString(const std::string& value) {
   if (Option(items, "odsr") == "on") fdcbFlags |= platform::kFlagOutxDsr;
   if (Option(items, "idsr") == "on") fdcbFlags |= platform::kFlagDsrSensitivity;
 
-  if (FHandle) {
-    StopPort();
-    StartPort();
-  }
+  Restart();
 }
 
 void TComm32::CreatePortHandle() {
   std::string error;
   FHandle = platform::SerialBackend().Open(DevicePath(FDeviceName), error);
   if (!FHandle)
-    throw ECommError("error " + DevicePath(FDeviceName) + " Comm port busy or not available: " +
-                     error);
+    throw ECommError("error " + DevicePath(FDeviceName) +
+                     " Comm port busy or not available: " + error);
 }
 
-void TComm32::ClosePortHandle() { FHandle.reset(); }
+void TComm32::ClosePortHandle() {
+  FHandle.reset();
+}
 
 bool TComm32::StartPort() {
   CreatePortHandle();
@@ -310,11 +337,16 @@ void TComm32::StopPort() {
     thread->WaitFor(kStopWaitMs);
   }
   FHandle->PurgeIn();
+  // Unsent output would hold the close for the driver's closing time (up to
+  // 30 s) on the UI thread.
+  FHandle->PurgeOut();
   ClosePortHandle();
+  fWriteRefused = false;
 }
 
 bool TComm32::Lost() const {
-  return FHandle && FTC32Thread && !FTC32Thread->Terminated() && FTC32Thread->Finished();
+  if (FStato != vsActive || !FHandle) return false;
+  return fWriteRefused || (FTC32Thread && !FTC32Thread->Terminated() && FTC32Thread->Finished());
 }
 
 bool TComm32::Open() {
@@ -359,8 +391,12 @@ void TComm32::PurgeOut() {
   if (FStato == vsActive && FHandle) FHandle->PurgeOut();
 }
 
-bool TComm32::DoDTR(bool State) { return FStato == vsActive && FHandle && FHandle->SetDTR(State); }
-bool TComm32::DoRTS(bool State) { return FStato == vsActive && FHandle && FHandle->SetRTS(State); }
+bool TComm32::DoDTR(bool State) {
+  return FStato == vsActive && FHandle && FHandle->SetDTR(State);
+}
+bool TComm32::DoRTS(bool State) {
+  return FStato == vsActive && FHandle && FHandle->SetRTS(State);
+}
 bool TComm32::DoBREAK(bool State) {
   return FStato == vsActive && FHandle && FHandle->SetBreak(State);
 }
@@ -373,8 +409,13 @@ std::int32_t TComm32::Write(const std::string& Trama) {
 std::int32_t TComm32::WriteBuf(const void* Trama, std::int32_t len) {
   if (FStato != vsActive || !FHandle) return -1;
   if (len <= 0) return len == 0 ? 0 : -1;
+  if (fWriteRefused) return -1;
   if (FHandle->Write(Trama, len) == len) return len;
-  NotifyHost(FHandle->LastError(), 3, NowDateTime());
+  // The device never blocks a write: a refusal means its output does not
+  // drain (stalled device, output held by the lines) or it is gone. Either way
+  // the reader is of no use until the port is opened again, which the owner's
+  // timer step does, showing it as a reader problem.
+  fWriteRefused = true;
   return -1;
 }
 
@@ -408,10 +449,10 @@ void TComm32::SignalError(TObject* Sender, std::int32_t Errors, const std::strin
   static constexpr struct {
     std::uint32_t flag;
     const char* text;
-  } kTexts[] = {{platform::kCeOverrun, "OVERRUN"},     {platform::kCeRxOver, "RX OVERFLOW"},
+  } kTexts[] = {{platform::kCeOverrun, "OVERRUN"},          {platform::kCeRxOver, "RX OVERFLOW"},
                 {platform::kCeRxParity, "RX PARITY ERROR"}, {platform::kCeBreak, "BREAK ERROR"},
-                {platform::kCeFrame, "FRAME ERROR"},   {platform::kCeIOE, "I/O ERROR"},
-                {platform::kCeMode, "MODE ERROR"},     {platform::kCeTxFull, "TX FULL"}};
+                {platform::kCeFrame, "FRAME ERROR"},        {platform::kCeIOE, "I/O ERROR"},
+                {platform::kCeMode, "MODE ERROR"},          {platform::kCeTxFull, "TX FULL"}};
   std::string text;
   for (const auto& t : kTexts)
     if (static_cast<std::uint32_t>(Errors) & t.flag) {

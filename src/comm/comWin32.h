@@ -127,9 +127,10 @@ class TComm32 : public TFisicVector {
   platform::ISerialDevice* Handle() const { return FHandle.get(); }
   // The running event thread, or null (for measuring it).
   const TC32Thread* EventThread() const { return FTC32Thread.get(); }
-  // The port is open but its event thread ended by itself: the device went
-  // away or keeps failing, and only closing and reopening can bring it back.
-  bool Lost() const;
+  // The port is open but its device is of no more use: the event thread ended
+  // by itself (the device went away or keeps failing) or a write was refused
+  // (nothing drains the output any more).
+  bool Lost() const override;
 
   TC32EventType MonitorEvents = EventBit(evError) | EventBit(evRxChar);
   std::int32_t ReadBufferSize = 4096;
@@ -152,6 +153,7 @@ class TComm32 : public TFisicVector {
   platform::SerialSettings Settings() const;
   void ApplySettings();
   std::string DevicePath(const std::string& name) const;
+  void Restart();
 
   std::shared_ptr<platform::ISerialDevice> FHandle;
   std::shared_ptr<TC32Thread> FTC32Thread;
@@ -163,6 +165,7 @@ class TComm32 : public TFisicVector {
   TDatabits FDatabits = da8;
   TThreadPriority FthreadPriority = TThreadPriority::tpNormal;
   bool FEventsInThread = false;
+  bool fWriteRefused = false;
 };
 
 }  // namespace lumbra

@@ -4,6 +4,7 @@
 
 #include "base/AppException.h"
 #include "base/Exceptions.h"
+#include "comm/PortDiscovery.h"
 
 namespace lumbra {
 
@@ -11,7 +12,9 @@ namespace lumbra {
 
 TStdDisp::TStdDisp(std::int32_t addr) : address(addr) {}
 
-TStdDisp::~TStdDisp() { PurgeTele(); }
+TStdDisp::~TStdDisp() {
+  PurgeTele();
+}
 
 void TStdDisp::PurgeTele() {
   std::lock_guard lock(fTeleLock);
@@ -37,7 +40,9 @@ std::vector<TObject*>& TStdDisp::GetTele() {
   return Tele;
 }
 
-void TStdDisp::ReleaseTele() { fTeleLock.unlock(); }
+void TStdDisp::ReleaseTele() {
+  fTeleLock.unlock();
+}
 
 // ----------------------------------------------------------------- TProtocol
 
@@ -136,12 +141,36 @@ std::int32_t TProtocol::SendCommand(TStdDisp*, std::uint8_t, const std::uint8_t*
                                     std::int32_t) {
   return -1;
 }
-std::int32_t TProtocol::SetCustomData(std::int32_t, void*, std::int32_t) { return -1; }
-std::int32_t TProtocol::GetCustomData(std::int32_t, void*, std::int32_t) { return -1; }
+std::int32_t TProtocol::SetCustomData(std::int32_t, void*, std::int32_t) {
+  return -1;
+}
+std::int32_t TProtocol::GetCustomData(std::int32_t, void*, std::int32_t) {
+  return -1;
+}
 
 void TProtocol::TimerProc() {
   Ticks.fetch_add(1);
   if (FEnabled && Vettore != nullptr) Vettore->TimerProc();
+}
+
+TProtocol::TVectorStep TProtocol::KeepVectorOpen(bool findAdapter) {
+  if (Vettore == nullptr) return TVectorStep::Down;
+  if (Vettore->Stato() == vsActive) {
+    if (!Vettore->Lost()) return TVectorStep::Open;
+    // Reopened on the next step at the earliest: a device that opens but
+    // takes no bytes must still be seen down once.
+    Vettore->Close();
+    return TVectorStep::Down;
+  }
+  if (findAdapter && Vettore->DeviceName().empty()) Vettore->SetDeviceName(FindUsbSerialPort());
+  if (!Vettore->DeviceName().empty()) {
+    try {
+      Vettore->SetEnabled(true);
+    } catch (...) {
+      // The port is still missing or busy; the next step tries again.
+    }
+  }
+  return Vettore->Stato() == vsActive ? TVectorStep::Reopened : TVectorStep::Down;
 }
 
 TStdDisp* TProtocol::MakeDesc(std::int32_t addr) {

@@ -13,8 +13,8 @@
 
 #include "base/Component.h"
 #include "comm/TVettore.h"
-#include "platform/MessageLoop.h"
 #include "comm/statiDispo.h"
+#include "platform/MessageLoop.h"
 
 namespace lumbra {
 
@@ -108,6 +108,17 @@ class TProtocol : public TObject {
   TFVConnectEvent OnDisconnect;
 
  protected:
+  // One timer step of keeping the transport open while the protocol runs: a
+  // transport whose device went away is closed, and a closed one is opened
+  // again (on the first USB serial adapter found when it names no port and
+  // findAdapter is set). A failed opening is retried on the next step.
+  enum class TVectorStep {
+    Open,      // open through the whole step
+    Reopened,  // closed before the step, open now
+    Down,      // closed now
+  };
+  TVectorStep KeepVectorOpen(bool findAdapter = false);
+
   std::array<std::uint8_t, kChunk + 1> BufferRic{};
   bool FEnabled = false;
   TStatoColloquio StatoCom = scNoData;

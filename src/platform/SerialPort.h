@@ -12,7 +12,8 @@
 //   and reads never block: Read returns what is waiting, 0 when nothing is.
 // - Every call of a device may come from any thread, but calls on one device are
 //   made by at most two threads at a time: one waiting in WaitEvent, the other
-//   doing everything else. Releasing the device closes the port.
+//   doing everything else. Releasing the device discards output not yet sent
+//   and closes the port, without waiting for the line.
 // - Results: false or -1 is a failure whose reason (the system's message) is in
 //   LastError(), on the thread that saw it. Lines a device has not got (a
 //   pseudo-terminal has no modem lines) answer false with "not supported".
@@ -109,8 +110,9 @@ class ISerialDevice {
 
   // Bytes read (0 when none wait), or -1.
   virtual int Read(void* buf, int count) = 0;
-  // Queues len bytes for sending without waiting for them to go out; returns
-  // len, or -1 when they cannot all be queued.
+  // Queues len bytes for sending, never waiting (not for the line, not for
+  // room in the output queue); returns len, or -1 when they cannot all be
+  // queued at once (the device does not drain its output, or is gone).
   virtual int Write(const void* buf, int len) = 0;
   // Fills status and clears the error flags; false when the port fails.
   virtual bool QueryStatus(SerialStatus& status) = 0;

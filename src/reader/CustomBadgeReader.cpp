@@ -1,6 +1,7 @@
 #include "reader/CustomBadgeReader.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "base/AppException.h"
 #include "comm/wmProtocol.h"
@@ -24,7 +25,9 @@ void TCustomBadgeReader::BeforeDestruction() {
   TCustomWindowedComponent::BeforeDestruction();
 }
 
-void TCustomBadgeReader::SetTimeoutWrite(std::int32_t value) { fTimeoutWrite = value; }
+void TCustomBadgeReader::SetTimeoutWrite(std::int32_t value) {
+  fTimeoutWrite = value;
+}
 
 void TCustomBadgeReader::SetCoercitivity(TCoercitivity value) {
   if (ClassType().CoercitivitySupported(value)) fCoercitivity = value;
@@ -89,10 +92,16 @@ void TCustomBadgeReader::DoWriteDone(TMessage& Msg) {
   if (Msg.WParam == static_cast<WPARAM>(opWrite) && OnWritedBadge) OnWritedBadge(this);
 }
 
-void TCustomBadgeReader::SetTrack(std::int32_t value) { fTrack = value; }
+void TCustomBadgeReader::SetTrack(std::int32_t value) {
+  fTrack = value;
+}
 void TCustomBadgeReader::SetBpi(std::int32_t) {}
-void TCustomBadgeReader::SetCOM(const std::string& value) { fCom = value; }
-bool TCustomBadgeReader::Active() const { return fActive; }
+void TCustomBadgeReader::SetCOM(const std::string& value) {
+  fCom = value;
+}
+bool TCustomBadgeReader::Active() const {
+  return fActive;
+}
 
 void TCustomBadgeReader::SetActive(bool value) {
   if (value) {
@@ -105,19 +114,31 @@ void TCustomBadgeReader::SetActive(bool value) {
   fActive = value;
 }
 
-long double TCustomBadgeReader::Startmm() const { return 7.5L; }
+long double TCustomBadgeReader::Startmm() const {
+  return 7.5L;
+}
 void TCustomBadgeReader::SetStartmm(long double) {}
-AnsiString TCustomBadgeReader::DispVersion() const { return "1.0"; }
+AnsiString TCustomBadgeReader::DispVersion() const {
+  return "1.0";
+}
 void TCustomBadgeReader::DoTimerTick() {}
-void TCustomBadgeReader::SetCheckCRCTes(bool value) { fCheckCRCTes = value; }
-void TCustomBadgeReader::SetCrypt(bool value) { fCrypt = value; }
+void TCustomBadgeReader::SetCheckCRCTes(bool value) {
+  fCheckCRCTes = value;
+}
+void TCustomBadgeReader::SetCrypt(bool value) {
+  fCrypt = value;
+}
 
 void TCustomBadgeReader::WriteTrackData(const AnsiString&, std::uint8_t) {
   throw EBadgeError("Unsupported Badge Function");
 }
 
-std::uint8_t TCustomBadgeReader::StatoTessera() { return csNone; }
-std::int32_t TCustomBadgeReader::CurrentOperation() { return opRead; }
+std::uint8_t TCustomBadgeReader::StatoTessera() {
+  return csNone;
+}
+std::int32_t TCustomBadgeReader::CurrentOperation() {
+  return opRead;
+}
 void TCustomBadgeReader::Inizializza() {}
 void TCustomBadgeReader::ReadTessera(std::uint8_t) {}
 
@@ -144,15 +165,42 @@ std::uint8_t TrackCodeAsByte(std::int32_t track) {
   return static_cast<std::uint8_t>(track);
 }
 
-void TCustomBadgeReader::ReadCard() { ReadTessera(TrackCodeAsByte(fTrack)); }
+void TCustomBadgeReader::ReadCard() {
+  ReadTessera(TrackCodeAsByte(fTrack));
+}
 void TCustomBadgeReader::WriteCard(const AnsiString& CardCode) {
   WriteTessera(CardCode, TrackCodeAsByte(fTrack));
+}
+
+namespace {
+// Follows the messages of a released protocol on the driver's window.
+constexpr std::uint32_t WM_PROTOCOL_RELEASED = platform::WM_USER + 250;
+}  // namespace
+
+void TCustomBadgeReader::SetActiveAnyway(bool value, const std::function<void()>& own) {
+  std::exception_ptr failure;
+  try {
+    own();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  TCustomBadgeReader::SetActive(value);
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TCustomBadgeReader::ProtocolReleasing() {
+  if (!HandleAllocated()) return;
+  // Messages from one thread arrive in order, so everything the protocol
+  // posted comes before this marker.
+  fReleasedReads.push_back(GetReadData());
+  if (!platform::MessageLoop().PostMessage(Handle(), WM_PROTOCOL_RELEASED, 0, 0))
+    fReleasedReads.pop_back();
 }
 
 void TCustomBadgeReader::DoReadResult(LPARAM result) {
   switch (result) {
     case trDataReady: {
-      AnsiString S = GetReadData();
+      AnsiString S = fReleasedReads.empty() ? GetReadData() : fReleasedReads.front();
       if (fTrack == 2) {
         if (fCrypt) S = DecodeTessera(S);
         if (fCheckCRCTes) {
@@ -189,6 +237,9 @@ void TCustomBadgeReader::DoMessage(TMessage& Msg, bool& Handled) {
     }
     case WM_TESSERA_READ:
       DoReadResult(Msg.LParam);
+      break;
+    case WM_PROTOCOL_RELEASED:
+      if (!fReleasedReads.empty()) fReleasedReads.pop_front();
       break;
     case WM_TESSERA_STATUS:
       if (OnChangedBadgeStatus) OnChangedBadgeStatus(this, static_cast<std::int32_t>(Msg.LParam));

@@ -6,14 +6,15 @@
 // but posts the device messages to the driver's window (Handle()). The driver
 // turns them into events on the UI thread.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "base/Exceptions.h"
 #include "base/Text.h"
-#include "comm/WComp.h"
 #include "comm/DeviceMessages.h"
+#include "comm/WComp.h"
 #include "comm/statiDispo.h"
 #include "reader/protoGEConst.h"
 
@@ -87,10 +88,10 @@ const TBadgeReaderClass& ReaderClassOf() {
 }
 
 // Put in a concrete driver's class body.
-#define LUMBRA_READER_CLASS(T)                                                    \
- public:                                                                          \
-  const ::lumbra::TBadgeReaderClass& ClassType() const override {                 \
-    return ::lumbra::ReaderClassOf<T>();                                          \
+#define LUMBRA_READER_CLASS(T)                                    \
+ public:                                                          \
+  const ::lumbra::TBadgeReaderClass& ClassType() const override { \
+    return ::lumbra::ReaderClassOf<T>();                          \
   }
 
 class TCustomBadgeReader : public TCustomWindowedComponent {
@@ -182,6 +183,14 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
  protected:
   void DoMessage(TMessage& Msg, bool& Handled) override;
   void DoReadResult(LPARAM result);
+  // Runs the driver's own switching, then the base operation (the window
+  // timer) whatever happened, so that a reader whose port cannot be opened
+  // yet is retried by its timer; a failure of own still reaches the caller.
+  void SetActiveAnyway(bool value, const std::function<void()>& own);
+  // Called by a driver right before it frees its protocol: a read that
+  // protocol posted, and the window has not handled yet, still gets that
+  // protocol's badge text, never the empty text of the next protocol.
+  void ProtocolReleasing();
 
   bool fCheckCRCTes = true;
   bool fCrypt = true;
@@ -193,6 +202,11 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
   TCoercitivity fCoercitivity = loco;
   AnsiString flasttessera;
   std::int32_t fTimeoutWrite = 0;
+
+ private:
+  // The last badge text of each released protocol whose messages may still
+  // be queued, oldest first.
+  std::deque<AnsiString> fReleasedReads;
 };
 
 // Model registry: names compare without regard to letter case, the list stays

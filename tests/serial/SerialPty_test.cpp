@@ -1,7 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -108,14 +110,15 @@ TEST_F(PtyTest, BurstIsHandedOverInChunksWithNothingLost) {
   owner.reset();
 }
 
-TEST_F(PtyTest, HangUpIsReportedOnceAndTheThreadStops) {
+TEST_F(PtyTest, HangUpMakesThePortLostAndTheThreadStops) {
   comm->SetDeviceName(link);
   comm->Open();
   sim->Unplug();
-  ASSERT_TRUE(loop.PumpUntil([&] { return !notices.empty(); }));
-  EXPECT_EQ(notices[0], "ComWin32: the device was disconnected");
-  ASSERT_TRUE(loop.PumpUntil([&] { return comm->EventThread()->Finished(); }));
+  ASSERT_TRUE(loop.PumpUntil([&] { return comm->Lost(); }));
+  ASSERT_TRUE(comm->EventThread()->Finished());
   EXPECT_EQ(comm->EventThread()->Wakeups(), 1u);
+  loop.RunUntilIdle();
+  EXPECT_TRUE(notices.empty()) << "the owner shows a lost port as a reader problem";
   comm->Close();
   // Plugged back under the same name, the port opens again.
   sim->PlugBack();
@@ -129,6 +132,53 @@ TEST_F(PtyTest, HangUpIsReportedOnceAndTheThreadStops) {
   ASSERT_TRUE(loop.PumpUntil([&] { return got == "back"; }));
 }
 
+// A pseudo-terminal whose other end never reads: output piles up as it does
+// behind a device that stopped draining.
+class UndrainedPty {
+ public:
+  UndrainedPty() {
+    fMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fMaster >= 0 && grantpt(fMaster) == 0 && unlockpt(fMaster) == 0) fSlave = ptsname(fMaster);
+  }
+  ~UndrainedPty() {
+    if (fMaster >= 0) close(fMaster);
+  }
+  const std::string& SlavePath() const { return fSlave; }
+  // Bytes the device side has received, read without waiting.
+  std::size_t Drain() {
+    char buf[4096];
+    std::size_t total = 0;
+    for (ssize_t n; (n = read(fMaster, buf, sizeof buf)) > 0;) total += static_cast<std::size_t>(n);
+    return total;
+  }
+
+ private:
+  int fMaster = -1;
+  std::string fSlave;
+};
+
+TEST_F(PtyTest, AWriteToAStalledDeviceFailsAtOnceAndThePortIsLost) {
+  UndrainedPty pty;
+  ASSERT_FALSE(pty.SlavePath().empty());
+  comm->SetDeviceName(pty.SlavePath());
+  comm->Open();
+  const std::string block(4096, 'x');
+  int accepted = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  while (accepted < 1000 && comm->Write(block) == static_cast<std::int32_t>(block.size()))
+    ++accepted;
+  // The old way waited a second on every write once the queue was full.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);
+  EXPECT_LT(accepted, 1000) << "a queue that never drains must fill up";
+  EXPECT_TRUE(comm->Lost());
+  EXPECT_EQ(comm->Write("p"), -1);
+  t0 = std::chrono::steady_clock::now();
+  comm->Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1000ms);
+  loop.RunUntilIdle();
+  EXPECT_TRUE(notices.empty());
+}
+
 TEST_F(PtyTest, CloseWithTheEventThreadBlockedEndsInTime) {
   comm->SetDeviceName(link);
   comm->Open();
@@ -137,9 +187,9 @@ TEST_F(PtyTest, CloseWithTheEventThreadBlockedEndsInTime) {
     std::this_thread::sleep_for(20ms);  // let the thread block in its wait
     auto t0 = std::chrono::steady_clock::now();
     comm->Close();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - t0)
-                  .count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     EXPECT_LT(ms, 1000) << "events in thread " << inThread;
     comm->Open();
   }
@@ -167,8 +217,9 @@ TEST_F(PtyTest, BusyOrMissingPortGivesTheSystemsReason) {
     other->Open();
     FAIL() << "opened a busy port";
   } catch (const ECommError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "error " + sim->SlavePath() + " Comm port busy or not available: Device or resource busy");
+    EXPECT_EQ(
+        std::string(e.what()),
+        "error " + sim->SlavePath() + " Comm port busy or not available: Device or resource busy");
   }
   other->SetDeviceName("/dev/lumbra-no-such-port");
   try {

@@ -44,9 +44,11 @@ TEST(SysfsTableTest, AdapterDiscoveryOnFakeTrees) {
       {{}, "", ""},
       {{{"ttyACM0", "cdc_acm"}, {"ttyACM1", "cdc_acm"}}, "/dev/ttyACM1", ""},
       {{{"ttyACM0", "cdc_acm"}, {"ttyUSB3", "cp210x"}, {"ttyUSB7", "ftdi_sio"}},
-       "/dev/ttyUSB3", ""},
+       "/dev/ttyUSB3",
+       ""},
       {{{"ttyUSB0", "pl2303"}, {"ttyUSB1", "ch341-uart"}, {"ttyUSB2", "pl2303"}},
-       "/dev/ttyUSB1", "/dev/ttyUSB0"},
+       "/dev/ttyUSB1",
+       "/dev/ttyUSB0"},
       {{{"ttyUSB0", "pl2303"}}, "", "/dev/ttyUSB0"},
       // Natural order: ttyUSB10 comes after ttyUSB2, so it is the last one.
       {{{"ttyUSB10", "ftdi_sio"}, {"ttyUSB2", "ch341-uart"}}, "/dev/ttyUSB10", ""},

@@ -78,6 +78,20 @@ void TProtTB::SetEnabled(bool value) {
     InitProtocol();
   else
     SetRTS(true);
+  struct Reopen {
+    TProtTB& p;
+    bool value;
+    // A port that cannot be opened yet (an adapter plugged in after log-on)
+    // is a reader problem, not the end: the timer step keeps trying it, also
+    // when opening raised.
+    ~Reopen() {
+      if (value && !p.FEnabled) {
+        p.FEnabled = true;
+        p.DispoStato = sdTimeout;
+        p.Post(WM_DISP_TIMEOUT, 0);
+      }
+    }
+  } reopen{*this, value};
   try {
     Vettore->SetEnabled(value);
   } catch (...) {
@@ -204,34 +218,34 @@ void TProtTB::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
   }
 }
 
-bool TProtTB::KeepPortOpen() {
-  // A device that went away (an adapter pulled, a hang-up) leaves the port
-  // open but dead; it is closed and reopened on later steps, so the reader
-  // comes back by itself when it is plugged in again.
-  if (fComm->Lost()) {
-    fComm->Close();
-    DispoStato = sdTimeout;
-  }
-  if (Vettore->Stato() == vsActive) return true;
-  if (Vettore->DeviceName().empty()) return false;
-  try {
-    Vettore->SetEnabled(true);
-  } catch (...) {
-    return false;
-  }
-  if (Vettore->Stato() != vsActive) return false;
-  std::lock_guard lock(FLock);
-  InitProtocol();
-  return true;
-}
-
 void TProtTB::TimerProc() {
   TProtocol::TimerProc();
-  if (!FEnabled || fFreezed || Vettore == nullptr || !KeepPortOpen()) {
+  if (!FEnabled || Vettore == nullptr) {
     DispoStato = sdTimeout;
     return;
   }
+  const TVectorStep step = KeepVectorOpen();
   std::lock_guard lock(FLock);
+  if (step == TVectorStep::Down) {
+    // A port that is gone is a reader that is gone: shown once, as a silent
+    // reader is, until a frame restores it.
+    if (DispoStato != sdTimeout) {
+      DispoStato = sdTimeout;
+      Post(WM_DISP_TIMEOUT, 0);
+    }
+    return;
+  }
+  if (step == TVectorStep::Reopened) {
+    // A new line: start over, but a problem already shown stays shown until
+    // the reader answers.
+    const TStatiDispo before = DispoStato;
+    InitProtocol();
+    if (before == sdTimeout) DispoStato = sdTimeout;
+  }
+  if (fFreezed) {
+    DispoStato = sdTimeout;
+    return;
+  }
   if (fRTS) SetRTS(false);
   if (StatoCom == scNoData) {
     if (Ticks.load() >= 1) SendPoll(!isInited);

@@ -54,7 +54,6 @@ class TProtTB : public TProtocol {
   bool DecodePayload(const std::uint8_t* payload, std::int32_t len);
   void HandleFrame();
   void Post(std::uint32_t msg, platform::LPARAM value);
-  bool KeepPortOpen();
 
   std::int32_t CountRx = 0;
   std::array<std::uint8_t, 204> BufferRx{};

@@ -26,19 +26,21 @@ void TSerialBadgeReader::CreateProtocol() {
 }
 
 void TSerialBadgeReader::FreeProtocol() {
+  if (ProtB != nullptr) ProtocolReleasing();
   TProtTB* p = ProtB;
   ProtB = nullptr;
   if (p != nullptr) TObject::Free(p);
 }
 
 void TSerialBadgeReader::SetActive(bool value) {
-  if (value) {
-    if (ProtB == nullptr) CreateProtocol();
-    ProtB->SetEnabled(true);
-  } else if (ProtB != nullptr) {
-    FreeProtocol();
-  }
-  TCustomBadgeReader::SetActive(value);
+  SetActiveAnyway(value, [this, value] {
+    if (value) {
+      if (ProtB == nullptr) CreateProtocol();
+      ProtB->SetEnabled(true);
+    } else if (ProtB != nullptr) {
+      FreeProtocol();
+    }
+  });
 }
 
 bool TSerialBadgeReader::Active() const {

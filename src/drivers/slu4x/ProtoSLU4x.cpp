@@ -1,6 +1,5 @@
 #include "drivers/slu4x/ProtoSLU4x.h"
 
-#include "comm/PortDiscovery.h"
 #include "reader/CustomBadgeReader.h"
 
 namespace lumbra {
@@ -11,6 +10,7 @@ constexpr std::uint8_t ETX = 0x03;
 constexpr std::uint8_t CR = 0x0D;
 constexpr std::uint8_t LF = 0x0A;
 constexpr std::uintptr_t kBurstTimerId = 1;
+constexpr std::uintptr_t kQuietTimerId = 2;
 
 bool IsSentinel(std::uint8_t b) {
   return b == '%' || b == ';' || b == '+';
@@ -82,7 +82,7 @@ TProtSLU4x::TProtSLU4x(std::int32_t aID, platform::HWND aHwnd)
   Fautosave = false;
   FOwnVettore = true;
   fBurstWindow = platform::MessageLoop().CreateMessageWindow([this](platform::TMessage& m) {
-    if (m.Msg == platform::WM_TIMER && m.WParam == kBurstTimerId && fEndPending) EndFrame();
+    if (m.Msg == platform::WM_TIMER) OnTimer(m.WParam);
   });
 }
 
@@ -104,7 +104,7 @@ void TProtSLU4x::InitProtocol() {
   fTessera.clear();
   DispoStato = sdStart;
   Ticks.store(0);
-  StopBurstTimer();
+  DropFrame();
 }
 
 void TProtSLU4x::SetEnabled(bool value) {
@@ -121,7 +121,7 @@ void TProtSLU4x::SetEnabled(bool value) {
       }
     }
   } reopen{*this, value};
-  if (!value) StopBurstTimer();
+  if (!value) DropFrame();
   TProtocol::SetEnabled(value);
 }
 
@@ -135,10 +135,37 @@ void TProtSLU4x::StopBurstTimer() {
   fEndPending = false;
 }
 
+void TProtSLU4x::WatchQuietLine() {
+  const bool watch = CountRx > 0 && !fEndPending;
+  if (watch) {
+    // Every block restarts the quiet time.
+    platform::MessageLoop().SetTimer(fBurstWindow, kQuietTimerId, kFrameQuietMs);
+  } else if (fQuietArmed) {
+    platform::MessageLoop().KillTimer(fBurstWindow, kQuietTimerId);
+  }
+  fQuietArmed = watch;
+}
+
+void TProtSLU4x::DropFrame() {
+  StopBurstTimer();
+  CountRx = 0;
+  WatchQuietLine();
+}
+
+void TProtSLU4x::OnTimer(std::uintptr_t id) {
+  if (id == kBurstTimerId && fEndPending) {
+    EndFrame();
+  } else if (id == kQuietTimerId && fQuietArmed) {
+    // Not ended after a quiet line: not a swipe.
+    DropFrame();
+  }
+}
+
 void TProtSLU4x::EndFrame() {
   StopBurstTimer();
   if (CountRx > 0) ProcessFrame();
   CountRx = 0;
+  WatchQuietLine();
 }
 
 void TProtSLU4x::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
@@ -146,7 +173,8 @@ void TProtSLU4x::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
     const std::uint8_t b = Buffer[i];
     if (fEndPending) {
       // The line feed of a carriage return and line feed pair keeps waiting;
-      // anything else shows that the carriage return was inside the burst.
+      // any other byte shows that the carriage return was inside the burst,
+      // and belongs to the frame.
       if (b == LF) continue;
       StopBurstTimer();
     }
@@ -162,18 +190,16 @@ void TProtSLU4x::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
       EndFrame();
     } else if (b == CR) {
       // Only a carriage return that closes the block (the last byte, or the
-      // next-to-last with its companion after it) can end the frame, and only
-      // once the burst is over; anywhere else it is dropped.
-      if (i >= Len - 2) {
-        ArmBurstTimer();
-        ++i;
-      }
+      // next-to-last with one more after it) can end the frame, and only once
+      // the burst is over; anywhere else it is dropped.
+      if (i >= Len - 2) ArmBurstTimer();
     } else if (CountRx <= kMaxFrameBytes) {
       BufferRx[static_cast<size_t>(CountRx++)] = b;
     }
   }
   // Still waiting: a new block restarts the quiet time.
   if (fEndPending) ArmBurstTimer();
+  WatchQuietLine();
 }
 
 void TProtSLU4x::ProcessFrame() {
@@ -198,25 +224,16 @@ void TProtSLU4x::TimerProc() {
     DispoStato = sdTimeout;
     return;
   }
-  // A device that went away leaves the port open but dead: close it, so the
-  // steps below reopen it once the device is back.
-  if (fComm->Lost()) {
-    StopBurstTimer();
-    CountRx = 0;
-    fComm->Close();
-  }
-  if (DispoStato == sdTimeout) {
-    if (Vettore->DeviceName().empty()) Vettore->SetDeviceName(FindUsbSerialPort());
-    if (!Vettore->DeviceName().empty()) {
-      try {
-        Vettore->SetEnabled(true);
-      } catch (...) {
-        // Tried again on the next step.
-      }
+  const TVectorStep step = KeepVectorOpen(true);
+  // Bytes from before the port went down belong to no frame of the new line.
+  if (step != TVectorStep::Open && CountRx > 0) DropFrame();
+  if (step == TVectorStep::Down) {
+    // A port that is gone is a reader that is gone: shown once, like a
+    // silent reader, until the port is back.
+    if (DispoStato != sdTimeout) {
+      DispoStato = sdTimeout;
+      Post(WM_DISP_TIMEOUT, 0);
     }
-  }
-  if (Vettore->Stato() != vsActive) {
-    DispoStato = sdTimeout;
   } else if (DispoStato != sdAttivo) {
     DispoStato = sdAttivo;
     Post(WM_DISP_RESTORE, 0);

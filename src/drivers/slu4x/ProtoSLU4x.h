@@ -25,6 +25,14 @@ class TProtSLU4x : public TProtocol {
   // 24 character times, and longer than a USB adapter's latency timer), so a
   // burst cut into blocks by the transport is still read as one frame.
   static constexpr std::uint32_t kBurstGapMs = 25;
+  // Quiet time after which a frame that has not ended is dropped. A lone
+  // sentinel (line noise, a port opened in the middle of a burst) would
+  // otherwise swallow the next swipe into its frame. The readers send a swipe
+  // in one go, so the only gaps inside a burst are the transport's: a USB
+  // serial adapter holds a short packet for its latency timer (16 ms by
+  // default), and at 9600 baud 100 ms are also 96 character times. Nobody
+  // swipes a badge within 100 ms of the noise before it.
+  static constexpr std::uint32_t kFrameQuietMs = 100;
 
   TProtSLU4x(std::int32_t aID, platform::HWND aHwnd);
   ~TProtSLU4x() override;
@@ -42,12 +50,17 @@ class TProtSLU4x : public TProtocol {
   TComm32& Comm() const { return *fComm; }
   // A carriage return waits for the end of its burst.
   bool EndPending() const { return fEndPending; }
+  // A frame is under way.
+  bool InFrame() const { return CountRx > 0; }
 
  private:
   void ProcessFrame();
   void EndFrame();
   void ArmBurstTimer();
   void StopBurstTimer();
+  void WatchQuietLine();
+  void DropFrame();
+  void OnTimer(std::uintptr_t id);
   void Post(std::uint32_t msg, platform::LPARAM value);
 
   std::int32_t CountRx = 0;
@@ -58,6 +71,7 @@ class TProtSLU4x : public TProtocol {
   TComm32* fComm;
   platform::HWND fBurstWindow = 0;
   bool fEndPending = false;
+  bool fQuietArmed = false;
 };
 
 }  // namespace lumbra

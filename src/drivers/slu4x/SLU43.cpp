@@ -1,7 +1,5 @@
 #include "drivers/slu4x/SLU43.h"
 
-#include <exception>
-
 #include "base/AppException.h"
 
 namespace lumbra {
@@ -26,26 +24,21 @@ void TSLU43BadgeReader::CreateProtocol() {
 }
 
 void TSLU43BadgeReader::FreeProtocol() {
+  if (ProtB != nullptr) ProtocolReleasing();
   TProtSLU4x* p = ProtB;
   ProtB = nullptr;
   if (p != nullptr) TObject::Free(p);
 }
 
 void TSLU43BadgeReader::SetActive(bool value) {
-  std::exception_ptr failure;
-  try {
+  SetActiveAnyway(value, [this, value] {
     if (value) {
       if (ProtB == nullptr) CreateProtocol();
       ProtB->SetEnabled(true);
     } else if (ProtB != nullptr) {
       FreeProtocol();
     }
-  } catch (...) {
-    // The driver stays active and its timer keeps trying the port.
-    failure = std::current_exception();
-  }
-  TCustomBadgeReader::SetActive(value);
-  if (failure) std::rethrow_exception(failure);
+  });
 }
 
 bool TSLU43BadgeReader::Active() const {

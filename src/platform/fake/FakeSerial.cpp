@@ -35,6 +35,7 @@ class FakeDevice final : public ISerialDevice {
   ~FakeDevice() override {
     std::lock_guard lock(Mutex());
     fPort->open = false;
+    if (!fPort->unsent.empty()) fPort->closedWithUnsent = true;
   }
 
   bool Apply(const SerialSettings& s) override {
@@ -78,7 +79,9 @@ class FakeDevice final : public ISerialDevice {
   int Write(const void* buf, int len) override {
     std::lock_guard lock(Mutex());
     if (fPort->lost) return Fail("Input/output error"), -1;
-    fPort->written.append(static_cast<const char*>(buf), static_cast<size_t>(len));
+    if (fPort->stalled) return Fail("output queue full"), -1;
+    (fPort->holdOutput ? fPort->unsent : fPort->written)
+        .append(static_cast<const char*>(buf), static_cast<size_t>(len));
     return len;
   }
   bool QueryStatus(SerialStatus& status) override {
@@ -94,7 +97,11 @@ class FakeDevice final : public ISerialDevice {
     fPort->input.clear();
     return true;
   }
-  bool PurgeOut() override { return true; }
+  bool PurgeOut() override {
+    std::lock_guard lock(Mutex());
+    fPort->unsent.clear();
+    return true;
+  }
   bool SetDTR(bool on) override { return Line(fPort->dtr, on); }
   bool SetRTS(bool on) override { return Line(fPort->rts, on); }
   bool SetBreak(bool) override {

@@ -31,6 +31,10 @@ struct FakeSerialPort {
 
   bool hasModemLines = false;  // a pseudo-terminal has none
   std::string openError;       // when set, opening fails with this reason
+  bool stalled = false;        // its output never drains: writes are refused
+  bool holdOutput = false;     // written bytes wait in unsent (lines holding them back)
+  std::string unsent;
+  bool closedWithUnsent = false;  // a real driver's close would have waited for them
 
   // Device side (under the backend's lock).
   FakeSerialBackend* backend = nullptr;

@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -28,7 +27,9 @@ bool Fail(int err) {
   return false;
 }
 
-bool IsNotSupported(int err) { return err == ENOTTY || err == EINVAL || err == ENOTSUP; }
+bool IsNotSupported(int err) {
+  return err == ENOTTY || err == EINVAL || err == ENOTSUP;
+}
 
 class EventFd final : public IWaitableEvent {
  public:
@@ -56,21 +57,36 @@ class EventFd final : public IWaitableEvent {
 
 speed_t SpeedConstant(std::uint32_t rate) {
   switch (rate) {
-    case 110: return B110;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B0;
+    case 110:
+      return B110;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    case 921600:
+      return B921600;
+    default:
+      return B0;
   }
 }
 
@@ -81,7 +97,12 @@ class TermiosDevice final : public ISerialDevice {
     fCounters = ioctl(fFd, TIOCGICOUNT, &ic) == 0;
     if (fCounters) fIcount = ic;
   }
-  ~TermiosDevice() override { close(fFd); }
+  ~TermiosDevice() override {
+    // A serial driver's close waits until the output has gone out (up to its
+    // closing time, 30 s by default): what was not sent is dropped first.
+    tcflush(fFd, TCOFLUSH);
+    close(fFd);
+  }
 
   bool Apply(const SerialSettings& s) override {
     termios tio{};
@@ -90,18 +111,36 @@ class TermiosDevice final : public ISerialDevice {
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     switch (s.dataBits) {
-      case 5: tio.c_cflag |= CS5; break;
-      case 6: tio.c_cflag |= CS6; break;
-      case 7: tio.c_cflag |= CS7; break;
-      case 8: tio.c_cflag |= CS8; break;
-      default: return Fail(ENOTSUP);
+      case 5:
+        tio.c_cflag |= CS5;
+        break;
+      case 6:
+        tio.c_cflag |= CS6;
+        break;
+      case 7:
+        tio.c_cflag |= CS7;
+        break;
+      case 8:
+        tio.c_cflag |= CS8;
+        break;
+      default:
+        return Fail(ENOTSUP);
     }
     switch (s.parity) {
-      case 1: tio.c_cflag |= PARENB | PARODD; break;
-      case 2: tio.c_cflag |= PARENB; break;
-      case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-      case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-      default: break;
+      case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+      case 2:
+        tio.c_cflag |= PARENB;
+        break;
+      case 3:
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+      case 4:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+      default:
+        break;
     }
     if (s.parity != 0 && (s.flags & kFlagParity)) tio.c_iflag |= INPCK;
     // One and a half stop bits exist only with 5 data bits, where CSTOPB means it.
@@ -187,11 +226,11 @@ class TermiosDevice final : public ISerialDevice {
   }
 
   int Write(const void* buf, int len) override {
-    // Non-blocking port: a full output queue is waited for briefly, never for
-    // long on the UI thread.
+    // Never waits: the caller is the UI thread. The kernel's output queue holds
+    // several kilobytes, far more than a reader's commands in flight, so a queue
+    // that cannot take a command has a device behind it that does not drain.
     const auto* p = static_cast<const char*>(buf);
     int done = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (done < len) {
       ssize_t n = write(fFd, p + done, static_cast<size_t>(len - done));
       if (n > 0) {
@@ -200,21 +239,15 @@ class TermiosDevice final : public ISerialDevice {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno != EAGAIN) {
+        if (errno == EIO) {
+          tLastError = "the device was disconnected";
+          return -1;
+        }
         Fail(errno);
         return -1;
       }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now())
-                      .count();
-      pollfd pfd{fFd, POLLOUT, 0};
-      if (left <= 0 || poll(&pfd, 1, static_cast<int>(left)) == 0) {
-        tLastError = "output queue full";
-        return -1;
-      }
-      if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        tLastError = "the device was disconnected";
-        return -1;
-      }
+      tLastError = "output queue full";
+      return -1;
     }
     return len;
   }

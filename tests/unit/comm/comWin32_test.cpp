@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "comm/wmProtocol.h"
@@ -51,7 +52,8 @@ TEST_F(Comm32Test, ConnectStringItemsAndReadBack) {
        "/dev/ttyUSB0,256000,M,5,2,dtr=off,rts=hs,octs=on,odsr=on,idsr=on"},
       {"x,230400,s,4,1,rts=on", "x,230400,S,4,1,dtr=on,rts=on,octs=off,odsr=off,idsr=off"},
       // Option names are matched as written, values in any case.
-      {"COM1,9600,O,8,1,DTR=off,octs=ON", "COM1,9600,O,8,1,dtr=on,rts=off,octs=on,odsr=off,idsr=off"},
+      {"COM1,9600,O,8,1,DTR=off,octs=ON",
+       "COM1,9600,O,8,1,dtr=on,rts=off,octs=on,odsr=off,idsr=off"},
       {"", "COM2,19200,N,8,2,dtr=on,rts=off,octs=off,odsr=off,idsr=off"},
   };
   for (const auto& c : cases) {
@@ -216,20 +218,76 @@ TEST_F(Comm32Test, LineErrorsGoToTheHandlersOrElseToTheHost) {
   EXPECT_EQ(notices.size(), 1u);
 }
 
-TEST_F(Comm32Test, LostDeviceIsReportedOnceAndClosesCleanly) {
+TEST_F(Comm32Test, AGoneOrStalledDeviceMakesThePortLostWithoutAnErrorText) {
+  struct Case {
+    const char* name;
+    std::function<void()> lose;
+    std::uint64_t wakeups;  // of the event thread: a gone device must not make it spin
+  } cases[] = {
+      {"hang-up", [&] { port->HangUp(); }, 1},
+      {"output that never drains",
+       [&] {
+         {
+           std::lock_guard lock(serial.mutex);
+           port->stalled = true;
+         }
+         EXPECT_EQ(comm->Write("poll"), -1);
+       },
+       0},
+  };
+  for (const auto& c : cases) {
+    port = serial.AddPort("/dev/ttyUSB0");
+    OpenPort();
+    EXPECT_FALSE(comm->Lost()) << c.name;
+    c.lose();
+    ASSERT_TRUE(loop.PumpUntil([&] { return comm->Lost(); })) << c.name;
+    EXPECT_EQ(comm->Stato(), vsActive) << c.name << ": closing is the owner's step";
+    ASSERT_NE(comm->EventThread(), nullptr) << c.name;
+    EXPECT_EQ(comm->EventThread()->Wakeups(), c.wakeups) << c.name;
+    EXPECT_EQ(comm->Write("z"), -1) << c.name;
+    comm->Close();
+    loop.RunUntilIdle();
+    EXPECT_FALSE(port->IsOpen()) << c.name;
+    EXPECT_FALSE(comm->Lost()) << c.name;
+    EXPECT_TRUE(notices.empty()) << c.name << ": the owner shows it as a reader problem";
+  }
+}
+
+TEST_F(Comm32Test, ClosingDiscardsOutputNotYetSent) {
   OpenPort();
-  port->HangUp();
-  ASSERT_TRUE(loop.PumpUntil([&] { return !notices.empty(); }));
-  EXPECT_EQ(notices[0], "ComWin32: the device was disconnected");
-  ASSERT_NE(comm->EventThread(), nullptr);
-  ASSERT_TRUE(loop.PumpUntil([&] { return comm->EventThread()->Finished(); }));
-  EXPECT_EQ(comm->EventThread()->Wakeups(), 1u);
-  EXPECT_EQ(comm->Write("z"), -1);
+  {
+    std::lock_guard lock(serial.mutex);
+    port->holdOutput = true;  // as CTS held low would
+  }
+  EXPECT_EQ(comm->Write("poll"), 4);
   comm->Close();
-  loop.RunUntilIdle();
-  EXPECT_FALSE(port->IsOpen());
-  ASSERT_EQ(notices.size(), 2u);
-  EXPECT_EQ(notices[1], "/dev/ttyUSB0: Input/output error");
+  std::lock_guard lock(serial.mutex);
+  EXPECT_FALSE(port->closedWithUnsent) << "a serial driver's close would wait up to 30 s";
+  EXPECT_TRUE(port->unsent.empty());
+}
+
+TEST_F(Comm32Test, ARestartThatFailsLeavesThePortClosed) {
+  int disconnects = 0;
+  comm->OnDisconnect = [&](TObject*, std::int32_t) { ++disconnects; };
+  struct Case {
+    const char* name;
+    std::function<void()> restart;
+  } cases[] = {
+      {"new connect string", [&] { comm->SetConnectString("/dev/ttyUSB0,9600,N,8,1"); }},
+      {"events in thread", [&] { comm->SetEventsInThread(!comm->EventsInThread()); }},
+  };
+  for (const auto& c : cases) {
+    port->openError.clear();
+    OpenPort();
+    disconnects = 0;
+    port->openError = "No such file or directory";
+    EXPECT_THROW(c.restart(), ECommError) << c.name;
+    EXPECT_EQ(comm->Stato(), vsIdle) << c.name;
+    EXPECT_FALSE(comm->Enabled()) << c.name;
+    EXPECT_EQ(disconnects, 1) << c.name;
+    port->openError.clear();
+    EXPECT_TRUE(comm->Open()) << c.name << ": and can be opened again";
+  }
 }
 
 TEST_F(Comm32Test, ModemLinesOnlyWhereTheDeviceHasThem) {
@@ -266,8 +324,8 @@ TEST(Comm32NoticeTest, NoticeWithoutSenderCarriesIdZero) {
   FakeMessageLoop loop;
   loop.Install();
   std::unique_ptr<TStdMessage> got;
-  platform::HWND h = loop.CreateMessageWindow(
-      [&](platform::TMessage& m) { got = TakeStdMessage(m.LParam); });
+  platform::HWND h =
+      loop.CreateMessageWindow([&](platform::TMessage& m) { got = TakeStdMessage(m.LParam); });
   auto m = std::make_unique<TStdMessage>();
   m->ID = 0;
   ASSERT_TRUE(PostStdMessage(h, std::move(m)));

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <functional>
 #include <set>
 
+#include "drivers/Drivers.h"
+#include "platform/MessageBox.h"
 #include "platform/fake/FakeMessageLoop.h"
 #include "platform/fake/FakeSerial.h"
+#include "reader/BadgeReader2.h"
 #include "reader/TrackData.h"
 #include "support/ReaderEvents.h"
 
@@ -299,37 +303,112 @@ TEST_F(SL10Test, FreezingStopsPollingWithRtsUp) {
   EXPECT_EQ(Take(), (Events{"restore"}));
 }
 
-TEST_F(SL10Test, APortThatCannotOpenFailsActivation) {
-  port->openError = "Permission denied";
+TEST_F(SL10Test, APortMissingAtStartIsRetriedUntilItAppears) {
+  port->openError = "No such file or directory";
   EXPECT_THROW(reader->SetActive(true), ECommError);
-  EXPECT_FALSE(reader->Active());
+  EXPECT_TRUE(reader->Active()) << "the driver stays on and its timer keeps trying";
+  loop.RunUntilIdle();
+  EXPECT_EQ(Take(), Events{"timeout"});
   EXPECT_EQ(reader->Status(), sdTimeout);
+  Ticks(20);
+  EXPECT_TRUE(Take().empty()) << "the problem is shown once";
+  EXPECT_EQ(TakeWritten(), "");
+
+  port->openError.clear();  // the adapter is plugged in after log-on
+  Ticks(2);
+  ASSERT_TRUE(port->IsOpen());
+  EXPECT_EQ(TakeWritten().size(), 1u);
+  Feed(Frame(StartByte(1, 1)));
+  EXPECT_EQ(Take(), (Events{"restore", "status 1"}));
 }
 
-TEST_F(SL10Test, AnUnpluggedReaderComesBackWhenPluggedIn) {
+TEST_F(SL10Test, APortChosenInTheSettingsIsTriedAtOnce) {
+  class NoBox : public platform::IMessageBox {
+   public:
+    void Show(const std::string& text, const std::string&, platform::MessageKind) override {
+      shown.push_back(text);
+    }
+    std::vector<std::string> shown;
+  } box;
+  platform::SetMessageBox(&box);
+  RegisterReaderModels();
+  {
+    Owned<TBadgeReader2> facade(new TBadgeReader2(nullptr));
+    facade->SetModel("SL-10");
+    facade->SetCOM("/dev/ttyUSB9");  // a port that is not there
+    EXPECT_THROW(facade->SetActive(true), ECommError);
+    EXPECT_EQ(facade->Color(), clReaderFault);
+    auto good = serial.AddPort("/dev/ttyUSB7");
+    facade->SetCOM("/dev/ttyUSB7");
+    EXPECT_TRUE(good->IsOpen()) << "without waiting for a timer step";
+    EXPECT_TRUE(facade->Active());
+  }
+  UnregisterReaderModels();
+  platform::SetMessageBox(nullptr);
+}
+
+TEST_F(SL10Test, ALostOrStalledPortIsShownAsAReaderProblemAndComesBack) {
+  struct Case {
+    const char* name;
+    std::function<void()> lose;
+    std::function<void()> bringBack;
+  } cases[] = {
+      {"unplugged adapter",
+       [&] {
+         port->HangUp();
+         port->openError = "No such file or directory";
+       },
+       [&] { port = serial.AddPort(kPort); }},
+      {"output that never drains",
+       [&] {
+         std::lock_guard lock(serial.mutex);
+         port->stalled = true;
+       },
+       [&] {
+         std::lock_guard lock(serial.mutex);
+         port->stalled = false;
+       }},
+  };
+  for (const auto& c : cases) {
+    reader->SetActive(false);
+    Start();
+    Ticks(1);
+    Feed(Frame(StartByte(1, 1)));
+    Take();
+    c.lose();
+    Ticks(3);
+    EXPECT_EQ(Take(), Events{"timeout"}) << c.name << ": shown as a silent reader, not an error";
+    EXPECT_EQ(reader->Status(), sdTimeout) << c.name;
+    Ticks(20);
+    EXPECT_TRUE(Take().empty()) << c.name << ": shown once";
+
+    c.bringBack();
+    seen = 0;
+    TakeWritten();
+    Ticks(3);
+    ASSERT_TRUE(port->IsOpen()) << c.name;
+    EXPECT_FALSE(TakeWritten().empty()) << c.name << ": polled again";
+    Feed(DataFrame("99"));
+    EXPECT_EQ(Take(), (Events{"restore", "status 1", "read 99"})) << c.name;
+  }
+}
+
+TEST_F(SL10Test, AReadInFlightKeepsItsBadgeAcrossAPortChange) {
   Start();
   Ticks(1);
   Feed(Frame(StartByte(1, 1)));
   Take();
-  port->HangUp();
-  port->openError = "No such file or directory";
-  ASSERT_TRUE(loop.PumpUntil([&] { return reader->Protocol()->Comm().Lost(); }));
+  // The read is posted, and the port changes before the window handles it.
+  const Bytes frame = DataFrame("4711");
+  reader->Protocol()->ProcessBuffer(reinterpret_cast<const std::uint8_t*>(frame.data()),
+                                    static_cast<std::int32_t>(frame.size()));
+  reader->SetActive(false);
+  reader->SetActive(true);
+  loop.RunUntilIdle();
+  EXPECT_EQ(Take(), (Events{"read 4711"}));
   Ticks(1);
-  EXPECT_EQ(reader->Status(), sdTimeout);
-  EXPECT_FALSE(port->IsOpen());
-  Events ev = Take();
-  ASSERT_EQ(ev.size(), 1u) << "the hang-up is reported once";
-  EXPECT_EQ(ev[0].rfind("error ", 0), 0u);
-  Ticks(20);
-  EXPECT_TRUE(Take().empty()) << "a missing device is retried quietly";
-
-  port = serial.AddPort(kPort);  // the adapter is back under the same name
-  seen = 0;
-  Ticks(2);
-  ASSERT_TRUE(port->IsOpen());
-  EXPECT_FALSE(TakeWritten().empty());
-  Feed(DataFrame("99"));
-  EXPECT_EQ(Take(), (Events{"restore", "status 1", "read 99"}));
+  Feed(DataFrame("12"));
+  EXPECT_EQ(Take(), (Events{"restore", "status 1", "read 12"})) << "later reads are the new port's";
 }
 
 TEST_F(SL10Test, OnlyTrackTwo) {
