@@ -282,7 +282,7 @@ bool IsExtendedKey(std::uint8_t vk) {
 }
 
 std::uint16_t CharToKey(char ch) {
-  return platform::Keyboard().VkKeyScan(static_cast<char16_t>(static_cast<unsigned char>(ch)));
+  return platform::Keyboard().VkKeyScan(AnsiCharToUnicode(ch));
 }
 
 std::optional<std::uint8_t> LookupKeyName(std::string_view name) {
