@@ -108,6 +108,58 @@ TEST_F(X11Typing, NamedKeysArriveAsTheirKeys) {
   EXPECT_EQ(TypeAndRead("^a%{F6}+{TAB}"), "<C-a><A-F6><ISO_Left_Tab>");
 }
 
+struct UserModifierCase {
+  const char* what;
+  const char* layout;
+  std::vector<const char*> held;  // keysym names
+  unsigned latched = 0, locked = 0;
+  bool capsLock = false;
+};
+
+TEST_F(X11Typing, ModifiersTheUserHoldsOrLatchesDoNotChangeTheTextAndAreGivenBack) {
+  using xtest::kControlMask;
+  using xtest::kShiftMask;
+  // A badge with a shifted character, a character on AltGr on some layouts,
+  // a named key and a brace the layout may put on AltGr.
+  const char* keys = "abc123+x{TAB}q{{}";
+  const char* expected = "abc123X<Tab>q{";
+  const UserModifierCase cases[] = {
+      {"Shift", "us", {"Shift_L"}},
+      {"Shift with CapsLock on", "us", {"Shift_L"}, 0, 0, true},
+      {"right Ctrl", "us", {"Control_R"}},
+      {"Shift and Alt", "us", {"Shift_R", "Alt_L"}},
+      {"Super", "us", {"Super_L"}},
+      {"AltGr", "de", {"ISO_Level3_Shift"}},
+      {"AltGr and Ctrl", "it", {"ISO_Level3_Shift", "Control_L"}},
+      {"latched Shift", "us", {}, kShiftMask},
+      {"latched Ctrl and Shift", "de", {}, kControlMask | kShiftMask},
+      {"locked Shift", "us", {}, 0, kShiftMask},
+      {"Shift held and Ctrl latched", "us", {"Shift_L"}, kControlMask},
+  };
+  for (const UserModifierCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(session->SetLayout(c.layout));
+    ASSERT_TRUE(session->SetCapsLock(c.capsLock));
+    const xtest::KeyboardSnapshot idle = session->Keyboard();
+    for (const char* key : c.held) ASSERT_TRUE(session->UserKey(key, true)) << key;
+    if (c.locked != 0) session->UserLock(c.locked, true);
+    if (c.latched != 0) session->UserLatch(c.latched, true);
+    const xtest::KeyboardSnapshot holding = session->Keyboard();
+    ASSERT_NE(holding, idle);  // the user's modifiers really are in force
+
+    EXPECT_EQ(TypeAndRead(keys), expected);
+    // Held, latched and locked again, exactly as the user left them.
+    EXPECT_EQ(session->Keyboard(), holding);
+
+    // Once the user lets go, nothing is left down or in force.
+    for (const char* key : c.held) session->UserKey(key, false);
+    if (c.latched != 0) session->UserLatch(c.latched, false);
+    if (c.locked != 0) session->UserLock(c.locked, false);
+    EXPECT_EQ(session->Keyboard(), idle);
+    EXPECT_EQ(TypeAndRead("a"), "a");
+  }
+}
+
 TEST_F(X11Typing, NumLockChangesOnlyTheLock) {
   ASSERT_TRUE(session->SetLayout("us"));
   int before = keyboard->GetKeyState(144) & 1;

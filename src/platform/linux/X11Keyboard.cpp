@@ -127,6 +127,7 @@ class X11Keyboard final : public IKeyboard {
   // Keys for the program's own windows arrive on the toolkit's connection in
   // the order the server sends them; there is nothing queued here to drain.
   void DrainKeyboardMessages() override {}
+  void BeginTyping() override;
   void EndTyping() override;
 
  private:
@@ -165,6 +166,7 @@ class X11Keyboard final : public IKeyboard {
   void PressKey(std::uint8_t vk);
   void ReleaseKey(std::uint8_t vk);
   void SetRealMods(unsigned mods);
+  void GiveBackUserMods();
   std::optional<Target> Resolve(std::uint8_t vk);
   XkbStateRec State();
 
@@ -203,6 +205,11 @@ class X11Keyboard final : public IKeyboard {
   // Lock state and effective group, kept current by state events.
   unsigned fLockedMods = 0;
   int fGroup = 0;
+
+  // The user's modifiers set aside for a run: keys released for it, and
+  // latches and locks cleared for it.
+  std::vector<KeyCode> fHeldAside;
+  unsigned fLatchedAside = 0, fLockedAside = 0;
 };
 
 X11Keyboard::X11Keyboard(Display* dpy) : fDpy(dpy) {
@@ -661,8 +668,55 @@ void X11Keyboard::SetKeyboardState(const KeyboardStateTable& state) {
   }
 }
 
+// Like a careful typist's tool: every modifier key the user holds is let go
+// for the run and pressed again afterwards; latched and locked modifiers are
+// cleared and set again. CapsLock and NumLock stay: keys are chosen for them.
+void X11Keyboard::BeginTyping() {
+  GiveBackUserMods();  // a run left open must not lose what it set aside
+  ProcessEvents();
+  if (fStale) LoadMap();
+  if (fXkb == nullptr || fXkb->map == nullptr) return;
+  const unsigned aside =
+      (ShiftMask | ControlMask | Mod1Mask | Mod2Mask | Mod3Mask | Mod4Mask | Mod5Mask) &
+      ~fNumLockMask;
+  auto isDown = [](const char* keys, int kc) { return (keys[kc / 8] >> (kc % 8)) & 1; };
+  char keys[32] = {};
+  XQueryKeymap(fDpy, keys);
+  for (int kc = fXkb->min_key_code; kc <= fXkb->max_key_code; ++kc) {
+    if (!isDown(keys, kc) || (fXkb->map->modmap[kc] & aside) == 0) continue;
+    XTestFakeKeyEvent(fDpy, static_cast<KeyCode>(kc), False, CurrentTime);
+    fHeldAside.push_back(static_cast<KeyCode>(kc));
+  }
+  XkbStateRec st = State();
+  fLatchedAside = st.latched_mods & aside;
+  fLockedAside = st.locked_mods & aside;
+  if (fLatchedAside != 0) XkbLatchModifiers(fDpy, XkbUseCoreKbd, fLatchedAside, 0);
+  if (fLockedAside != 0) XkbLockModifiers(fDpy, XkbUseCoreKbd, fLockedAside, 0);
+  XSync(fDpy, False);
+  if (!fHeldAside.empty()) {
+    // A key held on another input device may not take a release sent from
+    // here; pressing it again afterwards would then leave it down for good.
+    XQueryKeymap(fDpy, keys);
+    std::erase_if(fHeldAside, [&](KeyCode kc) { return isDown(keys, kc); });
+  }
+  st = State();
+  fLockedMods = st.locked_mods | st.latched_mods;
+}
+
+void X11Keyboard::GiveBackUserMods() {
+  if (fHeldAside.empty() && fLatchedAside == 0 && fLockedAside == 0) return;
+  for (KeyCode kc : fHeldAside) XTestFakeKeyEvent(fDpy, kc, True, CurrentTime);
+  // Pressing a modifier key does not break a latch, so the latch comes last.
+  if (fLockedAside != 0) XkbLockModifiers(fDpy, XkbUseCoreKbd, fLockedAside, fLockedAside);
+  if (fLatchedAside != 0) XkbLatchModifiers(fDpy, XkbUseCoreKbd, fLatchedAside, fLatchedAside);
+  XSync(fDpy, False);
+  fHeldAside.clear();
+  fLatchedAside = fLockedAside = 0;
+}
+
 void X11Keyboard::EndTyping() {
   SetRealMods(0);
+  GiveBackUserMods();
   if (fBound.empty()) return;
   XSync(fDpy, False);
   Clock().Sleep(kSpareUnbindGraceMs);
