@@ -96,6 +96,38 @@ KeySym CharKeySym(char16_t ch) {
   return NoSymbol;
 }
 
+// The older keysyms of the code page's characters above Latin-1: layouts put
+// the euro sign, the quotes and dashes on keys under these.
+KeySym LegacyKeySym(char16_t ch) {
+  static const std::map<char16_t, KeySym> kLegacy = {
+      {0x20AC, 0x20AC},  // EuroSign
+      {0x201A, 0x0AFD},  // singlelowquotemark
+      {0x0192, 0x08F6},  // function
+      {0x201E, 0x0AFE},  // doublelowquotemark
+      {0x2026, 0x0AAE},  // ellipsis
+      {0x2020, 0x0AF1},  // dagger
+      {0x2021, 0x0AF2},  // doubledagger
+      {0x2030, 0x0AD5},  // permille
+      {0x0160, 0x01A9},  // Scaron
+      {0x0152, 0x13BC},  // OE
+      {0x017D, 0x01AE},  // Zcaron
+      {0x2018, 0x0AD0},  // leftsinglequotemark
+      {0x2019, 0x0AD1},  // rightsinglequotemark
+      {0x201C, 0x0AD2},  // leftdoublequotemark
+      {0x201D, 0x0AD3},  // rightdoublequotemark
+      {0x2022, 0x0AE6},  // enfilledcircbullet
+      {0x2013, 0x0AAA},  // endash
+      {0x2014, 0x0AA9},  // emdash
+      {0x2122, 0x0AC9},  // trademark
+      {0x0161, 0x01B9},  // scaron
+      {0x0153, 0x13BD},  // oe
+      {0x017E, 0x01BE},  // zcaron
+      {0x0178, 0x13BE},  // Ydiaeresis
+  };
+  auto it = kLegacy.find(ch);
+  return it == kLegacy.end() ? NoSymbol : it->second;
+}
+
 // Control characters that stand for a key of their own.
 std::uint8_t ControlCharVk(char16_t ch) {
   switch (ch) {
@@ -493,7 +525,11 @@ std::uint16_t X11Keyboard::VkKeyScan(char16_t ch) {
   ProcessEvents();
   if (fStale) LoadMap();
   if (fXkb == nullptr || fXkb->map == nullptr) return kNoKey;
-  std::optional<Found> found = FindOrBind(sym, fGroup);
+  // A key of the layout under either keysym; a spare gets the Unicode one,
+  // which every client decodes.
+  std::optional<Found> found;
+  if (KeySym legacy = LegacyKeySym(ch); legacy != NoSymbol) found = Find(legacy, fGroup);
+  if (!found) found = FindOrBind(sym, fGroup);
   if (!found) return kNoKey;
   std::uint16_t shift = 0;
   if (found->mods & ShiftMask) shift |= 1;
