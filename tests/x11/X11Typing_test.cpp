@@ -52,7 +52,7 @@ class X11Typing : public ::testing::Test {
 };
 
 struct Sample {
-  const char* keys;      // keystroke text (UTF-8 here, typed as Latin-1)
+  const char* keys;      // keystroke text (UTF-8 here, typed in code page 1252)
   const char* expected;  // what the target must receive
 };
 
