@@ -36,7 +36,7 @@ enum TStatusImage : int {
 
 // What the model needs from outside the core, supplied by the program (or a test).
 struct TAppServices {
-  // Types a keystroke text of 8-bit (Latin-1) characters.
+  // Types a keystroke text of 8-bit (code page 1252) characters.
   std::function<bool(const AnsiString& keys, bool wait, bool slow)> typeKeys;
   std::function<std::vector<std::string>()> enumComPorts;
   std::function<std::string()> findUsbSerialPort;

@@ -55,6 +55,7 @@ class TKeyTyper {
 
  private:
   bool TypeBraced(const AnsiString& text, size_t& i);
+  void TypeBrace(char brace);
   void EmitScannedKey(std::uint16_t keyCode, long count, bool withKeyUp);
   void EmitKey(std::uint8_t vk, long count, bool withKeyUp);
   void EmitKeyUp(std::uint8_t vk);
@@ -122,13 +123,19 @@ bool TKeyTyper::Type(const AnsiString& text) {
   return true;
 }
 
+// Types a brace character, looked up on the layout rather than taken as a
+// fixed key: that key differs between layouts.
+void TKeyTyper::TypeBrace(char brace) {
+  std::uint16_t code = CharToKey(brace);
+  if (code != kNoKey) EmitScannedKey(code, 1, true);
+  ReleaseHeldModifiers();
+}
+
 bool TKeyTyper::TypeBraced(const AnsiString& text, size_t& i) {
-  // "{{}" is the opening brace. The brace is looked up on the layout rather
-  // than taken as a fixed key: that key differs between layouts.
-  if (i + 2 < text.size() && text[i + 1] == '{' && text[i + 2] == '}') {
-    std::uint16_t code = CharToKey('{');
-    if (code != kNoKey) EmitScannedKey(code, 1, true);
-    ReleaseHeldModifiers();
+  // "{{" is the opening brace whatever follows; the character after it is
+  // taken as its closing brace and skipped.
+  if (i + 1 < text.size() && text[i + 1] == '{') {
+    TypeBrace('{');
     i += 3;
     return true;
   }
@@ -144,14 +151,11 @@ bool TKeyTyper::TypeBraced(const AnsiString& text, size_t& i) {
     if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
   i = close + 1;
 
-  // "{}}" is the closing brace. Only an empty name makes it one: in "{TAB}}"
-  // the second brace is a character of its own, typed after the Tab.
-  if (name.empty() && i < text.size() && text[i] == '}') {
-    std::uint16_t code = CharToKey('}');
-    if (code != kNoKey) EmitScannedKey(code, 1, true);
-    ReleaseHeldModifiers();
+  // A second closing brace is typed at once, before the braced key itself:
+  // that makes "{}}" the closing brace, and "{TAB}}" a brace and then Tab.
+  if (i < text.size() && text[i] == '}') {
+    TypeBrace('}');
     ++i;
-    return true;
   }
 
   long count = 1;
@@ -163,11 +167,13 @@ bool TKeyTyper::TypeBraced(const AnsiString& text, size_t& i) {
     count = *parsed;
   }
 
+  // An empty name is neither a character nor a key name: nothing is typed
+  // and nothing reported.
   std::uint16_t code = kNoKey;
   if (name.size() == 1) {
     code = CharToKey(name[0]);
-  } else if (std::optional<std::uint8_t> vk = LookupKeyName(name)) {
-    code = *vk;
+  } else if (name.size() > 1) {
+    if (std::optional<std::uint8_t> vk = LookupKeyName(name)) code = *vk;
   }
   if (code != kNoKey) {
     EmitScannedKey(code, count, true);
@@ -282,7 +288,7 @@ bool IsExtendedKey(std::uint8_t vk) {
 }
 
 std::uint16_t CharToKey(char ch) {
-  return platform::Keyboard().VkKeyScan(static_cast<char16_t>(static_cast<unsigned char>(ch)));
+  return platform::Keyboard().VkKeyScan(AnsiCharToUnicode(ch));
 }
 
 std::optional<std::uint8_t> LookupKeyName(std::string_view name) {
@@ -303,6 +309,9 @@ bool TypeKeys(const AnsiString& text, bool wait, bool slow) {
     return false;
   }
   TKeyTyper typer(keyboard, wait, slow);
+  // A Shift the user happens to hold would otherwise turn "abc123" into
+  // "ABC!@#", a held Ctrl every key into a shortcut.
+  keyboard.BeginTyping();
   bool reachedEnd = typer.Type(text);
   keyboard.EndTyping();
   return reachedEnd;

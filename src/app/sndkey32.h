@@ -5,8 +5,8 @@
 // Syntax: "+" Shift, "^" Ctrl, "%" Alt apply to the next key, or with "(" and
 // ")" to every key of the group; "~" is Enter; {NAME} or {NAME n} is a named key
 // n times; {c} or {c n} is the character c (n times) without its command
-// meaning; {{} and {}} are the braces themselves. Characters are bytes read as
-// Latin-1 code points.
+// meaning; {{} and {}} are the braces themselves. Characters are bytes of the
+// Windows ANSI code page (1252).
 //
 // Errors ("No Close", "Invalid Key Name") are shown in a modal message box;
 // keys already sent stay sent. Runs on the UI thread, through the installed

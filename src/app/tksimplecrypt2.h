@@ -1,7 +1,8 @@
 #pragma once
 // The small chained byte cipher that keeps the settings password out of plain
 // sight in the settings file. Texts are UTF-8; the cipher works on their 8-bit
-// (Latin-1) bytes, two upper-case hexadecimal digits per byte.
+// bytes in the Windows ANSI code page (1252), as a value written on Windows
+// has them, two upper-case hexadecimal digits per byte.
 #include <cstdint>
 #include <string>
 

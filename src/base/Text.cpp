@@ -2,17 +2,47 @@
 
 namespace lumbra {
 
+namespace {
+
+// 0x80..0x9F of code page 1252; the undefined bytes keep their C1 control.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  //
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  //
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  //
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+char16_t AnsiCharToUnicode(char c) {
+  auto b = static_cast<unsigned char>(c);
+  return b >= 0x80 && b <= 0x9F ? kCp1252High[b - 0x80] : static_cast<char16_t>(b);
+}
+
+std::optional<char> UnicodeToAnsiChar(char32_t cp) {
+  if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return static_cast<char>(cp);
+  for (int i = 0; i < 32; ++i)
+    if (kCp1252High[i] == cp) return static_cast<char>(0x80 + i);
+  return std::nullopt;
+}
+
 std::string AnsiToText(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
+  for (char c : bytes) AppendUtf8(out, AnsiCharToUnicode(c));
   return out;
 }
 
@@ -34,7 +64,11 @@ AnsiString TextToAnsi(std::string_view text) {
       if ((cc & 0xC0) != 0x80) ok = false;
       cp = (cp << 6) | (cc & 0x3F);
     }
-    out.push_back(ok && cp <= 0xFF ? static_cast<char>(cp) : '?');
+    // An overlong form must not smuggle in a character: it is malformed.
+    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (ok && cp < kMin[len]) ok = false;
+    std::optional<char> b = ok ? UnicodeToAnsiChar(cp) : std::nullopt;
+    out.push_back(b ? *b : '?');
     i += ok ? len : 1;
   }
   return out;

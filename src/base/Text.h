@@ -1,7 +1,10 @@
 #pragma once
-// Badge data and device frames are byte strings of 8-bit characters; the texts
-// a user sees are UTF-8. Where the two meet, bytes are read as Latin-1 (every
-// byte maps to one character and back, so nothing is lost on the way).
+// Badge data, device frames and the stored password are byte strings of 8-bit
+// characters in the Windows ANSI code page (1252), as the readers' other
+// programs and settings written on Windows have them; the texts a user sees are
+// UTF-8. The five bytes 1252 leaves undefined stand for the C1 controls of the
+// same number, as Windows reads them, so every byte maps to one character and
+// back and nothing is lost on the way.
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -12,8 +15,14 @@ namespace lumbra {
 using AnsiString = std::string;  // 8-bit characters, one byte each
 
 std::string AnsiToText(std::string_view bytes);
-// Characters outside Latin-1 (and malformed UTF-8) become '?'.
+// Characters the code page lacks (and malformed UTF-8) become '?', as Windows
+// writes them.
 AnsiString TextToAnsi(std::string_view text);
+
+// One 8-bit character as a UTF-16 unit (every byte has one), and back (nothing
+// for a character the code page lacks).
+char16_t AnsiCharToUnicode(char c);
+std::optional<char> UnicodeToAnsiChar(char32_t cp);
 
 // The UTF-16 units a UTF-8 text takes; nothing when it is not valid UTF-8
 // (overlong forms, surrogates and values past U+10FFFF included).

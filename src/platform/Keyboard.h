@@ -17,9 +17,15 @@
 // - GetKeyState: bit 0 is the toggle of a lock key, bit 15 "down".
 // - SetKeyboardState applies a changed toggle of the NumLock entry as a lock
 //   change without any key event; other entries are informational.
-// - EndTyping closes a run of keys typed in one go; a backend undoes there the
-//   temporary changes it made to type them (spare keys bound for characters
-//   the layout lacks).
+// - BeginTyping opens a run of keys typed in one go. The backend sets aside the
+//   modifiers the user holds down, has latched or has locked (Shift, Ctrl, Alt,
+//   AltGr, Super; not the lock keys, which it compensates for key by key), so
+//   that the run types exactly what it asks for and no user key adds to it.
+// - EndTyping closes the run: the backend gives the user's modifiers back as
+//   they were (held keys down again, latches and locks set again) and undoes
+//   its own temporary changes (spare keys bound for characters the layout
+//   lacks). No key the run pressed stays down. It may also come without a
+//   BeginTyping.
 // - DrainKeyboardMessages removes and dispatches the calling thread's pending
 //   keyboard messages, so that keys aimed at the program's own windows keep
 //   their order while it types.
@@ -54,6 +60,7 @@ class IKeyboard {
   virtual void GetKeyboardState(KeyboardStateTable& state) = 0;
   virtual void SetKeyboardState(const KeyboardStateTable& state) = 0;
   virtual void DrainKeyboardMessages() = 0;
+  virtual void BeginTyping() {}
   virtual void EndTyping() {}
 };
 

@@ -52,7 +52,7 @@ class X11Typing : public ::testing::Test {
 };
 
 struct Sample {
-  const char* keys;      // keystroke text (UTF-8 here, typed as Latin-1)
+  const char* keys;      // keystroke text (UTF-8 here, typed in code page 1252)
   const char* expected;  // what the target must receive
 };
 
@@ -82,11 +82,18 @@ TEST_F(X11Typing, EveryLayoutGetsExactlyTheTextWithCapsLockOffAndOn) {
   }
 }
 
-TEST_F(X11Typing, EveryLatin1CharacterArrivesOnEveryLayout) {
+TEST_F(X11Typing, EveryCharacterOfTheCodePageArrivesOnEveryLayout) {
   // Most of these have no key on any of the layouts: more than there are
-  // spare keycodes, so spares are also reused within one text.
+  // spare keycodes, so spares are also reused within one text. The euro sign
+  // is on a key of its own on all but "us".
   std::string all;
-  for (int c = 0xA1; c <= 0xFF; ++c) all += xtest::Utf8(c);
+  for (int c = 0x80; c <= 0xFF; ++c)
+    if (c != 0x81 && c != 0x8D && c != 0x8F && c != 0x90 && c != 0x9D && c != 0xA0)
+      all += AnsiToText(std::string(1, static_cast<char>(c)));
+  // The layout's own key, not a spare one, where the layout has one.
+  ASSERT_TRUE(session->SetLayout("de"));
+  EXPECT_EQ(keyboard->VkKeyScan(u'\u20AC') >> 8, 6) << "the euro sign on AltGr";
+  keyboard->EndTyping();
   for (const char* layout : {"us", "it", "de", "fr"}) {
     ASSERT_TRUE(session->SetLayout(layout));
     for (bool caps : {false, true}) {
@@ -106,6 +113,58 @@ TEST_F(X11Typing, NamedKeysArriveAsTheirKeys) {
   EXPECT_EQ(TypeAndRead("{F1}{F12}{F13}{F16}{HELP}{CLEAR}{BREAK}{ESC 0}{CAPSLOCK}{CAPSLOCK}"),
             "<F1><F12><F13><F16><Help><Clear><Break>");
   EXPECT_EQ(TypeAndRead("^a%{F6}+{TAB}"), "<C-a><A-F6><ISO_Left_Tab>");
+}
+
+struct UserModifierCase {
+  const char* what;
+  const char* layout;
+  std::vector<const char*> held;  // keysym names
+  unsigned latched = 0, locked = 0;
+  bool capsLock = false;
+};
+
+TEST_F(X11Typing, ModifiersTheUserHoldsOrLatchesDoNotChangeTheTextAndAreGivenBack) {
+  using xtest::kControlMask;
+  using xtest::kShiftMask;
+  // A badge with a shifted character, a character on AltGr on some layouts,
+  // a named key and a brace the layout may put on AltGr.
+  const char* keys = "abc123+x{TAB}q{{}";
+  const char* expected = "abc123X<Tab>q{";
+  const UserModifierCase cases[] = {
+      {"Shift", "us", {"Shift_L"}},
+      {"Shift with CapsLock on", "us", {"Shift_L"}, 0, 0, true},
+      {"right Ctrl", "us", {"Control_R"}},
+      {"Shift and Alt", "us", {"Shift_R", "Alt_L"}},
+      {"Super", "us", {"Super_L"}},
+      {"AltGr", "de", {"ISO_Level3_Shift"}},
+      {"AltGr and Ctrl", "it", {"ISO_Level3_Shift", "Control_L"}},
+      {"latched Shift", "us", {}, kShiftMask},
+      {"latched Ctrl and Shift", "de", {}, kControlMask | kShiftMask},
+      {"locked Shift", "us", {}, 0, kShiftMask},
+      {"Shift held and Ctrl latched", "us", {"Shift_L"}, kControlMask},
+  };
+  for (const UserModifierCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(session->SetLayout(c.layout));
+    ASSERT_TRUE(session->SetCapsLock(c.capsLock));
+    const xtest::KeyboardSnapshot idle = session->Keyboard();
+    for (const char* key : c.held) ASSERT_TRUE(session->UserKey(key, true)) << key;
+    if (c.locked != 0) session->UserLock(c.locked, true);
+    if (c.latched != 0) session->UserLatch(c.latched, true);
+    const xtest::KeyboardSnapshot holding = session->Keyboard();
+    ASSERT_NE(holding, idle);  // the user's modifiers really are in force
+
+    EXPECT_EQ(TypeAndRead(keys), expected);
+    // Held, latched and locked again, exactly as the user left them.
+    EXPECT_EQ(session->Keyboard(), holding);
+
+    // Once the user lets go, nothing is left down or in force.
+    for (const char* key : c.held) session->UserKey(key, false);
+    if (c.latched != 0) session->UserLatch(c.latched, false);
+    if (c.locked != 0) session->UserLock(c.locked, false);
+    EXPECT_EQ(session->Keyboard(), idle);
+    EXPECT_EQ(TypeAndRead("a"), "a");
+  }
 }
 
 TEST_F(X11Typing, NumLockChangesOnlyTheLock) {

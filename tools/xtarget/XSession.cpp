@@ -193,6 +193,54 @@ std::vector<unsigned long> XSession::CoreKeymap() {
   return map;
 }
 
+bool XSession::UserKey(const std::string& keysymName, bool down) {
+  ::Display* dpy = XOpenDisplay(fDisplay.c_str());
+  if (dpy == nullptr) return false;
+  KeySym sym = XStringToKeysym(keysymName.c_str());
+  KeyCode kc = sym == NoSymbol ? 0 : XKeysymToKeycode(dpy, sym);
+  if (kc != 0) XTestFakeKeyEvent(dpy, kc, down ? True : False, CurrentTime);
+  XSync(dpy, False);
+  XCloseDisplay(dpy);
+  return kc != 0;
+}
+
+void XSession::UserLatch(unsigned mods, bool on) {
+  ::Display* dpy = XOpenDisplay(fDisplay.c_str());
+  if (dpy == nullptr) return;
+  XkbLatchModifiers(dpy, XkbUseCoreKbd, mods, on ? mods : 0);
+  XSync(dpy, False);
+  XCloseDisplay(dpy);
+}
+
+void XSession::UserLock(unsigned mods, bool on) {
+  ::Display* dpy = XOpenDisplay(fDisplay.c_str());
+  if (dpy == nullptr) return;
+  XkbLockModifiers(dpy, XkbUseCoreKbd, mods, on ? mods : 0);
+  XSync(dpy, False);
+  XCloseDisplay(dpy);
+}
+
+void PrintTo(const KeyboardSnapshot& s, std::ostream* os) {
+  *os << "keys down:";
+  for (int kc = 0; kc < 256; ++kc)
+    if ((s.keys[kc / 8] >> (kc % 8)) & 1) *os << ' ' << kc;
+  *os << ", base " << s.base << ", latched " << s.latched << ", locked " << s.locked;
+}
+
+KeyboardSnapshot XSession::Keyboard() {
+  KeyboardSnapshot s;
+  ::Display* dpy = XOpenDisplay(fDisplay.c_str());
+  if (dpy == nullptr) return s;
+  XQueryKeymap(dpy, s.keys.data());
+  XkbStateRec st{};
+  XkbGetState(dpy, XkbUseCoreKbd, &st);
+  s.base = st.base_mods;
+  s.latched = st.latched_mods;
+  s.locked = st.locked_mods;
+  XCloseDisplay(dpy);
+  return s;
+}
+
 bool XSession::SetCapsLock(bool on) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (CapsLockOn() == on) return true;

@@ -5,7 +5,9 @@
 // here is stopped by the destructor.
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,15 @@ struct Received {
   std::string name;    // other keys
   long long ns = 0;    // CLOCK_MONOTONIC when the target read it
 };
+
+// Every key that is down and every modifier in force (core masks).
+struct KeyboardSnapshot {
+  std::array<char, 32> keys{};
+  unsigned base = 0, latched = 0, locked = 0;
+  bool operator==(const KeyboardSnapshot&) const = default;
+};
+inline constexpr unsigned kShiftMask = 1, kControlMask = 4;
+void PrintTo(const KeyboardSnapshot& s, std::ostream* os);
 
 class XSession {
  public:
@@ -37,6 +48,14 @@ class XSession {
   bool CapsLockOn();
   // Every keycode's core keysyms, to see that a map came back as it was.
   std::vector<unsigned long> CoreKeymap();
+
+  // The user's hands, on a connection of their own as another input to the
+  // server would be: a key held or let go by its keysym name ("Shift_L"),
+  // modifiers latched or locked and cleared again.
+  bool UserKey(const std::string& keysymName, bool down);
+  void UserLatch(unsigned mods, bool on);
+  void UserLock(unsigned mods, bool on);
+  KeyboardSnapshot Keyboard();
 
   // Starts the target and waits until it has the focus.
   bool StartTarget();

@@ -30,6 +30,38 @@ long long NowNs() {
 long KeySymToCodePoint(KeySym sym) {
   if ((sym >= 0x20 && sym <= 0x7E) || (sym >= 0xA0 && sym <= 0xFF)) return static_cast<long>(sym);
   if ((sym & 0xFF000000) == 0x01000000) return static_cast<long>(sym & 0x00FFFFFF);
+  // Older keysyms that layouts still use for characters of the Windows code
+  // page: the euro sign, quotes, dashes and a few letters.
+  static const struct {
+    KeySym sym;
+    long cp;
+  } kLegacy[] = {
+      {0x20AC, 0x20AC},  // EuroSign
+      {0x0AFD, 0x201A},  // singlelowquotemark
+      {0x08F6, 0x0192},  // function
+      {0x0AFE, 0x201E},  // doublelowquotemark
+      {0x0AAE, 0x2026},  // ellipsis
+      {0x0AF1, 0x2020},  // dagger
+      {0x0AF2, 0x2021},  // doubledagger
+      {0x0AD5, 0x2030},  // permille
+      {0x01A9, 0x0160},  // Scaron
+      {0x13BC, 0x0152},  // OE
+      {0x01AE, 0x017D},  // Zcaron
+      {0x0AD0, 0x2018},  // leftsinglequotemark
+      {0x0AD1, 0x2019},  // rightsinglequotemark
+      {0x0AD2, 0x201C},  // leftdoublequotemark
+      {0x0AD3, 0x201D},  // rightdoublequotemark
+      {0x0AE6, 0x2022},  // enfilledcircbullet
+      {0x0AAA, 0x2013},  // endash
+      {0x0AA9, 0x2014},  // emdash
+      {0x0AC9, 0x2122},  // trademark
+      {0x01B9, 0x0161},  // scaron
+      {0x13BD, 0x0153},  // oe
+      {0x01BE, 0x017E},  // zcaron
+      {0x13BE, 0x0178},  // Ydiaeresis
+  };
+  for (const auto& l : kLegacy)
+    if (l.sym == sym) return l.cp;
   return -1;
 }
 

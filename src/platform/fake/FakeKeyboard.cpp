@@ -1,5 +1,7 @@
 #include "platform/fake/FakeKeyboard.h"
 
+#include <utility>
+
 #include "platform/Clock.h"
 
 namespace lumbra::platform {
@@ -7,6 +9,31 @@ namespace {
 
 constexpr std::uint16_t Shifted(std::uint8_t vk) {
   return static_cast<std::uint16_t>(0x100 | vk);
+}
+
+constexpr unsigned kShift = 1, kCtrl = 2, kAlt = 4, kWin = 8;
+
+unsigned BitsOf(std::uint8_t vk) {
+  switch (vk) {
+    case 16:
+    case 160:
+    case 161:
+      return kShift;
+    case 17:
+    case 162:
+    case 163:
+      return kCtrl;
+    case 18:
+    case 164:
+      return kAlt;
+    case 165:
+      return kCtrl | kAlt;
+    case 91:
+    case 92:
+      return kWin;
+    default:
+      return 0;
+  }
 }
 
 }  // namespace
@@ -48,8 +75,40 @@ std::uint16_t FakeKeyboard::VkKeyScan(char16_t ch) {
 }
 
 void FakeKeyboard::KeybdEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags) {
-  fEvents.push_back(Event{(flags & KEYEVENTF_KEYUP) ? Kind::Up : Kind::Down, vk, scan, flags,
-                          Clock().GetTickCount64()});
+  bool down = (flags & KEYEVENTF_KEYUP) == 0;
+  fEvents.push_back(Event{down ? Kind::Down : Kind::Up, vk, scan, flags, Clock().GetTickCount64()});
+  if (BitsOf(vk) != 0) {
+    if (down)
+      fTypedDown.insert(vk);
+    else
+      fTypedDown.erase(vk);
+    return;
+  }
+  if (!down) return;
+  unsigned bits = ModifierBits();
+  fUserLatched.clear();
+  auto code = static_cast<std::uint16_t>((bits & (kShift | kCtrl | kAlt)) << 8 | vk);
+  if (!(bits & kWin))
+    for (const auto& [ch, key] : fLayout)
+      if (key == code) {
+        fReceived += ch;
+        return;
+      }
+  std::string shown = "<";
+  if (bits & kShift) shown += 'S';
+  if (bits & kCtrl) shown += 'C';
+  if (bits & kAlt) shown += 'A';
+  if (bits & kWin) shown += 'W';
+  if (bits != 0) shown += '+';
+  shown += std::to_string(vk) + '>';
+  fReceived.append(shown.begin(), shown.end());
+}
+
+unsigned FakeKeyboard::ModifierBits() const {
+  unsigned bits = 0;
+  for (const auto* keys : {&fTypedDown, &fUserHeld, &fUserLatched})
+    for (std::uint8_t vk : *keys) bits |= BitsOf(vk);
+  return bits;
 }
 
 std::int16_t FakeKeyboard::GetKeyState(int vk) {
@@ -65,8 +124,18 @@ void FakeKeyboard::DrainKeyboardMessages() {
   fEvents.push_back(Event{Kind::Drain, 0, 0, 0, Clock().GetTickCount64()});
 }
 
+void FakeKeyboard::BeginTyping() {
+  fEvents.push_back(Event{Kind::Begin, 0, 0, 0, Clock().GetTickCount64()});
+  fHeldAside = std::exchange(fUserHeld, {});
+  fLatchedAside = std::exchange(fUserLatched, {});
+}
+
 void FakeKeyboard::EndTyping() {
   fEvents.push_back(Event{Kind::End, 0, 0, 0, Clock().GetTickCount64()});
+  fUserHeld.merge(fHeldAside);
+  fUserLatched.merge(fLatchedAside);
+  fHeldAside.clear();
+  fLatchedAside.clear();
 }
 
 std::vector<FakeKeyboard::Event> FakeKeyboard::KeyEvents() const {

@@ -1,8 +1,11 @@
 #pragma once
 // Recording keyboard for tests: a US-like layout and a log of every call that
 // changes something, stamped with the installed clock's time so that pauses
-// show as gaps between events.
+// show as gaps between events. It also plays the user's hands: modifiers the
+// user holds or has latched act on the keys typed, as they would on a real
+// keyboard, until a typing run sets them aside.
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,7 +15,7 @@ namespace lumbra::platform {
 
 class FakeKeyboard final : public IKeyboard {
  public:
-  enum class Kind { Down, Up, Drain, SetState, End };
+  enum class Kind { Down, Up, Drain, SetState, Begin, End };
   struct Event {
     Kind kind;
     std::uint8_t vk = 0;
@@ -42,7 +45,25 @@ class FakeKeyboard final : public IKeyboard {
   void GetKeyboardState(KeyboardStateTable& state) override { state = fState; }
   void SetKeyboardState(const KeyboardStateTable& state) override;
   void DrainKeyboardMessages() override;
+  void BeginTyping() override;
   void EndTyping() override;
+
+  // The user's modifier keys, by virtual key: 160/161 Shift, 162/163 Ctrl,
+  // 164 Alt, 165 AltGr (Ctrl+Alt), 91/92 Super. A latch acts on the next key
+  // and is then gone.
+  void UserPress(std::uint8_t vk) { fUserHeld.insert(vk); }
+  void UserRelease(std::uint8_t vk) { fUserHeld.erase(vk); }
+  void UserLatch(std::uint8_t vk) { fUserLatched.insert(vk); }
+  const std::set<std::uint8_t>& UserHeld() const { return fUserHeld; }
+  const std::set<std::uint8_t>& UserLatched() const { return fUserLatched; }
+
+  // What the focused window got: each key down decoded on the layout with
+  // every modifier in force (the typed ones and the user's). A key that no
+  // character has under those modifiers shows as "<mods+vk>", mods from
+  // S(hift), C(trl), A(lt), W(in). Modifiers the text still holds down, by
+  // virtual key.
+  const std::u16string& Received() const { return fReceived; }
+  const std::set<std::uint8_t>& TypedModifiersDown() const { return fTypedDown; }
 
   // Only the key events, as text: "+vk" for a key down, "-vk" for a key up,
   // separated by spaces. Handy for comparing sequences.
@@ -58,6 +79,12 @@ class FakeKeyboard final : public IKeyboard {
   std::vector<Event> fEvents;
   KeyboardStateTable fState{};
   bool fInstalled = false;
+
+  unsigned ModifierBits() const;
+  std::set<std::uint8_t> fUserHeld, fUserLatched;
+  std::set<std::uint8_t> fHeldAside, fLatchedAside;
+  std::set<std::uint8_t> fTypedDown;
+  std::u16string fReceived;
 };
 
 }  // namespace lumbra::platform

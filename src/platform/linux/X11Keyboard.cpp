@@ -96,6 +96,38 @@ KeySym CharKeySym(char16_t ch) {
   return NoSymbol;
 }
 
+// The older keysyms of the code page's characters above Latin-1: layouts put
+// the euro sign, the quotes and dashes on keys under these.
+KeySym LegacyKeySym(char16_t ch) {
+  static const std::map<char16_t, KeySym> kLegacy = {
+      {0x20AC, 0x20AC},  // EuroSign
+      {0x201A, 0x0AFD},  // singlelowquotemark
+      {0x0192, 0x08F6},  // function
+      {0x201E, 0x0AFE},  // doublelowquotemark
+      {0x2026, 0x0AAE},  // ellipsis
+      {0x2020, 0x0AF1},  // dagger
+      {0x2021, 0x0AF2},  // doubledagger
+      {0x2030, 0x0AD5},  // permille
+      {0x0160, 0x01A9},  // Scaron
+      {0x0152, 0x13BC},  // OE
+      {0x017D, 0x01AE},  // Zcaron
+      {0x2018, 0x0AD0},  // leftsinglequotemark
+      {0x2019, 0x0AD1},  // rightsinglequotemark
+      {0x201C, 0x0AD2},  // leftdoublequotemark
+      {0x201D, 0x0AD3},  // rightdoublequotemark
+      {0x2022, 0x0AE6},  // enfilledcircbullet
+      {0x2013, 0x0AAA},  // endash
+      {0x2014, 0x0AA9},  // emdash
+      {0x2122, 0x0AC9},  // trademark
+      {0x0161, 0x01B9},  // scaron
+      {0x0153, 0x13BD},  // oe
+      {0x017E, 0x01BE},  // zcaron
+      {0x0178, 0x13BE},  // Ydiaeresis
+  };
+  auto it = kLegacy.find(ch);
+  return it == kLegacy.end() ? NoSymbol : it->second;
+}
+
 // Control characters that stand for a key of their own.
 std::uint8_t ControlCharVk(char16_t ch) {
   switch (ch) {
@@ -127,6 +159,7 @@ class X11Keyboard final : public IKeyboard {
   // Keys for the program's own windows arrive on the toolkit's connection in
   // the order the server sends them; there is nothing queued here to drain.
   void DrainKeyboardMessages() override {}
+  void BeginTyping() override;
   void EndTyping() override;
 
  private:
@@ -165,6 +198,7 @@ class X11Keyboard final : public IKeyboard {
   void PressKey(std::uint8_t vk);
   void ReleaseKey(std::uint8_t vk);
   void SetRealMods(unsigned mods);
+  void GiveBackUserMods();
   std::optional<Target> Resolve(std::uint8_t vk);
   XkbStateRec State();
 
@@ -203,6 +237,11 @@ class X11Keyboard final : public IKeyboard {
   // Lock state and effective group, kept current by state events.
   unsigned fLockedMods = 0;
   int fGroup = 0;
+
+  // The user's modifiers set aside for a run: keys released for it, and
+  // latches and locks cleared for it.
+  std::vector<KeyCode> fHeldAside;
+  unsigned fLatchedAside = 0, fLockedAside = 0;
 };
 
 X11Keyboard::X11Keyboard(Display* dpy) : fDpy(dpy) {
@@ -486,7 +525,11 @@ std::uint16_t X11Keyboard::VkKeyScan(char16_t ch) {
   ProcessEvents();
   if (fStale) LoadMap();
   if (fXkb == nullptr || fXkb->map == nullptr) return kNoKey;
-  std::optional<Found> found = FindOrBind(sym, fGroup);
+  // A key of the layout under either keysym; a spare gets the Unicode one,
+  // which every client decodes.
+  std::optional<Found> found;
+  if (KeySym legacy = LegacyKeySym(ch); legacy != NoSymbol) found = Find(legacy, fGroup);
+  if (!found) found = FindOrBind(sym, fGroup);
   if (!found) return kNoKey;
   std::uint16_t shift = 0;
   if (found->mods & ShiftMask) shift |= 1;
@@ -661,8 +704,55 @@ void X11Keyboard::SetKeyboardState(const KeyboardStateTable& state) {
   }
 }
 
+// Like a careful typist's tool: every modifier key the user holds is let go
+// for the run and pressed again afterwards; latched and locked modifiers are
+// cleared and set again. CapsLock and NumLock stay: keys are chosen for them.
+void X11Keyboard::BeginTyping() {
+  GiveBackUserMods();  // a run left open must not lose what it set aside
+  ProcessEvents();
+  if (fStale) LoadMap();
+  if (fXkb == nullptr || fXkb->map == nullptr) return;
+  const unsigned aside =
+      (ShiftMask | ControlMask | Mod1Mask | Mod2Mask | Mod3Mask | Mod4Mask | Mod5Mask) &
+      ~fNumLockMask;
+  auto isDown = [](const char* keys, int kc) { return (keys[kc / 8] >> (kc % 8)) & 1; };
+  char keys[32] = {};
+  XQueryKeymap(fDpy, keys);
+  for (int kc = fXkb->min_key_code; kc <= fXkb->max_key_code; ++kc) {
+    if (!isDown(keys, kc) || (fXkb->map->modmap[kc] & aside) == 0) continue;
+    XTestFakeKeyEvent(fDpy, static_cast<KeyCode>(kc), False, CurrentTime);
+    fHeldAside.push_back(static_cast<KeyCode>(kc));
+  }
+  XkbStateRec st = State();
+  fLatchedAside = st.latched_mods & aside;
+  fLockedAside = st.locked_mods & aside;
+  if (fLatchedAside != 0) XkbLatchModifiers(fDpy, XkbUseCoreKbd, fLatchedAside, 0);
+  if (fLockedAside != 0) XkbLockModifiers(fDpy, XkbUseCoreKbd, fLockedAside, 0);
+  XSync(fDpy, False);
+  if (!fHeldAside.empty()) {
+    // A key held on another input device may not take a release sent from
+    // here; pressing it again afterwards would then leave it down for good.
+    XQueryKeymap(fDpy, keys);
+    std::erase_if(fHeldAside, [&](KeyCode kc) { return isDown(keys, kc); });
+  }
+  st = State();
+  fLockedMods = st.locked_mods | st.latched_mods;
+}
+
+void X11Keyboard::GiveBackUserMods() {
+  if (fHeldAside.empty() && fLatchedAside == 0 && fLockedAside == 0) return;
+  for (KeyCode kc : fHeldAside) XTestFakeKeyEvent(fDpy, kc, True, CurrentTime);
+  // Pressing a modifier key does not break a latch, so the latch comes last.
+  if (fLockedAside != 0) XkbLockModifiers(fDpy, XkbUseCoreKbd, fLockedAside, fLockedAside);
+  if (fLatchedAside != 0) XkbLatchModifiers(fDpy, XkbUseCoreKbd, fLatchedAside, fLatchedAside);
+  XSync(fDpy, False);
+  fHeldAside.clear();
+  fLatchedAside = fLockedAside = 0;
+}
+
 void X11Keyboard::EndTyping() {
   SetRealMods(0);
+  GiveBackUserMods();
   if (fBound.empty()) return;
   XSync(fDpy, False);
   Clock().Sleep(kSpareUnbindGraceMs);

@@ -11,6 +11,11 @@
 //   Ctrl+Alt on a key with a third level presses the level-3 modifier.
 // - A character or named key that the layout lacks is bound to a spare keycode
 //   for the run and unbound at EndTyping.
+// - For a run, the modifier keys the user holds are released through XTest and
+//   pressed again at EndTyping; latched and locked modifiers other than the
+//   lock keys are cleared and set again. A key held on another input device
+//   that does not take the release is left alone and never pressed again, so
+//   nothing can stay down.
 // - A key's down event is flushed, its up event synced (XSync): when the key
 //   is through, the server has handed it to the client.
 // - One display connection, used only from the UI thread.

@@ -499,6 +499,12 @@ TEST_F(MainWindowTest, UnreadableOrEmptyStoredPasswordsGiveTheDefault) {
   }
 }
 
+TEST_F(MainWindowTest, APasswordStoredOnWindowsWithAEuroSignOpens) {
+  Settings("<Params>4476DF7A</Params>");  // "€uro" in code page 1252, enciphered
+  Start();
+  EXPECT_EQ(main->AdminPassword(), "\u20ACuro");
+}
+
 TEST_F(MainWindowTest, ADamagedSettingsFileIsKeptAndReportedOnce) {
   std::ofstream(dir / "lumbra.xml") << "<Configuration><Model>SL-10";
   Start();

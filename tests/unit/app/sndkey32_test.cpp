@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,9 @@ struct TraceCase {
 };
 
 // Readable test names: the keystroke text rather than its bytes.
-void PrintTo(const TraceCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+void PrintTo(const TraceCase& c, std::ostream* os) {
+  *os << '"' << c.text << '"';
+}
 
 class TypeKeysTrace : public TypeKeysTest, public ::testing::WithParamInterface<TraceCase> {};
 
@@ -78,8 +81,18 @@ INSTANTIATE_TEST_SUITE_P(
         TraceCase{"{(}{%}", "+160 +57 -57 -160 +160 +53 -53 -160"},
         TraceCase{"{{}", "+160 +219 -219 -160"}, TraceCase{"{}}", "+160 +221 -221 -160"},
         TraceCase{"{{}{}}", "+160 +219 -219 -160 +160 +221 -221 -160"},
-        // A brace right after a named key is typed after that key, not before it.
-        TraceCase{"{TAB}}", "+9 -9 +160 +221 -221 -160"},
+        // "{{" is the opening brace whatever follows, and the character after
+        // it is skipped.
+        TraceCase{"{{x}", "+160 +219 -219 -160 +160 +221 -221 -160"},
+        TraceCase{"{{ab", "+160 +219 -219 -160 +66 -66"}, TraceCase{"{{", "+160 +219 -219 -160"},
+        TraceCase{"{{}}", "+160 +219 -219 -160 +160 +221 -221 -160"},
+        // A second closing brace is typed before the braced key, and takes the
+        // text's modifiers with it.
+        TraceCase{"{TAB}}", "+160 +221 -221 -160 +9 -9"},
+        TraceCase{"{TAB 2}}x", "+160 +221 -221 -160 +9 -9 +9 -9 +88 -88"},
+        TraceCase{"^{ENTER}}", "+17 +160 +221 -221 -160 -17 +13 -13"},
+        // An empty name types nothing and is no error.
+        TraceCase{"{}", ""}, TraceCase{"a{}b{ 3}", "+65 -65 +66 -66"},
         // The name is upper-cased first, so a braced letter is a capital.
         TraceCase{"{a}", "+160 +65 -65 -160"},
         TraceCase{"{a 3}", "+160 +65 -65 +65 -65 +65 -65 -160"},
@@ -154,8 +167,7 @@ TEST_F(TypeKeysTest, NoCloseReleasesModifiersHeldByTheText) {
 TEST_F(TypeKeysTest, UnknownNameIsReportedAndTypingGoesOn) {
   EXPECT_TRUE(TypeKeys("{XYZ}a{}b{F17 2}", false, false));
   EXPECT_EQ(keyboard.KeyTrace(), "+65 -65 +66 -66");
-  EXPECT_EQ(boxes.Texts(),
-            (std::vector<std::string>{"Invalid Key Name", "Invalid Key Name", "Invalid Key Name"}));
+  EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"Invalid Key Name", "Invalid Key Name"}));
 }
 
 TEST_F(TypeKeysTest, CharacterWithoutKeyIsSkipped) {
@@ -166,21 +178,72 @@ TEST_F(TypeKeysTest, CharacterWithoutKeyIsSkipped) {
   EXPECT_EQ(keyboard.KeyTrace(), "+88 -88 +90 -90 +87 -87");
 }
 
+TEST_F(TypeKeysTest, CharactersAreReadInCodePage1252) {
+  keyboard.MapChar(u'\u20AC', 0x0645);                  // the euro sign on AltGr+E
+  keyboard.MapChar(u'\u0161', 0x0053);                  // s with caron on a key of its own
+  EXPECT_TRUE(TypeKeys("\x80\x9A\x81", false, false));  // 0x81 has no character: skipped
+  EXPECT_EQ(keyboard.KeyTrace(), "+17 +18 +69 -69 -17 -18 +83 -83");
+}
+
 TEST_F(TypeKeysTest, BracesComeFromTheLayoutNotFromAFixedKey) {
   // A layout where the braces sit on AltGr keys, as on many European ones.
   keyboard.MapChar('{', 0x0637);
   keyboard.MapChar('}', 0x0630);
-  EXPECT_TRUE(TypeKeys("{{}{}}", false, false));
-  EXPECT_EQ(keyboard.KeyTrace(), "+17 +18 +55 -55 -17 -18 +17 +18 +48 -48 -17 -18");
+  EXPECT_TRUE(TypeKeys("{{}{}}{TAB}}", false, false));
+  EXPECT_EQ(keyboard.KeyTrace(),
+            "+17 +18 +55 -55 -17 -18 +17 +18 +48 -48 -17 -18 +17 +18 +48 -48 -17 -18 +9 -9");
 }
+
+struct UserModifierCase {
+  std::vector<std::uint8_t> held, latched;
+};
+
+void PrintTo(const UserModifierCase& c, std::ostream* os) {
+  for (auto vk : c.held) *os << "held " << int(vk) << ' ';
+  for (auto vk : c.latched) *os << "latched " << int(vk) << ' ';
+}
+
+class TypeKeysUserModifiers : public TypeKeysTest,
+                              public ::testing::WithParamInterface<UserModifierCase> {};
+
+TEST_P(TypeKeysUserModifiers, AreSetAsideForTheTextAndGivenBack) {
+  const UserModifierCase& c = GetParam();
+  for (auto vk : c.held) keyboard.UserPress(vk);
+  for (auto vk : c.latched) keyboard.UserLatch(vk);
+  // The user's keys act on keys sent outside a typing run: without setting
+  // them aside, the badge would come out wrong.
+  keyboard.KeybdEvent('A', 0, 0);
+  ASSERT_NE(keyboard.Received(), u"a");
+  for (auto vk : c.latched) keyboard.UserLatch(vk);
+  keyboard.Clear();
+  const std::u16string before = keyboard.Received();
+
+  EXPECT_TRUE(TypeKeys("abc123+x{TAB}~{{}", true, false));
+  EXPECT_EQ(keyboard.Received().substr(before.size()), u"abc123X\t\r{");
+  EXPECT_EQ(keyboard.Events().front().kind, FakeKeyboard::Kind::Begin);
+  EXPECT_EQ(keyboard.Events().back().kind, FakeKeyboard::Kind::End);
+  // Given back as they were, and nothing the text pressed is left down.
+  EXPECT_EQ(keyboard.UserHeld(), std::set<std::uint8_t>(c.held.begin(), c.held.end()));
+  EXPECT_EQ(keyboard.UserLatched(), std::set<std::uint8_t>(c.latched.begin(), c.latched.end()));
+  EXPECT_TRUE(keyboard.TypedModifiersDown().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Held, TypeKeysUserModifiers,
+                         ::testing::Values(UserModifierCase{{160}, {}},  // Shift
+                                           UserModifierCase{{163}, {}},  // right Ctrl
+                                           UserModifierCase{{164}, {}},  // Alt
+                                           UserModifierCase{{165}, {}},  // AltGr
+                                           UserModifierCase{{91}, {}},   // Super
+                                           UserModifierCase{{}, {160}},  // latched Shift
+                                           UserModifierCase{{161, 162}, {164}}));
 
 TEST_F(TypeKeysTest, WaitModeDrainsKeyboardMessagesAfterEveryEvent) {
   TypeKeys("A", true, false);
   std::vector<FakeKeyboard::Kind> kinds;
   for (const auto& e : keyboard.Events()) kinds.push_back(e.kind);
   using K = FakeKeyboard::Kind;
-  EXPECT_EQ(kinds, (std::vector<K>{K::Down, K::Drain, K::Down, K::Drain, K::Up, K::Drain, K::Up,
-                                   K::Drain, K::End}));
+  EXPECT_EQ(kinds, (std::vector<K>{K::Begin, K::Down, K::Drain, K::Down, K::Drain, K::Up, K::Drain,
+                                   K::Up, K::Drain, K::End}));
   keyboard.Clear();
   TypeKeys("A", false, false);
   for (const auto& e : keyboard.Events()) EXPECT_NE(e.kind, K::Drain);
