@@ -701,11 +701,24 @@ std::string TTkEmuTasMain::DetectedAdapterPort() const {
 
 void TTkEmuTasMain::LoadSettings() {
   std::string detected = DetectedAdapterPort();
-  std::string file = SettingsFilePath(ExecutablePath(), platform::Environment().UserConfigDir());
-  if (fSettings.Load(file) == TSettingsStorage::LoadResult::Damaged) {
-    ShowTopMessage(LocalizeString("Il file delle impostazioni era danneggiato: ") +
-                   (fSettings.DamagedCopy().empty() ? file : fSettings.DamagedCopy()) +
-                   LocalizeString("; si usano le impostazioni predefinite."));
+  const std::string configDir = platform::Environment().UserConfigDir();
+  std::string file = SettingsFilePath(ExecutablePath(), configDir);
+  if (fSettings.Load(file, FallbackSettingsPath(file, configDir)) ==
+      TSettingsStorage::LoadResult::Damaged) {
+    // The language is chosen further down; the message needs one now: the
+    // one stored in the settings read from their new place, else the default.
+    try {
+      SelectLanguage(fSettings.ReadInteger("Lingua", 1));
+    } catch (...) {
+    }
+    if (fSettings.Redirected())
+      ShowTopMessage(LocalizeString("Il file delle impostazioni è danneggiato e resta com'è: ") +
+                     file + LocalizeString(". Le impostazioni ora si leggono e si salvano in: ") +
+                     fSettings.FileName());
+    else
+      ShowTopMessage(LocalizeString("Il file delle impostazioni era danneggiato: ") +
+                     (fSettings.DamagedCopy().empty() ? file : fSettings.DamagedCopy()) +
+                     LocalizeString("; si usano le impostazioni predefinite."));
   }
   const TSettingsStorage& s = fSettings;
   C("ckSoundTes").SetChecked(s.ReadBool("SoundTes", false));

@@ -515,6 +515,44 @@ TEST_F(MainWindowTest, ADamagedSettingsFileIsKeptAndReportedOnce) {
   EXPECT_EQ(kept, 1u);
 }
 
+TEST_F(MainWindowTest, ADamagedFileThatCannotBeSetAsideStaysAndTheNewPlaceIsNamed) {
+  LanguageFiles();
+  // So long a name that no damaged copy's name can be made beside it.
+  const std::string name(240, 'p');
+  desktop.environment.exePath = (dir / name).string();
+  const fs::path damaged = dir / (name + ".xml");
+  const fs::path fallback = dir / "config" / "lumbra" / (name + ".xml");
+  const std::string content = "<Configuration><Model>SL-10";
+  std::ofstream(damaged, std::ios::binary) << content;
+  auto damagedContent = [&] {
+    std::ifstream in(damaged, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+
+  Start();
+  EXPECT_EQ(desktop.messages.Texts(),
+            (std::vector<std::string>{
+                "Il file delle impostazioni è danneggiato e resta com'è: " + damaged.string() +
+                ". Le impostazioni ora si leggono e si salvano in: " + fallback.string()}));
+  EXPECT_EQ(C("cbModel").Text(), "SLX-44");
+  main->Perform([&] { C("cbLingua").UserSelect(0); });
+  main->SaveSettings();
+  main.reset();
+  EXPECT_EQ(damagedContent(), content);
+
+  // The next start reads the settings from their new place and says so again,
+  // in the language chosen there.
+  desktop.messages.shown.clear();
+  Start();
+  EXPECT_EQ(desktop.messages.Texts(),
+            (std::vector<std::string>{
+                "The settings file is damaged and is left as it is: " + damaged.string() +
+                ". The settings are now read from and saved to: " + fallback.string()}));
+  EXPECT_EQ(CurrentLanguage(), 0);
+  main.reset();
+  EXPECT_EQ(damagedContent(), content);
+}
+
 TEST_F(MainWindowTest, AnActivationFailureIsShownOnlyWithAPort) {
   test::Knobs().failActivate = true;
   Start();
