@@ -300,6 +300,8 @@ void TTkEmuTasMain::FormCreate() {
     HandleCurrentException(this);
     return;
   }
+  // The session ended while a message of the loading was shown.
+  if (fTerminated) return;
   try {
     fBadgeReader->SetActive(true);
   } catch (const std::exception& e) {
@@ -361,6 +363,13 @@ bool TTkEmuTasMain::FormCloseQuery() {
 }
 
 void TTkEmuTasMain::QueryEndSession() {
+  // The session may not wait for the rest of the way out (a reader slow to let
+  // go, a session manager that kills what is left): the settings go first.
+  try {
+    if (fSettings.Modified()) SaveSettings();
+  } catch (...) {
+    HandleCurrentException(this);
+  }
   isendsession = true;
   FormCloseQuery();
 }
@@ -396,7 +405,8 @@ void TTkEmuTasMain::FormDestroy() {
     fLanguageManager.reset();
   }
   try {
-    fSettings.Save();
+    // Not again when the end of the session wrote it and nothing changed since.
+    if (fSettings.Modified()) fSettings.Save();
   } catch (const std::exception& e) {
     platform::MessageBoxes().Show(e.what(), kApplicationTitle, platform::MessageKind::Error);
   }

@@ -10,6 +10,7 @@
 #include <QUrl>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 
 #include "app/sndkey32.h"
 #include "app/uRCLocalize.h"
@@ -38,6 +39,19 @@ void OnTerminateSignal(int) {
   // Only async-signal-safe work here: the loop picks it up.
   [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
 }
+
+// Catches the application's Quit event before the windows are asked to close
+// (the main window refuses unless the program is ending).
+class QuitFilter final : public QObject {
+ public:
+  explicit QuitFilter(std::function<bool()> onQuit) : fOnQuit(std::move(onQuit)) {}
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    return e->type() == QEvent::Quit && watched == qApp && fOnQuit();
+  }
+
+ private:
+  std::function<bool()> fOnQuit;
+};
 
 }  // namespace
 
@@ -107,17 +121,38 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
     model->OnStateChanged = [&view] { view.Refresh(); };
     if (hooks.onRefreshed) view.OnRefreshed = [&] { hooks.onRefreshed(*model, view); };
 
-    // The end of the desktop session and SIGTERM end the program without a
-    // password, saving the settings on the way out.
+    // The end of the session (SIGTERM, SIGHUP, SIGINT, or the session
+    // manager's "die", which Qt sends as a Quit event) ends the program
+    // without a password, with the settings saved, from wherever it is: also
+    // from inside a modal window's own loop, or before the main loop runs
+    // (the start-up error message).
+    bool ending = false;
+    auto endSession = [&] {
+      if (ending) return;
+      ending = true;
+      EndModalWindows();
+      model->Perform([&] { model->QueryEndSession(); });
+      // Every running loop leaves, the main one included; a loop started
+      // from now on returns at once.
+      QCoreApplication::exit(0);
+    };
+    QuitFilter quitFilter([&] {
+      if (model->Terminated()) return false;  // the program's own way out
+      endSession();
+      return true;
+    });
+    qapp.installEventFilter(&quitFilter);
+    // The session manager asks for the data to be safe (before a log-off, or a
+    // checkpoint that goes on running): the settings are written.
     QObject::connect(&qapp, &QGuiApplication::commitDataRequest, &qapp,
-                     [&](QSessionManager&) { model->Perform([&] { model->QueryEndSession(); }); });
+                     [&](QSessionManager&) { model->Perform([&] { model->SaveSettings(); }); });
     std::unique_ptr<QSocketNotifier> notifier;
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) == 0) {
       notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
       QObject::connect(notifier.get(), &QSocketNotifier::activated, &qapp, [&] {
         char c;
         [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &c, 1);
-        model->Perform([&] { model->QueryEndSession(); });
+        endSession();
       });
       struct sigaction sa {};
       sa.sa_handler = OnTerminateSignal;
@@ -131,6 +166,7 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
     model->FormCreate();
     view.Refresh();
     if (!model->Terminated()) rc = qapp.exec();
+    qapp.removeEventFilter(&quitFilter);
     model->OnStateChanged = nullptr;
   }
   if (hooks.unregisterModels) hooks.unregisterModels();

@@ -463,11 +463,19 @@ TEST_F(MainWindowTest, SettingsViewNeedsThePasswordAndClosingOnlyHides) {
   EXPECT_EQ(Stored("T1"), "TRUE");  // written at the end
 }
 
-TEST_F(MainWindowTest, TheEndOfTheSessionEndsWithoutAPassword) {
+TEST_F(MainWindowTest, TheEndOfTheSessionEndsWithoutAPasswordAndSavesAtOnce) {
+  Settings("<T1Start>0</T1Start>");  // loaded as 1, in memory only
   Start();
   main->QueryEndSession();
   EXPECT_TRUE(main->Terminated());
+  EXPECT_FALSE(main->BadgeReader().Active());
   EXPECT_TRUE(prompts.empty());
+  // Written before anything else can hold the end up, and not again when
+  // nothing changed since.
+  EXPECT_EQ(Stored("T1Start"), "1");
+  fs::remove(dir / "lumbra.xml");
+  main.reset();
+  EXPECT_FALSE(fs::exists(dir / "lumbra.xml"));
 }
 
 TEST_F(MainWindowTest, ChangingThePassword) {
