@@ -23,10 +23,10 @@ class TSettingsStorage {
   const std::string& DamagedCopy() const { return fDamagedCopy; }
   // The damaged file stayed where it was and FileName is the fallback.
   bool Redirected() const { return fRedirected; }
-  // Raises lumbra::Exception when the file cannot be written, or when both
-  // the file and its fallback were damaged and could not be set aside.
+  // Raises lumbra::Exception when the file cannot be written, or when a
+  // damaged file could not be set aside and no usable fallback was left.
   void Save();
-  // Something was loaded or written since the last Save.
+  // From Load until the next Save, and again after a write that changes a value.
   bool Modified() const { return fModified; }
 
   bool Has(const std::string& key) const;
