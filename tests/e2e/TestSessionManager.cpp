@@ -34,7 +34,8 @@ Status RegisterClient(SmsConn c, SmPointer, char* previousId) {
   char* id = SmsGenerateClientID(c);
   if (id == nullptr) id = strdup("1lumbra-test-client");
   std::free(previousId);
-  SmsRegisterClientReply(c, id);
+  SmsRegisterClientReply(c, id);  // keeps a copy
+  std::free(id);
   Say("registered");
   return 1;
 }
