@@ -8,6 +8,7 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QUrl>
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -36,8 +37,11 @@ int gSignalPipe[2] = {-1, -1};
 
 void OnTerminateSignal(int) {
   char c = 1;
-  // Only async-signal-safe work here: the loop picks it up.
+  // Only async-signal-safe work here: the loop picks it up. The write end
+  // never blocks; one byte waiting is as good as many.
+  int saved = errno;
   [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+  errno = saved;
 }
 
 // Catches the application's Quit event before the windows are asked to close
@@ -56,6 +60,20 @@ class QuitFilter final : public QObject {
 }  // namespace
 
 int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
+  // The end signals are caught from the very start: one that comes while the
+  // program is still starting waits in the pipe until a loop runs, instead of
+  // ending the program before its settings are saved.
+  bool signalsCaught =
+      ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, gSignalPipe) == 0;
+  if (signalsCaught) {
+    struct sigaction sa {};
+    sa.sa_handler = OnTerminateSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+  }
   // Without a display the program still runs (reading, saving settings) on an
   // off-screen surface, and its messages go to standard error.
   const char* display = std::getenv("DISPLAY");
@@ -147,20 +165,14 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
     QObject::connect(&qapp, &QGuiApplication::commitDataRequest, &qapp,
                      [&](QSessionManager&) { model->Perform([&] { model->SaveSettings(); }); });
     std::unique_ptr<QSocketNotifier> notifier;
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) == 0) {
+    if (signalsCaught) {
       notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
       QObject::connect(notifier.get(), &QSocketNotifier::activated, &qapp, [&] {
-        char c;
-        [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &c, 1);
+        char c[16];
+        while (::read(gSignalPipe[0], c, sizeof c) > 0) {
+        }
         endSession();
       });
-      struct sigaction sa {};
-      sa.sa_handler = OnTerminateSignal;
-      sigemptyset(&sa.sa_mask);
-      sa.sa_flags = SA_RESTART;
-      sigaction(SIGTERM, &sa, nullptr);
-      sigaction(SIGINT, &sa, nullptr);
-      sigaction(SIGHUP, &sa, nullptr);
     }
 
     model->FormCreate();
