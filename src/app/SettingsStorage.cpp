@@ -34,13 +34,38 @@ std::string DamagedName(const std::string& fileName) {
                    .count();
   std::string base = fileName + ".damaged-" + std::to_string(stamp);
   std::string name = base;
-  for (int i = 1; fs::exists(name); ++i) name = base + "-" + std::to_string(i);
+  // A name the file system refuses ends the search: the rename then fails too.
+  std::error_code ec;
+  for (int i = 1; fs::exists(name, ec); ++i) name = base + "-" + std::to_string(i);
   return name;
 }
 
 }  // namespace
 
-TSettingsStorage::LoadResult TSettingsStorage::Load(const std::string& fileName) {
+TSettingsStorage::LoadResult TSettingsStorage::Load(const std::string& fileName,
+                                                    const std::string& fallbackFileName) {
+  fRedirected = false;
+  fNowhere.clear();
+  fModified = true;  // the first Save always writes
+  LoadResult result = LoadFile(fileName);
+  if (result != LoadResult::Damaged || !fDamagedCopy.empty()) return result;
+  // The damaged file could not be set aside: it must never be overwritten.
+  std::error_code ec;
+  if (fallbackFileName.empty() || fs::equivalent(fileName, fallbackFileName, ec)) {
+    fNowhere = fileName;
+    fFileName.clear();
+    return result;
+  }
+  fRedirected = true;
+  if (LoadFile(fallbackFileName) == LoadResult::Damaged && fDamagedCopy.empty()) {
+    fNowhere = fallbackFileName;
+    fFileName.clear();
+  }
+  fDamagedCopy.clear();  // the damaged file the caller asked for stayed where it was
+  return result;
+}
+
+TSettingsStorage::LoadResult TSettingsStorage::LoadFile(const std::string& fileName) {
   fFileName = fileName;
   fDamagedCopy.clear();
   fEntries.clear();
@@ -53,7 +78,7 @@ TSettingsStorage::LoadResult TSettingsStorage::Load(const std::string& fileName)
   if (!parsed || std::string(root.name()) != kRoot) {
     fDamagedCopy = DamagedName(fileName);
     fs::rename(fileName, fDamagedCopy, ec);
-    if (ec) fDamagedCopy.clear();  // could not keep it aside: at least never overwrite it
+    if (ec) fDamagedCopy.clear();
     return LoadResult::Damaged;
   }
   for (pugi::xml_node child : root.children()) {
@@ -65,6 +90,9 @@ TSettingsStorage::LoadResult TSettingsStorage::Load(const std::string& fileName)
 }
 
 void TSettingsStorage::Save() {
+  if (!fNowhere.empty())
+    throw Exception("The settings cannot be saved: " + fNowhere +
+                    " is damaged and cannot be set aside");
   if (fFileName.empty()) return;
   pugi::xml_document doc;
   auto decl = doc.append_child(pugi::node_declaration);
@@ -77,6 +105,7 @@ void TSettingsStorage::Save() {
   std::ostringstream text;
   doc.save(text, "  ", pugi::format_default, pugi::encoding_utf8);
   WriteFileAtomically(fFileName, text.str(), "settings file");
+  fModified = false;
 }
 
 const std::string* TSettingsStorage::Find(const std::string& key) const {
@@ -113,10 +142,12 @@ std::string TSettingsStorage::ReadString(const std::string& key, const std::stri
 void TSettingsStorage::WriteString(const std::string& key, const std::string& value) {
   for (auto& e : fEntries)
     if (e.first == key) {
+      if (e.second != value) fModified = true;
       e.second = value;
       return;
     }
   fEntries.emplace_back(key, value);
+  fModified = true;
 }
 
 void TSettingsStorage::WriteBool(const std::string& key, bool value) {
@@ -145,6 +176,15 @@ std::string SettingsFilePath(const std::string& executablePath, const std::strin
     }
   }
   return (fs::path(configDir) / "lumbra" / file).string();
+}
+
+std::string FallbackSettingsPath(const std::string& fileName, const std::string& configDir) {
+  fs::path file(fileName);
+  fs::path inConfig = fs::path(configDir) / "lumbra" / file.filename();
+  if (file.lexically_normal() != inConfig.lexically_normal()) return inConfig.string();
+  fs::path sibling = file;
+  sibling.replace_extension(".new.xml");
+  return sibling.string();
 }
 
 }  // namespace lumbra::app

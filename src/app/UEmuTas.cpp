@@ -300,6 +300,8 @@ void TTkEmuTasMain::FormCreate() {
     HandleCurrentException(this);
     return;
   }
+  // The session ended while a message of the loading was shown.
+  if (fTerminated) return;
   try {
     fBadgeReader->SetActive(true);
   } catch (const std::exception& e) {
@@ -361,6 +363,13 @@ bool TTkEmuTasMain::FormCloseQuery() {
 }
 
 void TTkEmuTasMain::QueryEndSession() {
+  // The session may not wait for the rest of the way out (a reader slow to let
+  // go, a session manager that kills what is left): the settings go first.
+  try {
+    if (fSettings.Modified()) SaveSettings();
+  } catch (...) {
+    HandleCurrentException(this);
+  }
   isendsession = true;
   FormCloseQuery();
 }
@@ -396,7 +405,8 @@ void TTkEmuTasMain::FormDestroy() {
     fLanguageManager.reset();
   }
   try {
-    fSettings.Save();
+    // Not again when the end of the session wrote it and nothing changed since.
+    if (fSettings.Modified()) fSettings.Save();
   } catch (const std::exception& e) {
     platform::MessageBoxes().Show(e.what(), kApplicationTitle, platform::MessageKind::Error);
   }
@@ -701,11 +711,24 @@ std::string TTkEmuTasMain::DetectedAdapterPort() const {
 
 void TTkEmuTasMain::LoadSettings() {
   std::string detected = DetectedAdapterPort();
-  std::string file = SettingsFilePath(ExecutablePath(), platform::Environment().UserConfigDir());
-  if (fSettings.Load(file) == TSettingsStorage::LoadResult::Damaged) {
-    ShowTopMessage(LocalizeString("Il file delle impostazioni era danneggiato: ") +
-                   (fSettings.DamagedCopy().empty() ? file : fSettings.DamagedCopy()) +
-                   LocalizeString("; si usano le impostazioni predefinite."));
+  const std::string configDir = platform::Environment().UserConfigDir();
+  std::string file = SettingsFilePath(ExecutablePath(), configDir);
+  if (fSettings.Load(file, FallbackSettingsPath(file, configDir)) ==
+      TSettingsStorage::LoadResult::Damaged) {
+    // The language is chosen further down; the message needs one now: the
+    // one stored in the settings read from their new place, else the default.
+    try {
+      SelectLanguage(fSettings.ReadInteger("Lingua", 1));
+    } catch (...) {
+    }
+    if (fSettings.Redirected())
+      ShowTopMessage(LocalizeString("Il file delle impostazioni è danneggiato e resta com'è: ") +
+                     file + LocalizeString(". Le impostazioni ora si leggono e si salvano in: ") +
+                     fSettings.FileName());
+    else
+      ShowTopMessage(LocalizeString("Il file delle impostazioni era danneggiato: ") +
+                     (fSettings.DamagedCopy().empty() ? file : fSettings.DamagedCopy()) +
+                     LocalizeString("; si usano le impostazioni predefinite."));
   }
   const TSettingsStorage& s = fSettings;
   C("ckSoundTes").SetChecked(s.ReadBool("SoundTes", false));

@@ -81,7 +81,8 @@ class TTkEmuTasMain : public TComponent {
   void erminagestionelettore1Click();
   // Any request to close the window; true when the program may end.
   bool FormCloseQuery();
-  // The desktop session ends (or the program is told to stop): end without a password.
+  // The desktop session ends (or the program is told to stop): save the
+  // settings at once, then end without a password.
   void QueryEndSession();
   void FormDestroy();
 

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTabBar>
@@ -66,7 +67,8 @@ class TPipeReader : public TCustomBadgeReader {
 
  private:
   // Lines: "read <data>" (\r written as \\r), "status <n>", "timeout",
-  // "restore", "fail", "badcrc", "badinsert", "error <command> <code>".
+  // "restore", "fail", "badcrc", "badinsert", "error <command> <code>", and
+  // "die": the application gets the Quit event a session manager's "die" sends.
   void Run(HWND h) {
     std::string pending;
     while (!fStop) {
@@ -120,6 +122,14 @@ class TPipeReader : public TCustomBadgeReader {
       loop.PostMessage(h, WM_TESSERA_READ, 0, trCheckFailed);
     } else if (cmd == "badinsert") {
       loop.PostMessage(h, WM_BAD_INSERT, 0, 0);
+    } else if (cmd == "die") {
+      QMetaObject::invokeMethod(
+          qApp,
+          [] {
+            QEvent quit(QEvent::Quit);
+            QCoreApplication::sendEvent(qApp, &quit);
+          },
+          Qt::QueuedConnection);
     } else if (cmd == "error") {
       int c = 0, e = 0;
       in >> c >> e;

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/About.h"
+#include "ui/qt/QtDialogs.h"
 #include "ui/qt/TrayPictures.h"
 
 namespace lumbra::ui {
@@ -72,6 +73,7 @@ class AboutDialog final : public QDialog {
 }  // namespace
 
 void RunAboutDialog() {
+  if (ModalWindowsEnded()) return;
   app::TfmAbout model(
       [](const std::string& address) { QDesktopServices::openUrl(QUrl(Q(address))); });
   model.FormCreate();

@@ -8,8 +8,10 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <QUrl>
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 
 #include "app/sndkey32.h"
 #include "app/uRCLocalize.h"
@@ -35,13 +37,43 @@ int gSignalPipe[2] = {-1, -1};
 
 void OnTerminateSignal(int) {
   char c = 1;
-  // Only async-signal-safe work here: the loop picks it up.
+  // Only async-signal-safe work here: the loop picks it up. The write end
+  // never blocks; one byte waiting is as good as many.
+  int saved = errno;
   [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+  errno = saved;
 }
+
+// Catches the application's Quit event before the windows are asked to close
+// (the main window refuses unless the program is ending).
+class QuitFilter final : public QObject {
+ public:
+  explicit QuitFilter(std::function<bool()> onQuit) : fOnQuit(std::move(onQuit)) {}
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    return e->type() == QEvent::Quit && watched == qApp && fOnQuit();
+  }
+
+ private:
+  std::function<bool()> fOnQuit;
+};
 
 }  // namespace
 
 int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
+  // The end signals are caught from the very start: one that comes while the
+  // program is still starting waits in the pipe until a loop runs, instead of
+  // ending the program before its settings are saved.
+  bool signalsCaught =
+      ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, gSignalPipe) == 0;
+  if (signalsCaught) {
+    struct sigaction sa {};
+    sa.sa_handler = OnTerminateSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+  }
   // Without a display the program still runs (reading, saving settings) on an
   // off-screen surface, and its messages go to standard error.
   const char* display = std::getenv("DISPLAY");
@@ -107,30 +139,46 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
     model->OnStateChanged = [&view] { view.Refresh(); };
     if (hooks.onRefreshed) view.OnRefreshed = [&] { hooks.onRefreshed(*model, view); };
 
-    // The end of the desktop session and SIGTERM end the program without a
-    // password, saving the settings on the way out.
+    // The end of the session (SIGTERM, SIGHUP, SIGINT, or the session
+    // manager's "die", which Qt sends as a Quit event) ends the program
+    // without a password, with the settings saved, from wherever it is: also
+    // from inside a modal window's own loop, or before the main loop runs
+    // (the start-up error message).
+    bool ending = false;
+    auto endSession = [&] {
+      if (ending) return;
+      ending = true;
+      EndModalWindows();
+      model->Perform([&] { model->QueryEndSession(); });
+      // Every running loop leaves, the main one included; a loop started
+      // from now on returns at once.
+      QCoreApplication::exit(0);
+    };
+    QuitFilter quitFilter([&] {
+      if (model->Terminated()) return false;  // the program's own way out
+      endSession();
+      return true;
+    });
+    qapp.installEventFilter(&quitFilter);
+    // The session manager asks for the data to be safe (before a log-off, or a
+    // checkpoint that goes on running): the settings are written.
     QObject::connect(&qapp, &QGuiApplication::commitDataRequest, &qapp,
-                     [&](QSessionManager&) { model->Perform([&] { model->QueryEndSession(); }); });
+                     [&](QSessionManager&) { model->Perform([&] { model->SaveSettings(); }); });
     std::unique_ptr<QSocketNotifier> notifier;
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) == 0) {
+    if (signalsCaught) {
       notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
       QObject::connect(notifier.get(), &QSocketNotifier::activated, &qapp, [&] {
-        char c;
-        [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &c, 1);
-        model->Perform([&] { model->QueryEndSession(); });
+        char c[16];
+        while (::read(gSignalPipe[0], c, sizeof c) > 0) {
+        }
+        endSession();
       });
-      struct sigaction sa {};
-      sa.sa_handler = OnTerminateSignal;
-      sigemptyset(&sa.sa_mask);
-      sa.sa_flags = SA_RESTART;
-      sigaction(SIGTERM, &sa, nullptr);
-      sigaction(SIGINT, &sa, nullptr);
-      sigaction(SIGHUP, &sa, nullptr);
     }
 
     model->FormCreate();
     view.Refresh();
     if (!model->Terminated()) rc = qapp.exec();
+    qapp.removeEventFilter(&quitFilter);
     model->OnStateChanged = nullptr;
   }
   if (hooks.unregisterModels) hooks.unregisterModels();

@@ -1,6 +1,6 @@
 #include "ui/qt/QtDialogs.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTranslator>
 #include <QVBoxLayout>
+#include <cstdio>
 
 #include "app/uLocalize.h"
 
@@ -21,8 +22,25 @@ static QString Q(const std::string& s) {
   return QString::fromStdString(s);
 }
 
+static bool gModalWindowsEnded = false;
+
+void EndModalWindows() {
+  gModalWindowsEnded = true;
+  // Each rejected window leaves its own loop as soon as control gets back to it.
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* d = qobject_cast<QDialog*>(w)) d->reject();
+}
+
+bool ModalWindowsEnded() {
+  return gModalWindowsEnded;
+}
+
 void QtMessageBox::Show(const std::string& text, const std::string& caption,
                         platform::MessageKind) {
+  if (gModalWindowsEnded) {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    return;
+  }
   QMessageBox box(QMessageBox::NoIcon, Q(caption), Q(text), QMessageBox::Ok);
   box.setObjectName("TopMessage");
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
@@ -31,6 +49,7 @@ void QtMessageBox::Show(const std::string& text, const std::string& caption,
 }
 
 bool RunPasswordDialog(app::TTkETPwdDlg& dlg) {
+  if (gModalWindowsEnded) return false;
   QDialog d;
   d.setObjectName("TkETPwdDlg");
   d.setWindowTitle(Q(dlg.Form().Caption()));
@@ -60,6 +79,7 @@ bool RunPasswordDialog(app::TTkETPwdDlg& dlg) {
 }
 
 bool BrowseFile(const std::string& title, const std::string& filter, std::string& fileName) {
+  if (gModalWindowsEnded) return false;
   QStringList parts = Q(filter).split('|');
   QStringList filters;
   for (int i = 0; i + 1 < parts.size(); i += 2)

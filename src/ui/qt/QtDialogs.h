@@ -13,6 +13,12 @@ class QtMessageBox final : public platform::IMessageBox {
             platform::MessageKind kind) override;
 };
 
+// The end of the session: every modal window open now is cancelled, and the
+// ones asked for from now on are not shown (a message goes to standard error
+// instead), so that no nested loop holds the end up.
+void EndModalWindows();
+bool ModalWindowsEnded();
+
 // Shows the password dialog model; true when confirmed with OK.
 bool RunPasswordDialog(app::TTkETPwdDlg& dlg);
 

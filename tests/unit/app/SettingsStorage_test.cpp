@@ -94,6 +94,70 @@ TEST(SettingsStorage, ADamagedFileIsKeptAsideNotOverwritten) {
   }
 }
 
+// A name so long that the damaged copy's longer name beside it cannot exist:
+// the file cannot be renamed aside, whoever runs the test.
+std::string UnrenamableName() {
+  return std::string(240, 'p') + ".xml";
+}
+
+TEST(SettingsStorage, ADamagedFileThatCannotBeSetAsideIsNeverWritten) {
+  const std::string damaged = "<Configuration><A>1</A>";
+  struct Case {
+    const char* what;
+    bool fallbackElsewhere;       // else the fallback is the damaged file itself
+    const char* fallbackContent;  // nullptr: no fallback file yet
+    bool saves;
+  } cases[] = {
+      {"fallback not there yet", true, nullptr, true},
+      {"fallback from an earlier run", true, "<Configuration><B>5</B></Configuration>", true},
+      {"no other place", false, nullptr, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    fs::path file = dir.path / UnrenamableName();
+    fs::path fallback = c.fallbackElsewhere ? dir.path / "cfg" / "s.xml" : file;
+    WriteFile(file, damaged);
+    if (c.fallbackContent != nullptr) {
+      fs::create_directories(fallback.parent_path());
+      WriteFile(fallback, c.fallbackContent);
+    }
+    TSettingsStorage s;
+    ASSERT_EQ(s.Load(file.string(), fallback.string()), TSettingsStorage::LoadResult::Damaged);
+    EXPECT_TRUE(s.DamagedCopy().empty());
+    EXPECT_EQ(s.Redirected(), c.fallbackElsewhere);
+    EXPECT_EQ(s.ReadInteger("B", 0), c.fallbackContent != nullptr ? 5 : 0);
+    s.WriteInteger("A", 2);
+    if (c.saves) {
+      EXPECT_EQ(s.FileName(), fallback.string());
+      s.Save();
+      TSettingsStorage t;
+      ASSERT_EQ(t.Load(fallback.string()), TSettingsStorage::LoadResult::Loaded);
+      EXPECT_EQ(t.ReadInteger("A", 0), 2);
+    } else {
+      EXPECT_THROW(s.Save(), Exception);
+    }
+    EXPECT_EQ(ReadFile(file), damaged);
+    std::size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir.path)) files += e.is_regular_file();
+    EXPECT_EQ(files, c.saves ? 2u : 1u);  // nothing else was written beside them
+  }
+}
+
+TEST(SettingsStorage, ModifiedUntilSavedAndAgainOnlyByAChange) {
+  TempDir dir;
+  TSettingsStorage s;
+  s.Load((dir.path / "s.xml").string());
+  EXPECT_TRUE(s.Modified());  // a missing file is written at the first Save
+  s.WriteInteger("A", 1);
+  s.Save();
+  EXPECT_FALSE(s.Modified());
+  s.WriteInteger("A", 1);
+  EXPECT_FALSE(s.Modified());
+  s.WriteInteger("A", 2);
+  EXPECT_TRUE(s.Modified());
+}
+
 TEST(SettingsStorage, AnUnwritableFileIsAnErrorNotASilentLoss) {
   TempDir dir;
   WriteFile(dir.path / "plain", "x");  // a file where the settings folder should be
@@ -109,6 +173,13 @@ TEST(SettingsFilePath, BesideAWritableExecutableElseInTheConfigFolder) {
             (dir.path / "lumbra.xml").string());
   EXPECT_EQ(SettingsFilePath((dir.path / "bin.x" / "lumbra.bin").string(), "/cfg"),
             "/cfg/lumbra/lumbra.xml");  // the folder does not exist, so it cannot be written
+}
+
+TEST(FallbackSettingsPath, TheConfigFolderElseASiblingOfAFileAlreadyThere) {
+  EXPECT_EQ(FallbackSettingsPath("/opt/app/lumbra.xml", "/cfg"), "/cfg/lumbra/lumbra.xml");
+  EXPECT_EQ(FallbackSettingsPath("/cfg/lumbra/lumbra.xml", "/cfg"), "/cfg/lumbra/lumbra.new.xml");
+  EXPECT_EQ(FallbackSettingsPath("/cfg/lumbra/./lumbra.xml", "/cfg/"),
+            "/cfg/lumbra/./lumbra.new.xml");
 }
 
 TEST(SimpleCipher, RoundTripsAndChains) {

@@ -463,11 +463,19 @@ TEST_F(MainWindowTest, SettingsViewNeedsThePasswordAndClosingOnlyHides) {
   EXPECT_EQ(Stored("T1"), "TRUE");  // written at the end
 }
 
-TEST_F(MainWindowTest, TheEndOfTheSessionEndsWithoutAPassword) {
+TEST_F(MainWindowTest, TheEndOfTheSessionEndsWithoutAPasswordAndSavesAtOnce) {
+  Settings("<T1Start>0</T1Start>");  // loaded as 1, in memory only
   Start();
   main->QueryEndSession();
   EXPECT_TRUE(main->Terminated());
+  EXPECT_FALSE(main->BadgeReader().Active());
   EXPECT_TRUE(prompts.empty());
+  // Written before anything else can hold the end up, and not again when
+  // nothing changed since.
+  EXPECT_EQ(Stored("T1Start"), "1");
+  fs::remove(dir / "lumbra.xml");
+  main.reset();
+  EXPECT_FALSE(fs::exists(dir / "lumbra.xml"));
 }
 
 TEST_F(MainWindowTest, ChangingThePassword) {
@@ -519,6 +527,44 @@ TEST_F(MainWindowTest, ADamagedSettingsFileIsKeptAndReportedOnce) {
   for (const auto& e : fs::directory_iterator(dir))
     kept += e.path().filename().string().rfind("lumbra.xml.damaged-", 0) == 0;
   EXPECT_EQ(kept, 1u);
+}
+
+TEST_F(MainWindowTest, ADamagedFileThatCannotBeSetAsideStaysAndTheNewPlaceIsNamed) {
+  LanguageFiles();
+  // So long a name that no damaged copy's name can be made beside it.
+  const std::string name(240, 'p');
+  desktop.environment.exePath = (dir / name).string();
+  const fs::path damaged = dir / (name + ".xml");
+  const fs::path fallback = dir / "config" / "lumbra" / (name + ".xml");
+  const std::string content = "<Configuration><Model>SL-10";
+  std::ofstream(damaged, std::ios::binary) << content;
+  auto damagedContent = [&] {
+    std::ifstream in(damaged, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+
+  Start();
+  EXPECT_EQ(desktop.messages.Texts(),
+            (std::vector<std::string>{
+                "Il file delle impostazioni è danneggiato e resta com'è: " + damaged.string() +
+                ". Le impostazioni ora si leggono e si salvano in: " + fallback.string()}));
+  EXPECT_EQ(C("cbModel").Text(), "SLX-44");
+  main->Perform([&] { C("cbLingua").UserSelect(0); });
+  main->SaveSettings();
+  main.reset();
+  EXPECT_EQ(damagedContent(), content);
+
+  // The next start reads the settings from their new place and says so again,
+  // in the language chosen there.
+  desktop.messages.shown.clear();
+  Start();
+  EXPECT_EQ(desktop.messages.Texts(),
+            (std::vector<std::string>{
+                "The settings file is damaged and is left as it is: " + damaged.string() +
+                ". The settings are now read from and saved to: " + fallback.string()}));
+  EXPECT_EQ(CurrentLanguage(), 0);
+  main.reset();
+  EXPECT_EQ(damagedContent(), content);
 }
 
 TEST_F(MainWindowTest, AnActivationFailureIsShownOnlyWithAPort) {
