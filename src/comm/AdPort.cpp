@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "base/AppException.h"
+#include "comm/DeviceMessages.h"
 #include "comm/PortDiscovery.h"
 #include "comm/ReleasableThread.h"
 #include "platform/SerialPort.h"
-#include "comm/DeviceMessages.h"
 
 namespace lumbra {
 namespace {
@@ -20,20 +20,44 @@ constexpr std::uint32_t kStopWaitMs = 1000;
 }  // namespace
 
 // Shared by the port and its reader thread, so that neither outlives what it uses.
+//
+// The write path and the reader thread both reach the device through its slot,
+// and use it only under `io` while it is there. The thread empties the slot
+// when the device is lost, the port when it closes, so a write never touches a
+// device being torn down, and a write after a loss fails cleanly. The thread's
+// wait alone runs without `io` (a close must be able to wake it), on the
+// thread's own reference.
 struct TApdComPort::Shared {
-  std::shared_ptr<platform::ISerialDevice> device;
   platform::HWND window = 0;
   std::size_t inSize = 0;
+
+  std::mutex io;
+  std::shared_ptr<platform::ISerialDevice> device;  // empty once lost or closed
+  std::string lostReason;                           // why the thread let it go
+
   std::mutex mutex;
   std::condition_variable space;
   std::string input;
   bool availPending = false;
   bool stopping = false;
+
+  // Takes the device out of the slot; unsent output is discarded first, so
+  // that releasing it never waits for bytes the device cannot send.
+  std::shared_ptr<platform::ISerialDevice> Release(const std::string& reason) {
+    std::lock_guard lock(io);
+    std::shared_ptr<platform::ISerialDevice> d = std::move(device);
+    if (d) {
+      d->PurgeOut();
+      lostReason = reason;
+    }
+    return d;
+  }
 };
 
 class TApdComPort::Reader final : public TReleasableThread {
  public:
-  explicit Reader(std::shared_ptr<Shared> s) : fS(std::move(s)) {}
+  Reader(std::shared_ptr<Shared> s, std::shared_ptr<platform::ISerialDevice> device)
+      : fS(std::move(s)), fDevice(std::move(device)) {}
   void Stop() {
     ReleaseThread();
     std::lock_guard lock(fS->mutex);
@@ -47,30 +71,47 @@ class TApdComPort::Reader final : public TReleasableThread {
     bool failedBefore = false;
     while (!Terminated()) {
       std::uint32_t events = 0;
-      platform::WaitResult r = fS->device->WaitEvent(*hCloseEvent, events);
+      platform::WaitResult r = fDevice->WaitEvent(*hCloseEvent, events);
       if (r == platform::WaitResult::Stopped) break;
       if (r == platform::WaitResult::Lost) {
-        // The adapter is gone: one line error says so, then the thread ends.
-        Post(WM_APD_LINE_ERROR, platform::kCeIOE);
+        Lose(fDevice->LastError());
         break;
       }
       if (r == platform::WaitResult::Failed) {
-        // A wait that fails twice in a row will keep failing: stop, not spin.
-        if (failedBefore) break;
+        // A wait that fails twice in a row will keep failing: the port is as
+        // good as gone.
+        if (failedBefore) {
+          Lose(fDevice->LastError());
+          break;
+        }
         failedBefore = true;
         continue;
       }
       failedBefore = false;
       if (events & (platform::kEvError | platform::kEvBreak)) {
         platform::SerialStatus st;
-        if (fS->device->QueryStatus(st) && st.errors != 0) Post(WM_APD_LINE_ERROR, st.errors);
+        bool ok;
+        {
+          std::lock_guard lock(fS->io);
+          ok = fS->device && fDevice->QueryStatus(st);
+        }
+        if (ok && st.errors != 0) Post(WM_APD_LINE_ERROR, st.errors);
       }
       if (events & platform::kEvRxChar) ReadAll(buf);
     }
-    fS->device.reset();
+    fDevice.reset();
   }
 
  private:
+  // The device is let go before the loss is told, so that a write that
+  // follows the notification already finds the port lost. One line error
+  // reports it, unless the port was being closed anyway; then the thread ends.
+  void Lose(const std::string& reason) {
+    const bool wasInUse =
+        fS->Release(reason.empty() ? "the device was disconnected" : reason) != nullptr;
+    fDevice.reset();
+    if (wasInUse) Post(WM_APD_LINE_ERROR, platform::kCeIOE);
+  }
   void Post(std::uint32_t msg, std::uint32_t wParam) {
     platform::MessageLoop().PostMessage(fS->window, msg, wParam, 0);
   }
@@ -85,7 +126,11 @@ class TApdComPort::Reader final : public TReleasableThread {
         if (fS->stopping) return;
         room = fS->inSize - fS->input.size();
       }
-      const int n = fS->device->Read(buf.data(), static_cast<int>(room));
+      int n;
+      {
+        std::lock_guard lock(fS->io);
+        n = fS->device ? fDevice->Read(buf.data(), static_cast<int>(room)) : 0;
+      }
       if (n <= 0) return;
       bool post = false;
       {
@@ -98,11 +143,15 @@ class TApdComPort::Reader final : public TReleasableThread {
     }
   }
   std::shared_ptr<Shared> fS;
+  // The thread's own reference, for the wait, which is made without `io`.
+  std::shared_ptr<platform::ISerialDevice> fDevice;
 };
 
 TApdComPort::TApdComPort(TComponent* AOwner) : TCustomWindowedComponent(AOwner) {}
 
-TApdComPort::~TApdComPort() { CloseDevice(); }
+TApdComPort::~TApdComPort() {
+  CloseDevice();
+}
 
 void TApdComPort::SetComNumber(std::int32_t value) {
   if (value < 0 || value > 65535)
@@ -140,13 +189,12 @@ void TApdComPort::SetOpen(bool value) {
 
 void TApdComPort::OpenDevice() {
   if (fPath.empty() && fComNumber == 0) throw EApdPortError("No port number set");
-  const std::string path = fPath.empty()
-                               ? platform::SerialBackend().DevicePath("COM" + std::to_string(fComNumber))
-                               : platform::SerialBackend().DevicePath(fPath);
+  const std::string path =
+      fPath.empty() ? platform::SerialBackend().DevicePath("COM" + std::to_string(fComNumber))
+                    : platform::SerialBackend().DevicePath(fPath);
   std::string error;
   std::shared_ptr<platform::ISerialDevice> device = platform::SerialBackend().Open(path, error);
-  if (!device)
-    throw EApdPortError("error " + path + " Comm port busy or not available: " + error);
+  if (!device) throw EApdPortError("error " + path + " Comm port busy or not available: " + error);
   platform::SerialSettings s;
   s.baudRate = Baud;
   s.dataBits = 8;
@@ -160,7 +208,7 @@ void TApdComPort::OpenDevice() {
   shared->device = device;
   shared->window = Handle();
   shared->inSize = InSize;
-  auto reader = std::make_shared<Reader>(shared);
+  auto reader = std::make_shared<Reader>(shared, std::move(device));
   fShared = shared;
   fReader = reader;
   reader->Start();
@@ -168,6 +216,9 @@ void TApdComPort::OpenDevice() {
 
 void TApdComPort::CloseDevice() {
   if (!fShared) return;
+  // Unsent output goes first: a serial driver may otherwise hold the close
+  // for its closing time (up to 30 s) while it tries to send it.
+  std::shared_ptr<platform::ISerialDevice> device = fShared->Release("Port closed");
   std::shared_ptr<Reader> reader = std::move(fReader);
   if (reader) {
     reader->Stop();
@@ -179,11 +230,12 @@ void TApdComPort::CloseDevice() {
 void TApdComPort::PutString(const AnsiString& bytes) {
   if (!fShared) throw EApdPortError("Port not open");
   if (bytes.empty()) return;
-  platform::ISerialDevice* device = fShared->device.get();
-  if (device == nullptr) throw EApdPortError("Port lost");
-  if (device->Write(bytes.data(), static_cast<int>(bytes.size())) !=
+  Shared& s = *fShared;
+  std::lock_guard lock(s.io);
+  if (!s.device) throw EApdPortError("Port lost: " + s.lostReason);
+  if (s.device->Write(bytes.data(), static_cast<int>(bytes.size())) !=
       static_cast<int>(bytes.size()))
-    throw EApdPortError("Port write failed: " + device->LastError());
+    throw EApdPortError("Port write failed: " + s.device->LastError());
 }
 
 void TApdComPort::GetBlock(void* buffer, std::size_t n) {

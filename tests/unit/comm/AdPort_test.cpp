@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "base/AppException.h"
 #include "comm/PortDiscovery.h"
 #include "platform/fake/FakeMessageLoop.h"
@@ -100,6 +102,55 @@ TEST_F(AdPortTest, BytesReachTheProtocolOneNotificationAtATime) {
   port->HangUp();
   ASSERT_TRUE(loop.PumpUntil([&] { return !errors.empty(); }));
   EXPECT_EQ(errors[0], 48);
+}
+
+TEST_F(AdPortTest, LostDeviceIsLetGoBeforeTheLossIsToldAndLaterWritesFail) {
+  TApdComPort& p = *holder.ApdComPort1;
+  p.SetPortName("/dev/ttyS2");
+  p.SetOpen(true);
+  p.PutString("before");
+  port->HangUp();
+  ASSERT_TRUE(loop.PumpUntil([&] { return !errors.empty(); }));
+  EXPECT_FALSE(port->IsOpen());
+  loop.RunUntilIdle();
+  EXPECT_EQ(errors, std::vector<int>{48});
+  try {
+    p.PutString("after");
+    ADD_FAILURE() << "wrote to a lost port";
+  } catch (const EApdPortError& e) {
+    EXPECT_STREQ(e.what(), "Port lost: the device was disconnected");
+  }
+  EXPECT_EQ(port->Written(), "before");
+  EXPECT_TRUE(p.Open());  // until the protocol closes it
+  p.SetOpen(false);
+  EXPECT_FALSE(p.Open());
+}
+
+TEST_F(AdPortTest, ClosingDiscardsOutputTheDeviceHasNotSent) {
+  // Every way the port lets a device go: a driver would otherwise hold the
+  // close until the stuck bytes went out, or its closing time ran out.
+  struct Case {
+    const char* how;
+    std::function<void(TApdComPort&)> close;
+  } cases[] = {
+      {"closed", [](TApdComPort& p) { p.SetOpen(false); }},
+      {"moved to another port", [](TApdComPort& p) { p.SetPortName("/dev/ttyS3"); }},
+      {"moved to a port number", [](TApdComPort& p) { p.SetComNumber(3); }},
+  };
+  serial.AddPort("/dev/ttyS3");
+  serial.AddPort("/dev/COM3");
+  port->holdOutput = true;
+  for (const auto& c : cases) {
+    TApdComPort& p = *holder.ApdComPort1;
+    p.SetPortName("/dev/ttyS2");
+    p.SetOpen(true);
+    p.PutString("stuck");
+    ASSERT_EQ(port->unsent, "stuck") << c.how;
+    c.close(p);
+    EXPECT_FALSE(port->IsOpen()) << c.how;
+    EXPECT_FALSE(port->closedWithUnsent) << c.how;
+    p.SetOpen(false);
+  }
 }
 
 TEST_F(AdPortTest, DetachedHolderDropsBytesAndHandlerErrorsDoNotStopDelivery) {
