@@ -2,6 +2,7 @@
 // program shows has a translation in every language, and the generator turns
 // the tables into files the manager reads, or stops at a malformed row.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -170,8 +171,8 @@ TEST_F(GeneratedLanguagesTest, EveryCaptionOfTheFormsHasATextInEveryLanguage) {
 class LanguageGeneratorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("lumbra-langgen-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    dir = fs::temp_directory_path() / ("lumbra-langgen-" + std::to_string(getpid()) + "-" +
+                                       std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::create_directories(dir / "out");
   }
   void TearDown() override { fs::remove_all(dir); }

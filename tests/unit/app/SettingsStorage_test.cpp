@@ -1,6 +1,7 @@
 #include "app/SettingsStorage.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,9 +17,10 @@ namespace {
 class TempDir {
  public:
   TempDir() {
-    path = fs::temp_directory_path() /
-           ("lumbra-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    path =
+        fs::temp_directory_path() /
+        ("lumbra-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+         std::to_string(getpid()) + "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::create_directories(path);
   }
   ~TempDir() { fs::remove_all(path); }

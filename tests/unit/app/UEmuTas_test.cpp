@@ -1,6 +1,7 @@
 #include "app/UEmuTas.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <deque>
 #include <filesystem>
@@ -23,8 +24,8 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     loop.Install();
-    dir = fs::temp_directory_path() /
-          ("lumbra-main-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    dir = fs::temp_directory_path() / ("lumbra-main-" + std::to_string(getpid()) + "-" +
+                                       std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::create_directories(dir);
     desktop.environment.exePath = (dir / "lumbra").string();
     desktop.environment.configDir = (dir / "config").string();

@@ -288,6 +288,7 @@ TEST_F(Comm32Test, ARestartThatFailsLeavesThePortClosed) {
     port->openError.clear();
     EXPECT_TRUE(comm->Open()) << c.name << ": and can be opened again";
   }
+  comm->OnDisconnect = nullptr;  // counts into this test's local
 }
 
 TEST_F(Comm32Test, ModemLinesOnlyWhereTheDeviceHasThem) {
