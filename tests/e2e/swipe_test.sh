@@ -92,6 +92,10 @@ replug)
   expect_typed "$want"
   sim unplug
   wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does not show the reader problem"
+  # The same problem as a reader that stopped answering, in the user's language.
+  problem=$(awk -F'\t' '$1 == "lettore di tessere guasto o non collegato" { print $2 }' "$here/../../lang/messages.tsv")
+  [ "$(get hint | cut -d'|' -f1)" = "$problem" ] ||
+    fail "an unplugged reader shows '$(get hint)', not '$problem'"
   sim plug
   wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
   sim "$card2"
