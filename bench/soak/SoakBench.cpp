@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
 
     const unsigned warmup = std::max(1u, std::min(200u, swipes / 10));
     long rssWarm = -1;
+    std::string rssTrail;  // every tenth of the run, to tell a leak from a step
     size_t returns = log.Poll();
     unsigned noiseBytes = 0, loneStarts = 0, cuts = 0, timeouts = 0;
     Clock::time_point runStart{};
@@ -167,6 +168,8 @@ int main(int argc, char** argv) {
         rssWarm = VmRssKb(pid);
         runStart = Clock::now();
       }
+      if (i > warmup && i % std::max(1u, swipes / 10) == 0)
+        rssTrail += " " + std::to_string(VmRssKb(pid));
       std::string noise;
       for (unsigned n = rng() % 9; n > 0; --n, ++noiseBytes)
         noise += hex(quiet[rng() % quiet.size()]);
@@ -221,10 +224,14 @@ int main(int argc, char** argv) {
       rec.clear();
     }
     unsigned typedExactly = 0, lost = 0, duplicated = 0, altered = unattributed;
+    std::string lostIds, duplicatedIds;  // the first few, to look them up in the key log
+    auto note = [](std::string& list, unsigned i) {
+      if (list.size() < 60) list += " " + std::to_string(i);
+    };
     for (unsigned i = 0; i < swipes; ++i) {
       const unsigned all = exact[i] + other[i];
-      if (all == 0) ++lost;
-      if (all > 1) duplicated += all - 1;
+      if (all == 0) ++lost, note(lostIds, i);
+      if (all > 1) duplicated += all - 1, note(duplicatedIds, i);
       if (exact[i] == 1 && other[i] == 0) ++typedExactly;
       if (other[i] > 0 && exact[i] == 0) ++altered;
     }
@@ -255,9 +262,13 @@ int main(int argc, char** argv) {
           100.0 * static_cast<double>(typingNs) / 1e9 / seconds);
     }
     if (!firstAltered.empty()) std::printf("        first altered: %s\n", firstAltered.c_str());
+    if (!lostIds.empty()) std::printf("        lost swipes:%s\n", lostIds.c_str());
+    if (!duplicatedIds.empty())
+      std::printf("        duplicated swipes:%s\n", duplicatedIds.c_str());
     std::printf(
-        "        resident memory: %ld kB after %u warm-up swipes, %ld kB at the end (%+ld kB)\n",
-        rssWarm, warmup, rssEnd, rssEnd - rssWarm);
+        "        resident memory: %ld kB after %u warm-up swipes, %ld kB at the end (%+ld kB); "
+        "on the way:%s\n",
+        rssWarm, warmup, rssEnd, rssEnd - rssWarm, rssTrail.c_str());
     std::fflush(stdout);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "lumbra-soak: %s\n", e.what());
