@@ -4,18 +4,16 @@
 # 100 swipes, both framings), and the program's CPU time over 60 s idle with
 # each serial model: the polled "SL-10" and the unpolled "SLU-42", "SLU-43"
 # and "SLX-44".
-# Usage: readers_bench.sh PROGRAM READERSIM XTARGET
+# Usage: readers_bench.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR
 set -u
-program=$1 readersim=$2 xtarget=$3
+program=$1 readersim=$2 xtarget=$3 langfiles=$4
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tests/gui/xsession.sh"
 swipes=${BENCH_SWIPES:-100}
 idle=${BENCH_IDLE_SECONDS:-60}
 start_xsession --tray || { echo "no X session"; exit 1; }
-work=$(mktemp -d)
-XS_CLEAN_DIR=$work
-trap 'xs_cleanup; rm -rf "$XS_CLEAN_DIR"' EXIT
-cp "$program" "$work/lumbra"
+# Without its language files beside it the program stops at a message box.
+make_program_dir "$program" "$langfiles" || exit 1
 
 # run_program MODEL: simulator and program up, reader restored.
 run_program() {
@@ -35,7 +33,7 @@ XML
   LUMBRA_TEST_STATE=$work/state HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" \
     >"$work/out.log" 2>&1 &
   app_pid=$!
-  wait_for 15 grep -qx 'image=0' "$work/state" || { echo "reader $model did not come up"; exit 1; }
+  wait_for 15 grep -qx "image=0" "$work/state" || { echo "reader $model did not come up"; cat "$work/state" "$work/out.log"; exit 1; }
 }
 stop_program() {
   kill $app_pid $sim_pid 2>/dev/null
