@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
 # Prints, for a three-track card on "SLX-44" at 9600 baud, the time from the
 # simulator's last frame byte to the last key the target receives (median of
-# 100 swipes, both framings), and the program's CPU time over 30 s idle, with
-# a polled reader ("SL-10") and an unpolled one ("SLX-44").
-# Usage: readers_bench.sh PROGRAM READERSIM XTARGET
+# 100 swipes, both framings), and the program's CPU time over 60 s idle with
+# each serial model: the polled "SL-10" and the unpolled "SLU-42", "SLU-43"
+# and "SLX-44".
+# Usage: readers_bench.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR
 set -u
-program=$1 readersim=$2 xtarget=$3
+program=$1 readersim=$2 xtarget=$3 langfiles=$4
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tests/gui/xsession.sh"
 swipes=${BENCH_SWIPES:-100}
-idle=${BENCH_IDLE_SECONDS:-30}
+idle=${BENCH_IDLE_SECONDS:-60}
 start_xsession --tray || { echo "no X session"; exit 1; }
-work=$(mktemp -d)
-XS_CLEAN_DIR=$work
-trap 'xs_cleanup; rm -rf "$XS_CLEAN_DIR"' EXIT
-cp "$program" "$work/lumbra"
+# Without its language files beside it the program stops at a message box.
+make_program_dir "$program" "$langfiles" || exit 1
 
 # run_program MODEL: simulator and program up, reader restored.
 run_program() {
@@ -26,7 +25,7 @@ run_program() {
   exec 6>"$work/sim.in"
   wait_for 5 test -e "$work/reader"
   local tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T1Char>2</T1Char><T2Char>2</T2Char><T3Char>1</T3Char>"
-  [ "$model" = SL-10 ] && tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>"
+  case $model in SL-10 | SLU-42) tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>" ;; esac
   cat >"$work/lumbra.xml" <<XML
 <?xml version="1.0"?>
 <Configuration><Model>$model</Model><Com>$work/reader</Com>$tracks</Configuration>
@@ -34,7 +33,7 @@ XML
   LUMBRA_TEST_STATE=$work/state HOME=$work XDG_CONFIG_HOME=$work/config "$work/lumbra" \
     >"$work/out.log" 2>&1 &
   app_pid=$!
-  wait_for 15 grep -qx 'image=0' "$work/state" || { echo "reader $model did not come up"; exit 1; }
+  wait_for 15 grep -qx "image=0" "$work/state" || { echo "reader $model did not come up"; cat "$work/state" "$work/out.log"; exit 1; }
 }
 stop_program() {
   kill $app_pid $sim_pid 2>/dev/null
@@ -70,17 +69,27 @@ for framing in cr stx; do
 done
 
 hz=$(getconf CLK_TCK)
+# The kernel's tick-sampled account (utime + stime, what top shows) and the
+# scheduler's exact on-CPU time of all the program's threads.
+run_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { print s }'; }
+wakeups() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/^(non)?voluntary_ctxt_switches/ { s += $2 } END { print s }'; }
 measure_idle() {
-  local before after
+  local before after ns0 ns1 w0 w1
   sleep 2
-  before=$(cpu_ticks $app_pid)
+  before=$(cpu_ticks $app_pid) ns0=$(run_ns $app_pid) w0=$(wakeups $app_pid)
   sleep "$idle"
-  after=$(cpu_ticks $app_pid)
-  printf 'idle %s for %d s: CPU %.2f s (%.2f %%)\n' "$1" "$idle" \
-    "$(echo "($after - $before) / $hz" | bc -l)" "$(echo "($after - $before) * 100 / $hz / $idle" | bc -l)"
+  after=$(cpu_ticks $app_pid) ns1=$(run_ns $app_pid) w1=$(wakeups $app_pid)
+  printf 'idle %-7s for %d s: CPU %.2f s (%.3f %% of a core); on CPU %.1f ms (%.3f %%), %.1f thread switches/s  [%s]\n' \
+    "$1" "$idle" "$(echo "($after - $before) / $hz" | bc -l)" "$(echo "($after - $before) * 100 / $hz / $idle" | bc -l)" \
+    "$(echo "($ns1 - $ns0) / 1000000" | bc -l)" "$(echo "($ns1 - $ns0) / 10000000 / $idle" | bc -l)" \
+    "$(echo "($w1 - $w0) / $idle" | bc -l)" "$2"
 }
-measure_idle "SLX-44 (unpolled, 55 ms timer)"
 stop_program
-run_program SL-10
-measure_idle "SL-10 (polled every 200 ms at 38400 baud)"
-stop_program
+for model in SL-10 SLU-42 SLU-43 SLX-44; do
+  run_program $model
+  case $model in
+  SL-10) measure_idle $model "polled every 200 ms at 38400 baud" ;;
+  *) measure_idle $model "unpolled, 55 ms timer" ;;
+  esac
+  stop_program
+done

@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # A swipe on a simulated reader is typed into the focused application exactly
-# as the settings format it; pulling the reader shows the reader problem,
-# plugging it back restores it, and the next swipe is typed again.
-# Usage: swipe_test.sh MODEL PROGRAM READERSIM XTARGET LANG_FILES_DIR
+# as the settings format it, whatever the line did before it.
+# Usage: swipe_test.sh MODEL PROGRAM READERSIM XTARGET LANG_FILES_DIR [CASE]
+# CASE (default replug):
+#   replug  pulling the reader shows the reader problem, plugging it back
+#           restores it, and the next swipe is typed again
+#   absent  the port is missing at start (adapter plugged in after log-on):
+#           the reader comes up by itself when it appears, with the error
+#           box still open
+#   cut     bursts the adapter hands over in two pieces, one cut right after
+#           a carriage return inside the burst, one between CR and LF
+#   noise   a lone start sentinel from line noise, a quiet line, then a swipe
 set -u
-model=$1 program=$2 readersim=$3 xtarget=$4 langfiles=$5
+model=$1 program=$2 readersim=$3 xtarget=$4 langfiles=$5 case=${6:-replug}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../gui/xsession.sh"
 
 fail() {
-  echo "FAIL ($model): $*"
+  echo "FAIL ($model, $case): $*"
   [ -f "${work:-}/state" ] && cat "$work/state"
   [ -f "${work:-}/sim.log" ] && tail -5 "$work/sim.log"
   exit 1
@@ -21,12 +29,15 @@ typed() { typed_text "$work/typed"; }
 start_xsession --tray || fail "no X session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"
 
-# The simulated reader, taking its commands from a pipe.
-mkfifo "$work/sim.in"
-"$readersim" "$model" "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
-XS_PIDS+=($!)
-exec 6>"$work/sim.in"
-wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
+# The simulated reader, taking its commands from a pipe; it publishes its
+# port at $work/reader, as an adapter that is plugged in.
+start_sim() {
+  mkfifo "$work/sim.in"
+  "$readersim" "$model" "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
+  XS_PIDS+=($!)
+  exec 6>"$work/sim.in"
+  wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
+}
 sim() { echo "$*" >&6; }
 
 # Settings: every slice from its first character, padded to 14, a Tab after
@@ -44,22 +55,78 @@ else
   card2="swipe B|4711|"
   want2="0000000000000B<Tab>00000000004711<Tab>00000000000000<Return>"
 fi
-start_program "<Model>$model</Model><Com>$work/reader</Com>$tracks<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes>"
-wait_for 15 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
+settings="<Model>$model</Model><Com>$work/reader</Com>$tracks<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes>"
 
+# expect_typed WHAT: the target got exactly WHAT in all, and nothing after it.
+expect_typed() {
+  wait_for 10 typed_is "$work/typed" "$1" || fail "typed '$(typed)' instead of '$1'"
+  sleep 1  # nothing more may come: each read is typed once
+  [ "$(typed)" = "$1" ] || fail "typed '$(typed)' after the read, not '$1'"
+}
+
+if [ "$case" = absent ]; then
+  start_program "$settings"
+  wait_for 15 test -f "$work/state" || fail "the program did not start"
+  sleep 1  # a few timer steps find no port
+  [ "$(get image)" != 0 ] || fail "the reader is shown working without its port"
+  start_sim
+  wait_for 10 grep -qx 'image=0' "$work/state" ||
+    fail "the reader did not come up by itself when its port appeared"
+  # The start-up error box may still be open: the target takes the focus
+  # back, and the typing must reach it.
+  start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"
+  sim "$card"
+  expect_typed "$want"
+  echo "PASS ($model, $case): port missing at start, reader up when it appeared, swipe typed"
+  exit 0
+fi
+
+start_sim
+start_program "$settings"
+wait_for 15 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
 start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"
 
-sim "$card"
-wait_for 10 typed_is "$work/typed" "$want" ||
-  fail "typed '$(typed)' instead of '$want'"
-sleep 1  # nothing more may come: the read is typed once
-[ "$(typed)" = "$want" ] || fail "typed '$(typed)' after the read, not '$want'"
-
-sim unplug
-wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does not show the reader problem"
-sim plug
-wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
-sim "$card2"
-wait_for 10 typed_is "$work/typed" "$want$want2" ||
-  fail "after the replug typed '$(typed)' instead of '$want$want2'"
-echo "PASS ($model): swipe typed, unplug shown, replug restored, next swipe typed"
+case $case in
+replug)
+  sim "$card"
+  expect_typed "$want"
+  sim unplug
+  wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does not show the reader problem"
+  # The same problem as a reader that stopped answering, in the user's language.
+  problem=$(awk -F'\t' '$1 == "lettore di tessere guasto o non collegato" { print $2 }' "$here/../../lang/messages.tsv")
+  [ "$(get hint | cut -d'|' -f1)" = "$problem" ] ||
+    fail "an unplugged reader shows '$(get hint)', not '$problem'"
+  sim plug
+  wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
+  sim "$card2"
+  expect_typed "$want$want2"
+  echo "PASS ($model, $case): swipe typed, unplug shown, replug restored, next swipe typed"
+  ;;
+cut)
+  # A reader that ends each track with a carriage return; the adapter's
+  # latency timer cuts the burst right after the next track's sentinel.
+  sim 'send %ROSSI MARIO?\r;'
+  sim 'pause 10'
+  sim 'send 12345678?\r;0077?\r\n'
+  expect_typed "$want"
+  # The usual frame cut between its carriage return and line feed.
+  frame="%ROSSI MARIO?;12345678?+0077?"
+  sim "cut $((${#frame} + 1)) ROSSI MARIO|12345678|0077"
+  expect_typed "$want$want"
+  echo "PASS ($model, $case): bursts cut after a carriage return typed exactly"
+  ;;
+noise)
+  # Garbage and a lone sentinel (a loose cable, the port opened mid-burst),
+  # then a quiet line, then a real swipe that must be read on its own.
+  all=
+  for mark in ';' '%' '+'; do
+    sim "send \\x00\\xfe$mark"
+    sim 'pause 500'
+    sim "$card"
+    all=$all$want
+    expect_typed "$all"
+  done
+  echo "PASS ($model, $case): a swipe after a lone sentinel and a quiet line typed exactly"
+  ;;
+*) fail "unknown case" ;;
+esac

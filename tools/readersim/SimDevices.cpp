@@ -5,14 +5,12 @@
 namespace readersim {
 
 bool EchoDevice::Command(const std::string& verb, const std::string& arg, SimPort& port) {
-  if (verb == "send") return port.Write(arg);
   if (verb == "swipe") return port.Write(arg + "\r");
   return false;
 }
 
 std::string EchoDevice::Help() const {
-  return "send TEXT    send TEXT to the host\n"
-         "swipe TEXT   send TEXT and a carriage return\n";
+  return "swipe TEXT   send TEXT and a carriage return\n";
 }
 
 std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
@@ -23,6 +21,8 @@ std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
   return nullptr;
 }
 
-std::vector<std::string> SimModels() { return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44"}; }
+std::vector<std::string> SimModels() {
+  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44"};
+}
 
 }  // namespace readersim

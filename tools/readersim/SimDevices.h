@@ -11,8 +11,8 @@ namespace readersim {
 std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model);
 std::vector<std::string> SimModels();
 
-// Sends back every byte it gets; "send TEXT" sends TEXT, "swipe TEXT" sends
-// TEXT and a carriage return.
+// Sends back every byte it gets; "swipe TEXT" sends TEXT and a carriage
+// return.
 class EchoDevice final : public SimDevice {
  public:
   std::string Model() const override { return "echo"; }

@@ -7,18 +7,47 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace readersim {
 namespace {
 
-[[noreturn]] void Throw(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void Throw(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 }  // namespace
+
+std::string Unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 >= s.size()) {
+      out += s[i];
+      continue;
+    }
+    char c = s[++i];
+    if (c == 'r') {
+      out += '\r';
+    } else if (c == 'n') {
+      out += '\n';
+    } else if (c == 'x' && i + 2 < s.size() &&
+               std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 SimPort::SimPort(std::unique_ptr<SimDevice> device, std::string linkPath)
     : fDevice(std::move(device)), fLink(std::move(linkPath)) {
@@ -176,7 +205,16 @@ bool SimPort::Command(const std::string& line) {
     PlugBack();
     return true;
   }
+  if (verb == "pause") {
+    // Lets a test split what the line carries into blocks with a gap between.
+    char* end = nullptr;
+    const long ms = std::strtol(arg.c_str(), &end, 10);
+    if (arg.empty() || *end != '\0' || ms < 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+  }
   std::lock_guard dev(fDeviceMutex);
+  if (verb == "send") return Write(Unescape(arg));
   return fDevice->Command(verb, arg, *this);
 }
 

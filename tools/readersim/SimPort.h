@@ -31,6 +31,9 @@ class SimDevice {
   virtual std::string Help() const = 0;
 };
 
+// "\r", "\n", "\xHH" and "\\" in a command argument.
+std::string Unescape(const std::string& s);
+
 class SimPort {
  public:
   // linkPath: where to keep a symlink to the slave; empty for none.
@@ -50,7 +53,8 @@ class SimPort {
   bool Write(const std::string& bytes);
   void Unplug();
   void PlugBack();
-  // Runs a command line: "unplug", "plug", or one of the device's.
+  // Runs a command line: "unplug", "plug", "send BYTES" (raw bytes on the
+  // line, as noise or a hand-made frame), "pause MS", or one of the device's.
   // Returns false for an unknown command.
   bool Command(const std::string& line);
 

@@ -1,37 +1,15 @@
 #include "readersim/SimReaders.h"
 
+#include <algorithm>
 #include <bit>
-#include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "reader/TrackData.h"
 
 namespace readersim {
-
-std::string Unescape(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 >= s.size()) {
-      out += s[i];
-      continue;
-    }
-    char c = s[++i];
-    if (c == 'r') {
-      out += '\r';
-    } else if (c == 'n') {
-      out += '\n';
-    } else if (c == 'x' && i + 2 < s.size() &&
-               std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-               std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 // ---------------------------------------------------------------- SL-10
 
@@ -142,7 +120,20 @@ std::string SLU4xDevice::MakeFrame(const std::string& tracks) const {
 
 bool SLU4xDevice::Command(const std::string& verb, const std::string& arg, SimPort& port) {
   if (verb == "swipe") return fSilent || port.Write(MakeFrame(arg));
-  if (verb == "send") return port.Write(Unescape(arg));
+  if (verb == "cut") {
+    // A burst the adapter hands over in two pieces: N bytes, a gap, the rest.
+    const size_t sp = arg.find(' ');
+    if (sp == std::string::npos) return false;
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(arg.substr(0, sp).c_str(), &end, 10);
+    if (end == nullptr || *end != '\0') return false;
+    if (fSilent) return true;
+    const std::string f = MakeFrame(arg.substr(sp + 1));
+    const size_t cut = std::min<size_t>(n, f.size());
+    if (!port.Write(f.substr(0, cut))) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kCutGapMs));
+    return port.Write(f.substr(cut));
+  }
   if (verb == "framing" && (arg == "stx" || arg == "cr")) return fStx = arg == "stx", true;
   if (verb == "mark3" && (arg == "+" || arg == ";")) return fMark3 = arg[0], true;
   if (verb == "silent") return fSilent = true;
@@ -153,7 +144,7 @@ bool SLU4xDevice::Command(const std::string& verb, const std::string& arg, SimPo
 std::string SLU4xDevice::Help() const {
   return "swipe T1|T2|T3   a card with these tracks (empty for a missing one;\n"
          "                 one field alone is track 2)\n"
-         "send BYTES       raw bytes (\\r, \\n, \\xHH)\n"
+         "cut N T1|T2|T3   the same frame in two writes, cut after N bytes\n"
          "framing stx|cr   frames in STX...ETX, or sentinel...CR LF (default)\n"
          "mark3 +|;        the track-3 start sentinel (default +)\n"
          "silent | answer  swipes send nothing / send again\n";

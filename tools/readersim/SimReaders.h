@@ -48,6 +48,9 @@ class SLU4xDevice final : public SimDevice {
   // "T1|T2|T3" (empty fields for tracks the card lacks), or one field for
   // track 2 alone.
   std::string MakeFrame(const std::string& tracks) const;
+  // The gap of "cut": what a USB adapter's latency timer leaves between the
+  // pieces of one burst, shorter than any quiet time that ends a frame.
+  static constexpr int kCutGapMs = 10;
 
  private:
   std::string fModel;
@@ -55,8 +58,5 @@ class SLU4xDevice final : public SimDevice {
   char fMark3 = '+';  // or ';'
   bool fSilent = false;
 };
-
-// "\r", "\n", "\xHH" and "\\" in a command argument.
-std::string Unescape(const std::string& s);
 
 }  // namespace readersim

@@ -30,13 +30,18 @@ int main(int argc, char** argv) {
       if (line.empty()) continue;
       if (line == "quit") break;
       if (line == "help") {
-        std::printf("%sunplug       hang up the line\nplug         plug back in\nquit\n",
-                    help.c_str());
+        std::printf(
+            "%ssend BYTES       raw bytes on the line (\\r, \\n, \\xHH)\n"
+            "pause MS         wait before the next command\n"
+            "unplug           hang up the line\n"
+            "plug             plug back in\n"
+            "quit\n",
+            help.c_str());
       } else if (!port.Command(line)) {
         std::printf("? %s\n", line.c_str());
       } else if (line == "plug") {
         std::printf("%s\n", port.SlavePath().c_str());
-      } else if (line.rfind("swipe", 0) == 0) {
+      } else if (line.rfind("swipe", 0) == 0 || line.rfind("cut", 0) == 0) {
         // When the frame has been handed to the line (the monotonic clock, in
         // nanoseconds), for measuring the way from reader to typed key.
         std::printf("sent %lld\n",
