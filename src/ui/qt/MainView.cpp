@@ -323,11 +323,15 @@ void MainView::Refresh() {
   using View = app::TTkEmuTasMain::TView;
   fOptions->setVisible(fModel.View() == View::Settings);
   setFixedSize(app::kClientWidth, fModel.ClientHeight());
-  QPixmap pic = StatusPicture(fModel.StatusImage());
-  fImage->setPixmap(pic);
+  // A new icon on every refresh would leave a scaled copy of it in the
+  // pixmap cache each time: pictures change only with the status image.
+  const int image = fModel.StatusImage();
+  const bool newImage = image != fShownImage;
+  fShownImage = image;
+  if (newImage) fImage->setPixmap(StatusPicture(image));
   fIndicator->setStyleSheet(CssColour(fModel.BadgeReader().Color()));
   if (fTray != nullptr) {
-    fTray->setIcon(QIcon(pic));
+    if (newImage) fTray->setIcon(QIcon(StatusPicture(image)));
     // The tooltip is one text of two lines: reader status, then badge status.
     fTray->setToolTip(Q(fModel.TrayHint()).replace("\r\n", "\n"));
   }

@@ -42,6 +42,7 @@ class MainView final : public QWidget {
   QSystemTrayIcon* fTray = nullptr;
   QMenu* fMenu = nullptr;
   bool fQuitting = false;
+  int fShownImage = -1;  // status image on screen, -1 before the first
 };
 
 }  // namespace lumbra::ui
