@@ -15,6 +15,8 @@ namespace lumbra {
 using AnsiString = std::string;  // 8-bit characters, one byte each
 
 std::string AnsiToText(std::string_view bytes);
+// Appends one code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
 // Characters the code page lacks (and malformed UTF-8) become '?', as Windows
 // writes them.
 AnsiString TextToAnsi(std::string_view text);
