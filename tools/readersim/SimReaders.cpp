@@ -124,8 +124,9 @@ bool SLU4xDevice::Command(const std::string& verb, const std::string& arg, SimPo
     // A burst the adapter hands over in two pieces: N bytes, a gap, the rest.
     const size_t sp = arg.find(' ');
     if (sp == std::string::npos) return false;
+    const std::string count = arg.substr(0, sp);
     char* end = nullptr;
-    const unsigned long n = std::strtoul(arg.substr(0, sp).c_str(), &end, 10);
+    const unsigned long n = std::strtoul(count.c_str(), &end, 10);
     if (end == nullptr || *end != '\0') return false;
     if (fSilent) return true;
     const std::string f = MakeFrame(arg.substr(sp + 1));
