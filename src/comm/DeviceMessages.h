@@ -15,6 +15,10 @@ inline constexpr std::uint32_t WM_DISP_RESTORE = platform::WM_USER + 205;
 inline constexpr std::uint32_t WM_BAD_INSERT = platform::WM_USER + 206;
 inline constexpr std::uint32_t WM_DISP_ERROR = platform::WM_USER + 207;
 inline constexpr std::uint32_t WM_OPERATION_DONE = platform::WM_USER + 209;
+// Posted by a port's event thread to the port's window when it ends by itself
+// (the device went away or keeps failing): the owner's next timer step finds
+// the port lost.
+inline constexpr std::uint32_t WM_PORT_ENDED = platform::WM_USER + 251;
 
 // LParam values of WM_TESSERA_READ.
 inline constexpr platform::LPARAM trDataReady = 2;

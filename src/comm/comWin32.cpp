@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "base/Text.h"
+#include "comm/DeviceMessages.h"
 #include "comm/wmProtocol.h"
 #include "platform/Clock.h"
 #include "platform/SerialDeviceTable.h"
@@ -84,6 +85,16 @@ void TC32Thread::Deliver() {
 }
 
 void TC32Thread::Execute() {
+  // A body that ends by itself tells the port's window, so an owner whose timer
+  // rests while the port is healthy comes back at once to find the port lost.
+  struct Ended {
+    TC32Thread& t;
+    ~Ended() {
+      if (t.Terminated()) return;
+      t.fEnded.store(true);
+      platform::MessageLoop().PostMessage(t.WinHost, WM_PORT_ENDED, 0, 0);
+    }
+  } ended{*this};
   // Whatever ends the body, the device is let go before the owner learns that
   // the thread has finished: a port reopened right after must not find its
   // device still held here.
@@ -346,7 +357,8 @@ void TComm32::StopPort() {
 
 bool TComm32::Lost() const {
   if (FStato != vsActive || !FHandle) return false;
-  return fWriteRefused || (FTC32Thread && !FTC32Thread->Terminated() && FTC32Thread->Finished());
+  return fWriteRefused || (FTC32Thread && !FTC32Thread->Terminated() &&
+                           (FTC32Thread->Ended() || FTC32Thread->Finished()));
 }
 
 bool TComm32::Open() {

@@ -42,14 +42,32 @@ enum TBaudRate {
 enum TParity { paNone, paOdd, paEven, paMark, paSpace };
 enum TStopbits { sb1_0, sb1_5, sb2_0 };
 enum TDatabits { da4, da5, da6, da7, da8 };
-enum TC32EventState { evBreak, evCTS, evDSR, evError, evRing, evRlsd, evRxChar, evRxFlag, evTxEmpty };
+enum TC32EventState {
+  evBreak,
+  evCTS,
+  evDSR,
+  evError,
+  evRing,
+  evRlsd,
+  evRxChar,
+  evRxFlag,
+  evTxEmpty
+};
 using TC32EventType = std::uint32_t;  // OR of the event mask bits
 
 // Event mask bit of one event state.
 std::uint32_t EventBit(TC32EventState e);
 std::uint32_t BaudRateValue(TBaudRate rate);
 
-enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+enum class TThreadPriority {
+  tpIdle,
+  tpLowest,
+  tpLower,
+  tpNormal,
+  tpHigher,
+  tpHighest,
+  tpTimeCritical
+};
 
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TC32Event = std::function<void(TObject* Sender, std::uint32_t Status)>;
@@ -63,6 +81,8 @@ class TC32Thread : public TReleasableThread {
   TC32Event FOnSignal;
   // How many times the body woke up; the measure of a thread that must not spin.
   std::uint64_t Wakeups() const { return fWakeups.load(); }
+  // The body ended by itself (not on a stop request).
+  bool Ended() const { return fEnded.load(); }
 
  protected:
   void Execute() override;
@@ -76,6 +96,7 @@ class TC32Thread : public TReleasableThread {
   platform::HWND WinHost;
   bool fEventsInThread;
   std::atomic<std::uint64_t> fWakeups{0};
+  std::atomic<bool> fEnded{false};
 };
 
 class TComm32 : public TFisicVector {

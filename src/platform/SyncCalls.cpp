@@ -8,6 +8,7 @@ void TSyncCalls::Call(const std::function<void()>& fn, const std::function<void(
   {
     std::lock_guard lock(fMutex);
     fQueue.push_back(call);
+    fQueued.store(fQueue.size());
   }
   wake();
   std::unique_lock lock(fMutex);
@@ -17,25 +18,29 @@ void TSyncCalls::Call(const std::function<void()>& fn, const std::function<void(
 
 bool TSyncCalls::RunPending() {
   bool any = false;
-  for (;;) {
-    std::shared_ptr<Pending> call;
+  // The queue is looked at without the lock: a worker just let go takes the
+  // lock to return, and the UI thread must not then block on it (one more
+  // thread switch for every call, on every received block).
+  while (fQueued.load() > 0) {
+    std::deque<std::shared_ptr<Pending>> batch;
     {
       std::lock_guard lock(fMutex);
-      if (fQueue.empty()) break;
-      call = fQueue.front();
-      fQueue.pop_front();
+      batch.swap(fQueue);
+      fQueued.store(0);
     }
-    try {
-      call->fn();
-    } catch (...) {
-      call->error = std::current_exception();
+    for (auto& call : batch) {
+      try {
+        call->fn();
+      } catch (...) {
+        call->error = std::current_exception();
+      }
+      {
+        std::lock_guard lock(fMutex);
+        call->done = true;
+      }
+      fDone.notify_all();
+      any = true;
     }
-    {
-      std::lock_guard lock(fMutex);
-      call->done = true;
-    }
-    fDone.notify_all();
-    any = true;
   }
   return any;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Calls that worker threads hand to the UI thread and wait for: the shared
 // part of every message loop's Synchronize.
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -28,6 +29,7 @@ class TSyncCalls {
   mutable std::mutex fMutex;
   std::condition_variable fDone;
   std::deque<std::shared_ptr<Pending>> fQueue;
+  std::atomic<size_t> fQueued{0};
 };
 
 }  // namespace lumbra::platform

@@ -104,6 +104,7 @@ bool TCustomBadgeReader::Active() const {
 }
 
 void TCustomBadgeReader::SetActive(bool value) {
+  fTimerResting = false;
   if (value) {
     std::uint32_t period = fTimerInterval < 0 ? 0 : static_cast<std::uint32_t>(fTimerInterval);
     if (!platform::MessageLoop().SetTimer(Handle(), kPollTimerId, period))
@@ -188,6 +189,20 @@ void TCustomBadgeReader::SetActiveAnyway(bool value, const std::function<void()>
   if (failure) std::rethrow_exception(failure);
 }
 
+void TCustomBadgeReader::RestTimer() {
+  if (fTimerResting || !fActive || !HandleAllocated()) return;
+  // Not off altogether: a loss nobody told us of still shows within a second.
+  if (platform::MessageLoop().SetTimer(Handle(), kPollTimerId, kRestingTimerMs))
+    fTimerResting = true;
+}
+
+void TCustomBadgeReader::WakeTimer() {
+  if (!fTimerResting || !HandleAllocated()) return;
+  const std::uint32_t period = fTimerInterval < 0 ? 0 : static_cast<std::uint32_t>(fTimerInterval);
+  // Should that fail, the resting timer goes on and the next wake tries again.
+  if (platform::MessageLoop().SetTimer(Handle(), kPollTimerId, period)) fTimerResting = false;
+}
+
 void TCustomBadgeReader::ProtocolReleasing() {
   if (!HandleAllocated()) return;
   // Messages from one thread arrive in order, so everything the protocol
@@ -261,6 +276,12 @@ void TCustomBadgeReader::DoMessage(TMessage& Msg, bool& Handled) {
       break;
     case WM_OPERATION_DONE:
       DoWriteDone(Msg);
+      break;
+    case WM_PORT_ENDED:
+      if (fTimerResting) {
+        WakeTimer();
+        DoTimerTick();
+      }
       break;
     case platform::WM_TIMER:
       if (Msg.WParam == kPollTimerId)

@@ -34,6 +34,8 @@ inline constexpr std::int32_t opRead = 54;
 inline constexpr std::int32_t opWrite = 55;
 
 inline constexpr std::uintptr_t kPollTimerId = 1;
+// Period of a driver timer at rest (see TCustomBadgeReader::RestTimer).
+inline constexpr std::uint32_t kRestingTimerMs = 1000;
 
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TReadedTesEvent = std::function<void(TObject* Sender, const AnsiString& tessera)>;
@@ -191,6 +193,14 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
   // protocol posted, and the window has not handled yet, still gets that
   // protocol's badge text, never the empty text of the next protocol.
   void ProtocolReleasing();
+  // A driver whose timer step has nothing to do while its port stays healthy
+  // lets the timer rest between steps: an idle program then wakes about once a
+  // second instead of every few tens of milliseconds. The port's own notice
+  // that it ended (WM_PORT_ENDED), a new setting or switching on brings the
+  // step back at its own period; the notice also runs a step at once.
+  void RestTimer();
+  void WakeTimer();
+  bool TimerResting() const { return fTimerResting; }
 
   bool fCheckCRCTes = true;
   bool fCrypt = true;
@@ -207,6 +217,7 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
   // The last badge text of each released protocol whose messages may still
   // be queued, oldest first.
   std::deque<AnsiString> fReleasedReads;
+  bool fTimerResting = false;
 };
 
 // Model registry: names compare without regard to letter case, the list stays

@@ -217,6 +217,11 @@ void TProtSLU4x::ProcessFrame() {
   }
 }
 
+bool TProtSLU4x::StepIdle() const {
+  return FEnabled && Vettore != nullptr && Vettore->Stato() == vsActive && !Vettore->Lost() &&
+         DispoStato == sdAttivo;
+}
+
 void TProtSLU4x::TimerProc() {
   TProtocol::TimerProc();
   if (!FEnabled) return;

@@ -40,6 +40,9 @@ class TProtSLU4x : public TProtocol {
   void ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) override;
   void SetEnabled(bool value) override;
   void TimerProc() override;
+  // Enabled, port open and healthy, reader shown working: a timer step would
+  // change nothing.
+  bool StepIdle() const;
   void InitProtocol() override;
   void Inizializza() { StatoCom = scNoData; }
 

@@ -50,6 +50,8 @@ TStatiDispo TSLU43BadgeReader::Status() const {
 }
 
 void TSLU43BadgeReader::SetCOM(const std::string& value) {
+  // A port that fails to reopen is retried at the step's own period.
+  WakeTimer();
   if (ProtB != nullptr) ProtB->SetComPort(value);
   TCustomBadgeReader::SetCOM(value);
 }
@@ -71,10 +73,18 @@ void TSLU43BadgeReader::DoTimerTick() {
     bool& flag;
     ~Clear() { flag = false; }
   } clear{inTimer};
-  if (ProtB != nullptr) ProtB->TimerProc();
+  if (ProtB == nullptr) return;
+  ProtB->TimerProc();
+  // The reader sends unasked, so while its port is healthy the step has
+  // nothing to do until the port's thread reports it ended.
+  if (ProtB != nullptr && ProtB->StepIdle())
+    RestTimer();
+  else
+    WakeTimer();
 }
 
 void TSLU43BadgeReader::Inizializza() {
+  WakeTimer();
   if (ProtB != nullptr) ProtB->Inizializza();
 }
 

@@ -155,6 +155,7 @@ class TermiosDevice final : public ISerialDevice {
       cfsetospeed(&tio, speed);
     }
     if (tcsetattr(fFd, TCSANOW, &tio) != 0) return Fail(errno);
+    fCtsFlow.store((tio.c_cflag & CRTSCTS) != 0);
     if (speed == B0 && !SetCustomBaudRate(fFd, s.baudRate)) return Fail(errno);
     // Lines the device lacks are no reason to refuse the settings.
     const std::uint32_t dtr = s.flags & kFlagDtrMask;
@@ -186,8 +187,11 @@ class TermiosDevice final : public ISerialDevice {
       // poll() is level-triggered but a byte-received event is not: bytes
       // already announced and not yet read must not wake us again and again.
       // While they sit there we only look every 50 ms for more.
-      const bool stale = wantRx && Arrived() <= fAnnounced;
-      const bool waiting = InQueue() > 0;
+      // Consumed first, as in Arrived().
+      const std::uint64_t consumed = fConsumed.load();
+      const int queued = wantRx ? InQueue() : 0;
+      const bool stale = wantRx && consumed + static_cast<std::uint64_t>(queued) <= fAnnounced;
+      const bool waiting = queued > 0;
       pollfd fds[2] = {{fFd, static_cast<short>(wantRx && !(stale && waiting) ? POLLIN : 0), 0},
                        {ev->Fd(), POLLIN, 0}};
       int r = poll(fds, 2, stale && waiting ? 50 : -1);
@@ -265,15 +269,11 @@ class TermiosDevice final : public ISerialDevice {
       status.errors = fPendingErrors;
       fPendingErrors = 0;
     }
+    // Asked on every received block: the modem lines only matter when the
+    // output waits for clear-to-send.
     int lines = 0;
-    termios tio{};
-    const bool cts = tcgetattr(fFd, &tio) == 0 && (tio.c_cflag & CRTSCTS);
-    if (ioctl(fFd, TIOCMGET, &lines) == 0) {
-      status.ctsHold = cts && !(lines & TIOCM_CTS);
-      status.dsrHold = false;
-    } else {
-      status.ctsHold = status.dsrHold = false;
-    }
+    status.dsrHold = false;
+    status.ctsHold = fCtsFlow.load() && ioctl(fFd, TIOCMGET, &lines) == 0 && !(lines & TIOCM_CTS);
     return true;
   }
 
@@ -339,6 +339,7 @@ class TermiosDevice final : public ISerialDevice {
   std::atomic<std::uint32_t> fMask{0};
   std::uint64_t fAnnounced = 0;  // waiting thread only
   std::atomic<std::uint64_t> fConsumed{0};
+  std::atomic<bool> fCtsFlow{false};
   bool fCounters = false;
   std::mutex fErrMutex;
   serial_icounter_struct fIcount{};

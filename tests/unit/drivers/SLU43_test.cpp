@@ -15,6 +15,7 @@ using platform::FakeSerialBackend;
 using Events = std::vector<std::string>;
 
 constexpr char kPort[] = "/dev/ttyUSB3";
+constexpr char kOtherPort[] = "/dev/ttyUSB4";
 
 std::string Printable(const std::string& s) {
   std::string out;
@@ -238,7 +239,8 @@ TEST_F(SLU4xTest, AnUnpluggedReaderComesBackWhenPluggedIn) {
   Block(";12");  // a swipe cut short by the pull
   port->HangUp();
   port->openError = "No such file or directory";
-  ASSERT_TRUE(loop.PumpUntil([&] { return reader->Protocol()->Comm().Lost(); }));
+  // The port's own notice brings the loss at once, without a timer step.
+  ASSERT_TRUE(loop.PumpUntil([&] { return reader->Status() == sdTimeout; }));
   loop.Advance(55 * 10);
   EXPECT_EQ(reader->Status(), sdTimeout);
   EXPECT_FALSE(port->IsOpen());
@@ -252,6 +254,29 @@ TEST_F(SLU4xTest, AnUnpluggedReaderComesBackWhenPluggedIn) {
   ASSERT_TRUE(loop.PumpUntil([&] { return reader->Protocol()->EndPending(); }));
   loop.Advance(TProtSLU4x::kBurstGapMs);
   EXPECT_EQ(Take(), Events{"read 2"});
+}
+
+TEST_F(SLU4xTest, TheTimerRestsWhileThePortIsHealthyAndWakesWhenItIsNot) {
+  Start();
+  const auto period = [&] { return loop.TimerPeriod(reader->Handle(), kPollTimerId); };
+  EXPECT_EQ(period(), kRestingTimerMs) << "an idle reader must not wake the program every 55 ms";
+  Block(";12");
+  loop.Advance(kRestingTimerMs * 3);
+  EXPECT_EQ(period(), kRestingTimerMs) << "a frame has timers of its own";
+
+  // A new port that cannot be opened is retried at the step's own period.
+  try {
+    reader->SetCOM(kOtherPort);
+  } catch (const ECommError&) {
+  }
+  EXPECT_EQ(period(), 55u);
+  loop.Advance(55);
+  EXPECT_EQ(Take(), Events{"timeout"});
+  EXPECT_EQ(period(), 55u);
+  serial.AddPort(kOtherPort);
+  loop.Advance(55);
+  EXPECT_EQ(Take(), Events{"restore"});
+  EXPECT_EQ(period(), kRestingTimerMs);
 }
 
 TEST_F(SLU4xTest, DeviceErrorsOfAReadAreReadEvents) {
