@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
   lumbra::ui::ProgramHooks hooks;
   hooks.registerModels = lumbra::RegisterReaderModels;
   hooks.unregisterModels = lumbra::UnregisterReaderModels;
+  hooks.createPortHolders = lumbra::CreateSharedPortHolders;
+  hooks.freePortHolders = lumbra::FreeSharedPortHolders;
   hooks.onRefreshed = [stateFile](lumbra::app::TTkEmuTasMain& m, lumbra::ui::MainView& v) {
     if (stateFile == nullptr) return;
     std::string hint = v.Tray().toolTip().toStdString();
