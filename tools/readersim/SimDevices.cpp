@@ -19,7 +19,7 @@ std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
   if (model == "SL-10") return std::make_unique<SL10Device>();
   if (model == "SLU-42" || model == "SLU-43" || model == "SLX-44")
     return std::make_unique<SLU4xDevice>(model);
-  if (model == "SMW-46") return std::make_unique<SMW46Device>(stdout);
+  if (model == "SMW-46") return std::make_unique<SMW46Device>();
   return nullptr;
 }
 

@@ -146,6 +146,12 @@ bool SMW46Device::Command(const std::string& verb, const std::string& arg, SimPo
     return port.Write(std::string{ESC, arg[0]});
   }
   if (verb == "version") return port.Write(std::string{ESC, 'R'} + "SMW4601");
+  if (verb == "log" && (arg == "on" || arg == "off")) {
+    fLog = arg == "on" ? stdout : nullptr;
+    std::printf("log %s\n", arg.c_str());
+    std::fflush(stdout);
+    return true;
+  }
   if (verb == "silent") return fSilent = true;
   if (verb == "answer") return fSilent = false, true;
   return false;
@@ -168,6 +174,7 @@ std::string SMW46Device::Help() const {
          "swipe-status C T1|T2|T3   the same, the read reply ending in status C\n"
          "status C         the reply ESC C (\"9\" a failure, anything unexpected)\n"
          "version          a version reply\n"
+         "log on | off     print each command of the host as \"host X\"\n"
          "silent | answer  stop and resume answering\n";
 }
 
