@@ -1,9 +1,9 @@
 #include "drivers/Drivers.h"
 
 #include "drivers/sl10/SerialBadgeReader.h"
-#include "drivers/smw46/SMW46.h"
 #include "drivers/slu4x/SLU42.h"
 #include "drivers/slu4x/SLU43.h"
+#include "drivers/smw46/SMW46.h"
 #include "reader/CustomBadgeReader.h"
 
 namespace lumbra {

@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
     // Every change in order, also one that lasted too little to be seen in the file.
     static std::string last;
     const std::string now = "image=" + std::to_string(m.StatusImage()) + " hint=" + hint;
-    if (now != last) std::ofstream(std::string(stateFile) + ".history", std::ios::app) << now << "\n";
+    if (now != last)
+      std::ofstream(std::string(stateFile) + ".history", std::ios::app) << now << "\n";
     last = now;
   };
   return lumbra::ui::RunLumbra(argc, argv, hooks);

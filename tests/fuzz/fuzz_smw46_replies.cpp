@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
       stream.append(reinterpret_cast<const char*>(b), static_cast<size_t>(n));
       p->ProcessBuffer(b, n);
     });
-    const bool readReply = stream.find("\x1bs") != std::string::npos &&
-                           stream.find("\x1c\x1b") != std::string::npos;
+    const bool readReply =
+        stream.find("\x1bs") != std::string::npos && stream.find("\x1c\x1b") != std::string::npos;
     for (const auto& post : loop.Posts()) {
       if (post.msg == WM_TESSERA_READ) {
         fuzz::Require(readReply);

@@ -1,13 +1,13 @@
 #include "drivers/smw46/ProtoSMW460.h"
 
+#include <vector>
+
 #include "comm/DeviceMessages.h"
 #include "comm/PortDiscovery.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "reader/CustomBadgeReader.h"
 #include "reader/TrackData.h"
-
-#include <vector>
 
 namespace lumbra {
 namespace {
@@ -301,7 +301,7 @@ void TProtSMW460::WriteTessera(const AnsiString& data, std::int32_t aTrack) {
   if (!FEnabled || !inited) return;
   const int code = aTrack & 0xFF;
   if (code < 1 || code > 7) throw EBadgeError("Tack value invalid: use 1 to 7");
-  static const char kMarks[8][4] = {"",     "\x01", "\x02",         "\x03",
+  static const char kMarks[8][4] = {"",         "\x01",     "\x02",     "\x03",
                                     "\x01\x02", "\x02\x03", "\x01\x03", "\x01\x02\x03"};
   const std::string marks = kMarks[code];
   std::vector<std::string> parts;
@@ -475,7 +475,8 @@ void TProtSMW460::TimerProc() {
     if (fPendingOperation == opRead)
       limit = kReadTimeoutMs;
     else if (fPendingOperation == opWrite)
-      limit = fTimeoutWrite > 0 ? static_cast<std::uint64_t>(fTimeoutWrite) * 1000u : kReadTimeoutMs;
+      limit =
+          fTimeoutWrite > 0 ? static_cast<std::uint64_t>(fTimeoutWrite) * 1000u : kReadTimeoutMs;
     if (elapsed <= limit) return;
     CountRx = 0;
     StatoCom = scNoData;

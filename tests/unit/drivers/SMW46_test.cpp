@@ -20,6 +20,11 @@ constexpr char kOtherPort[] = "/dev/ttyUSB6";
 const std::string ESC = "\x1b";
 const std::string FS = "\x1c";
 
+// A command as the host sends it.
+std::string Cmd(const std::string& letters) {
+  return "\x02" + letters;
+}
+
 std::string Printable(const std::string& s) {
   std::string out;
   for (char c : s) out += c == '\r' ? std::string("<CR>") : std::string(1, c);
@@ -105,13 +110,11 @@ class SMW46Test : public ::testing::Test {
   void StartReading(std::int32_t track = 2, TCoercitivity coer = loco) {
     Start(track, coer);
     Steps(1);
-    ASSERT_EQ(Sent(), "\x02"
-                      "a\x02"
-                      "e");
+    ASSERT_EQ(Sent(), Cmd("a") + Cmd("e"));
     Reply(ESC + "0");
-    ASSERT_EQ(Next(), coer == loco ? "\x02y" : "\x02x");
+    ASSERT_EQ(Next(), coer == loco ? Cmd("y") : Cmd("x"));
     Reply(ESC + "y");
-    ASSERT_EQ(Next(), "\x02r");
+    ASSERT_EQ(Next(), Cmd("r"));
     ASSERT_EQ(reader->CurrentOperation(), opRead);
     ASSERT_EQ(Take(), Events{"restore"});
   }
@@ -142,14 +145,12 @@ TEST_F(SMW46Test, InitialisesWithAPauseAfterTheResetThenKeepsAReadOutstanding) {
     clock.during = [&] { sentBeforePause = port->Written().substr(fSeen); };
     StartReading(2, coer);
     EXPECT_EQ(clock.sleeps, std::vector<std::uint32_t>{200});
-    EXPECT_EQ(sentBeforePause, "\x02"
-                               "a")
-        << "the gap lies between the reset and the next command";
+    EXPECT_EQ(sentBeforePause, Cmd("a")) << "the gap lies between the reset and the next command";
     clock.during = nullptr;
     // A read reply ends the read; the next one follows.
     Reply(ReadReply(";", ";4711?", ""));
     EXPECT_EQ(Take(), Events{"read 4711"});
-    EXPECT_EQ(Next(), "\x02r");
+    EXPECT_EQ(Next(), Cmd("r"));
   }
 }
 
@@ -208,7 +209,7 @@ TEST_F(SMW46Test, ReadReplies) {
       ASSERT_EQ(loop.Posts().size(), 1u);
       EXPECT_EQ(loop.Posts()[0].msg, WM_TESSERA_READ);
     }
-    EXPECT_EQ(Next(), c.nextRead ? "\x02r" : "");
+    EXPECT_EQ(Next(), c.nextRead ? Cmd("r") : "");
     EXPECT_EQ(reader->CurrentOperation(), opRead);
   }
 }
@@ -233,9 +234,7 @@ TEST_F(SMW46Test, ASilentDeviceIsReportedOnceUntilItAnswersOrThePortChanges) {
   loop.ClearPosts();
   for (int i = 0; i < 40 && TimeoutPosts() < 2; ++i) Steps(1);
   EXPECT_EQ(Take(), Events{"timeout"});
-  EXPECT_NE(serial.Port(kOtherPort)->Written().find("\x02"
-                                                    "e"),
-            std::string::npos)
+  EXPECT_NE(serial.Port(kOtherPort)->Written().find(Cmd("e")), std::string::npos)
       << "the device on the new port is initialised";
 }
 
@@ -244,9 +243,7 @@ TEST_F(SMW46Test, ElapsedTimeIsMeasuredAcrossTheWrapOfTheTickCount) {
   loop.SetTime((std::uint64_t{1} << 32) - 700);
   Start();
   Steps(1);
-  ASSERT_EQ(Sent(), "\x02"
-                    "a\x02"
-                    "e");
+  ASSERT_EQ(Sent(), Cmd("a") + Cmd("e"));
   Steps(5);  // 800 ms after "e", on the far side of the wrap
   EXPECT_EQ(TimeoutPosts(), 0u) << "timed out early";
   Steps(1);
@@ -262,18 +259,16 @@ TEST_F(SMW46Test, BytesArrivingDuringThePauseAreReadAfterIt) {
   // A new coercivity initialises again, with its pause; a card comes meanwhile.
   reader->SetCoercitivity(hico);
   clock.during = nullptr;
-  EXPECT_EQ(Sent(), "\x02"
-                    "a\x02"
-                    "e");
+  EXPECT_EQ(Sent(), Cmd("a") + Cmd("e"));
   ASSERT_TRUE(loop.PumpUntil([&] { return !events.empty(); }));
   EXPECT_EQ(Take(), Events{"read 777"});
   // The exchange goes on with the following steps: "e" answered, then "x", then the read.
   port->Receive(ESC + "0");
   ASSERT_TRUE(loop.PumpUntil([&] { return reader->Protocol()->Exchange() == scNoData; }));
-  EXPECT_EQ(Next(), "\x02x");
+  EXPECT_EQ(Next(), Cmd("x"));
   port->Receive(ESC + "y");
   ASSERT_TRUE(loop.PumpUntil([&] { return reader->CurrentOperation() == 0; }));
-  EXPECT_EQ(Next(), "\x02r");
+  EXPECT_EQ(Next(), Cmd("r"));
 }
 
 TEST_F(SMW46Test, ALostPortIsATimeoutOnceAndTheReaderComesBack) {
@@ -302,15 +297,12 @@ TEST_F(SMW46Test, ALostPortIsATimeoutOnceAndTheReaderComesBack) {
     EXPECT_EQ(Take(), Events{"timeout"}) << "one reader problem, no line error";
     port = serial.AddPort(kPort);
     fSeen = 0;
-    for (int i = 0; i < 10 && Sent().find("\x02"
-                                          "e") == std::string::npos;
-         ++i)
-      Steps(1);
+    for (int i = 0; i < 10 && Sent().find(Cmd("e")) == std::string::npos; ++i) Steps(1);
     Reply(ESC + "0");
     EXPECT_EQ(Take(), Events{"restore"});
-    EXPECT_EQ(Next(), "\x02y");
+    EXPECT_EQ(Next(), Cmd("y"));
     Reply(ESC + "y");
-    EXPECT_EQ(Next(), "\x02r");
+    EXPECT_EQ(Next(), Cmd("r"));
   }
 }
 
@@ -322,9 +314,7 @@ TEST_F(SMW46Test, APortMissingAtActivationIsRetriedByTheTimer) {
   EXPECT_EQ(Take(), Events{"timeout"});
   auto late = serial.AddPort(kOtherPort);
   for (int i = 0; i < 10 && late->Written().empty(); ++i) Steps(1);
-  EXPECT_EQ(late->Written(), "\x02"
-                             "a\x02"
-                             "e");
+  EXPECT_EQ(late->Written(), Cmd("a") + Cmd("e"));
   Reply(ESC + "0");
   EXPECT_EQ(Take(), Events{"restore"});
 }
@@ -350,13 +340,11 @@ TEST_F(SMW46Test, WritesByTrackCode) {
     StartReading();
     // The read outstanding gives way: the device is initialised again first.
     reader->WriteTessera(c.data, c.track);
-    EXPECT_EQ(Sent(), "\x02"
-                      "a\x02"
-                      "e");
+    EXPECT_EQ(Sent(), Cmd("a") + Cmd("e"));
     Reply(ESC + "0");
-    EXPECT_EQ(Next(), "\x02y");
+    EXPECT_EQ(Next(), Cmd("y"));
     Reply(ESC + "y");
-    EXPECT_EQ(Next(), "\x02w" + ESC + "s" + c.block + "?" + FS);
+    EXPECT_EQ(Next(), Cmd("w") + ESC + "s" + c.block + "?" + FS);
     EXPECT_EQ(reader->CurrentOperation(), opWrite);
     Reply(ESC + "0");
     EXPECT_EQ(Take(), Events{"written"});
@@ -383,13 +371,11 @@ TEST_F(SMW46Test, RefusedWritesAndFailedCommands) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     reader->WriteTessera("9", 2);
-    ASSERT_EQ(Sent(), "\x02"
-                      "a\x02"
-                      "e");
+    ASSERT_EQ(Sent(), Cmd("a") + Cmd("e"));
     Reply(ESC + "0");
-    ASSERT_EQ(Next(), "\x02y");
+    ASSERT_EQ(Next(), Cmd("y"));
     Reply(ESC + "y");
-    ASSERT_EQ(Next(), "\x02w" + ESC + "s" + ESC + "\x02" + "9?" + FS);
+    ASSERT_EQ(Next(), Cmd("w") + ESC + "s" + ESC + "\x02" + "9?" + FS);
     ASSERT_EQ(reader->CurrentOperation(), opWrite);
     Take();
     Reply(c.reply);
@@ -397,7 +383,7 @@ TEST_F(SMW46Test, RefusedWritesAndFailedCommands) {
     ASSERT_EQ(reader->CurrentOperation(), 0);
     Reply(ESC + "Q");
     EXPECT_EQ(Take(), Events{"error Communication error"}) << "a reply with nothing pending";
-    EXPECT_EQ(Next(), "\x02r") << "reading again";
+    EXPECT_EQ(Next(), Cmd("r")) << "reading again";
   }
   // A line error of the port is a communication error.
   reader->Protocol()->Holder().ApdComPort1TriggerLineError(nullptr, platform::kCeFrame, false);
