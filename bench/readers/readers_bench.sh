@@ -2,8 +2,8 @@
 # Prints, for a three-track card on "SLX-44" at 9600 baud, the time from the
 # simulator's last frame byte to the last key the target receives (median of
 # 100 swipes, both framings), and the program's CPU time over 60 s idle with
-# each serial model: the polled "SL-10" and the unpolled "SLU-42", "SLU-43"
-# and "SLX-44".
+# each serial model: the polled "SL-10", the unpolled "SLU-42", "SLU-43"
+# and "SLX-44", and "SMW-46" with its read outstanding.
 # Usage: readers_bench.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR
 set -u
 program=$1 readersim=$2 xtarget=$3 langfiles=$4
@@ -85,10 +85,11 @@ measure_idle() {
     "$(echo "($w1 - $w0) / $idle" | bc -l)" "$2"
 }
 stop_program
-for model in SL-10 SLU-42 SLU-43 SLX-44; do
+for model in SL-10 SLU-42 SLU-43 SLX-44 SMW-46; do
   run_program $model
   case $model in
   SL-10) measure_idle $model "polled every 200 ms at 38400 baud" ;;
+  SMW-46) measure_idle $model "a read outstanding, 200 ms timer" ;;
   *) measure_idle $model "unpolled, 55 ms timer" ;;
   esac
   stop_program

@@ -134,7 +134,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lumbra-soak: no serial reader model %s\n", argv[1]);
     return 2;
   }
-  const bool slu4x = model != "SL-10";
+  // SMW-46 replies start with ESC; its reads are asked for, so no burst is cut.
+  const bool smw46 = model == "SMW-46";
+  const bool slu4x = model != "SL-10" && !smw46;
   try {
     readersim::SimPort port(std::move(device), argv[2]);
     std::string go;
@@ -147,8 +149,9 @@ int main(int argc, char** argv) {
     // Noise: bytes that cannot start a frame, and the lone frame starts.
     std::vector<unsigned char> quiet, starts;
     for (int b = 0; b < 256; ++b) {
-      const bool start =
-          slu4x ? (b == 0x02 || b == '%' || b == ';' || b == '+') : (b >= 0x80 && b <= 0xBF);
+      const bool start = smw46   ? b == 0x1B
+                         : slu4x ? (b == 0x02 || b == '%' || b == ';' || b == '+')
+                                 : (b >= 0x80 && b <= 0xBF);
       (start ? starts : quiet).push_back(static_cast<unsigned char>(b));
     }
     auto hex = [](unsigned char b) {

@@ -1,6 +1,7 @@
 // The program exactly as shipped (its reader models, services and view), plus
 // one observer: after every change it writes what the user would see (status
-// picture, tray hint) to the file named by LUMBRA_TEST_STATE.
+// picture, tray hint) to the file named by LUMBRA_TEST_STATE, and appends each
+// change to that name with ".history" added.
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
   lumbra::ui::ProgramHooks hooks;
   hooks.registerModels = lumbra::RegisterReaderModels;
   hooks.unregisterModels = lumbra::UnregisterReaderModels;
+  hooks.createPortHolders = lumbra::CreateSharedPortHolders;
+  hooks.freePortHolders = lumbra::FreeSharedPortHolders;
   hooks.onRefreshed = [stateFile](lumbra::app::TTkEmuTasMain& m, lumbra::ui::MainView& v) {
     if (stateFile == nullptr) return;
     std::string hint = v.Tray().toolTip().toStdString();
@@ -26,6 +29,12 @@ int main(int argc, char** argv) {
       out << "image=" << m.StatusImage() << "\nhint=" << hint << "\n";
     }
     std::rename(tmp.c_str(), stateFile);
+    // Every change in order, also one that lasted too little to be seen in the file.
+    static std::string last;
+    const std::string now = "image=" + std::to_string(m.StatusImage()) + " hint=" + hint;
+    if (now != last)
+      std::ofstream(std::string(stateFile) + ".history", std::ios::app) << now << "\n";
+    last = now;
   };
   return lumbra::ui::RunLumbra(argc, argv, hooks);
 }

@@ -177,10 +177,12 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
 
     model->FormCreate();
     view.Refresh();
+    if (hooks.createPortHolders) hooks.createPortHolders();
     if (!model->Terminated()) rc = qapp.exec();
     qapp.removeEventFilter(&quitFilter);
     model->OnStateChanged = nullptr;
   }
+  if (hooks.freePortHolders) hooks.freePortHolders();
   if (hooks.unregisterModels) hooks.unregisterModels();
   platform::SetKeyboard(nullptr);
   platform::SetSerialDeviceTable(nullptr);

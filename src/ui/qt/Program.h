@@ -12,6 +12,10 @@ class MainView;
 struct ProgramHooks {
   std::function<void()> registerModels;
   std::function<void()> unregisterModels;
+  // Makes the process-wide port holders right after the main window, and
+  // frees them at the end, after the main window and its reader are gone.
+  std::function<void()> createPortHolders;
+  std::function<void()> freePortHolders;
   // Lets a caller adjust the services before the main window is made.
   std::function<void(app::TAppServices&)> adjustServices;
   // Called after every change the view shows.
