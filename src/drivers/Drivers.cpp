@@ -1,6 +1,7 @@
 #include "drivers/Drivers.h"
 
 #include "drivers/sl10/SerialBadgeReader.h"
+#include "drivers/slr45/RKM530.h"
 #include "drivers/slu4x/SLU42.h"
 #include "drivers/slu4x/SLU43.h"
 #include "reader/CustomBadgeReader.h"
@@ -13,6 +14,7 @@ void RegisterReaderModels() {
   RegisterBadgeReader("SLU-43", ReaderClassOf<TSLU43BadgeReader>());
   RegisterBadgeReader("SLX-44", ReaderClassOf<TSLU43BadgeReader>());
   RegisterBadgeReader("SLU-42", ReaderClassOf<TSLU42BadgeReader>());
+  RegisterBadgeReader("SLR-45", ReaderClassOf<TSLR45BadgeReader>());
 }
 
 void UnregisterReaderModels() {
@@ -20,6 +22,7 @@ void UnregisterReaderModels() {
   UnregisterBadgeReader("SLU-43");
   UnregisterBadgeReader("SLX-44");
   UnregisterBadgeReader("SLU-42");
+  UnregisterBadgeReader("SLR-45");
 }
 
 }  // namespace lumbra
