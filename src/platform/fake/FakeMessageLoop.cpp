@@ -74,9 +74,7 @@ void FakeMessageLoop::Synchronize(const std::function<void()>& fn) {
   });
 }
 
-bool FakeMessageLoop::CheckSynchronize() {
-  return fSync.RunPending();
-}
+bool FakeMessageLoop::CheckSynchronize() { return fSync.RunPending(); }
 
 std::uintptr_t FakeMessageLoop::WatchReadable(std::intptr_t handle, std::function<void()> fn) {
   std::lock_guard lock(fMutex);

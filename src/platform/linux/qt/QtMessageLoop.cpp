@@ -91,6 +91,7 @@ class QtMessageLoop::Window final : public QObject {
   std::unordered_map<std::uintptr_t, int> fIdToQt;
 };
 
+
 QtMessageLoop::QtMessageLoop()
     : fUiThread(std::this_thread::get_id()), fDispatcher(std::make_unique<Dispatcher>(this)) {}
 
@@ -175,13 +176,12 @@ void QtMessageLoop::Synchronize(const std::function<void()>& fn) {
     fn();
     return;
   }
-  fSync.Call(fn,
-             [this] { QCoreApplication::postEvent(fDispatcher.get(), new QEvent(kSyncEvent)); });
+  fSync.Call(fn, [this] {
+    QCoreApplication::postEvent(fDispatcher.get(), new QEvent(kSyncEvent));
+  });
 }
 
-bool QtMessageLoop::CheckSynchronize() {
-  return fSync.RunPending();
-}
+bool QtMessageLoop::CheckSynchronize() { return fSync.RunPending(); }
 
 std::uintptr_t QtMessageLoop::WatchReadable(std::intptr_t handle, std::function<void()> fn) {
   if (handle < 0) return 0;
