@@ -1,27 +1,28 @@
 #include "platform/DeviceChange.h"
 
 #include <map>
-#include <memory>
 #include <mutex>
 
 namespace lumbra::platform {
 
 LPARAM PortBroadcastParam(const std::string& Name) {
   // Never freed: a broadcast still queued for some window may point to it.
-  // Ports are few, so the table stays small.
+  // Ports are few, so the table stays small; a map's keys and values never move.
   static std::mutex mutex;
-  static std::map<std::string, std::unique_ptr<TDevBroadcastPort>> records;
+  static std::map<std::string, TDevBroadcastPort> records;
   std::lock_guard lock(mutex);
-  auto& r = records[Name];
-  if (!r) {
-    r = std::make_unique<TDevBroadcastPort>();
-    r->dbcp_name = Name;
+  auto [it, added] = records.try_emplace(Name);
+  if (added) {
+    it->second.hdr = {sizeof(TDevBroadcastPort), DBT_DEVTYP_PORT, 0};
+    it->second.dbcp_name = it->first.c_str();
   }
-  return reinterpret_cast<LPARAM>(r.get());
+  return reinterpret_cast<LPARAM>(&it->second);
 }
 
 const TDevBroadcastPort* PortBroadcastOf(LPARAM lParam) {
-  return reinterpret_cast<const TDevBroadcastPort*>(lParam);
+  const auto* hdr = reinterpret_cast<const TDevBroadcastHdr*>(lParam);
+  if (hdr == nullptr || hdr->dbch_devicetype != DBT_DEVTYP_PORT) return nullptr;
+  return reinterpret_cast<const TDevBroadcastPort*>(hdr);
 }
 
 void BroadcastPortRemoved(const std::string& Name) {

@@ -18,7 +18,6 @@ constexpr std::uint8_t ETX = 0x03;
 constexpr std::int32_t kHeadBytes = 8;
 constexpr platform::WPARAM kDataError = 54;
 constexpr platform::LPARAM kBadData = 24;
-constexpr platform::WPARAM kLineError = 48;
 
 std::int64_t HexToInt64(const std::string& S) {
   std::uint64_t value = 0;
@@ -107,9 +106,9 @@ void TdmProtrf::wc1Message(TMessage& Msg, bool& Handled) {
 void TdmProtrf::PortRemoved(TMessage& Msg) {
   if (Msg.WParam != platform::DBT_DEVICEREMOVECOMPLETE) return;
   const platform::TDevBroadcastPort* port = platform::PortBroadcastOf(Msg.LParam);
-  if (port == nullptr || port->dbcp_devicetype != platform::DBT_DEVTYP_PORT) return;
+  if (port == nullptr) return;
   if (fProto == nullptr || !fProto->FEnabled || !fProto->HasPort()) return;
-  const std::string& name = port->dbcp_name;
+  const std::string name = port->dbcp_name;
   const std::string ours = fProto->ComPort();
   // A numbered port is also known by the device it stands for.
   bool same = SameText(name, ours);

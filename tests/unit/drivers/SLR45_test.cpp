@@ -296,6 +296,9 @@ TEST_F(SLR45Test, RemovalBroadcasts) {
     // Other device-change events and records are no removal of a port.
     loop.BroadcastDeviceChange(platform::DBT_DEVICEARRIVAL, platform::PortBroadcastParam(kPort));
     loop.BroadcastDeviceChange(platform::DBT_DEVICEREMOVECOMPLETE, 0);
+    static const platform::TDevBroadcastHdr kInterface{sizeof(platform::TDevBroadcastHdr), 5, 0};
+    loop.BroadcastDeviceChange(platform::DBT_DEVICEREMOVECOMPLETE,
+                               reinterpret_cast<LPARAM>(&kInterface));
     loop.RunUntilIdle();
     EXPECT_TRUE(Take().empty()) << c.name;
   }
