@@ -2,6 +2,7 @@
 // crash, never more reads than frame starts, and every badge text read is the
 // rendering of a code that a frame with a good check byte carried.
 #include <algorithm>
+#include <cctype>
 #include <string>
 
 #include "FuzzHarness.h"
@@ -38,20 +39,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   const platform::HWND owner = loop.CreateMessageWindow([&](platform::TMessage& m) {
     if (m.Msg != WM_TESSERA_READ) return;
     ++reads;
-    // The hexadecimal form, where the track code has it, names the code; the
-    // other forms must agree with it.
+    // The code, taken back from the first form the track code has; rendered
+    // again it must give the whole text.
     AnsiString text = proto->LastTessera();
     std::vector<std::string> parts;
     SplitText(text, parts, TrackSeparator);
-    const bool hasHex = track == 1 || track == 4 || track == 6 || track == 7;
-    if (!hasHex) {
-      fuzz::Require(!parts.empty() && parts[0].size() >= 11);
-      return;
-    }
-    fuzz::Require(parts[0].size() == 10);
+    fuzz::Require(!parts.empty());
+    const std::string& first = parts[0];
+    std::uint64_t value = 0;
+    for (char c : first) fuzz::Require(std::isxdigit(static_cast<unsigned char>(c)) != 0);
     std::uint8_t code[5];
-    for (int i = 0; i < 5; ++i)
-      code[i] = static_cast<std::uint8_t>(HexToInt(parts[0].substr(2 * i, 2)));
+    if (track == 1 || track == 4 || track == 6 || track == 7) {
+      fuzz::Require(first.size() == 10);
+      value = std::stoull(first, nullptr, 16);
+    } else if (track == 2 || track == 5) {
+      fuzz::Require(first.size() == 13);
+      const std::uint64_t low = std::stoull(first.substr(3));
+      fuzz::Require(low <= 0xFFFFFFFFu);
+      // c1 to c4 least significant byte first.
+      value = std::stoull(first.substr(0, 3)) << 32 | (low & 0xFF) << 24 | (low >> 8 & 0xFF) << 16 |
+              (low >> 16 & 0xFF) << 8 | (low >> 24);
+    } else {
+      fuzz::Require(first.size() >= 1 && first.size() <= 13);
+      value = std::stoull(first);
+    }
+    fuzz::Require(value <= 0xFFFFFFFFFFull);
+    for (int i = 0; i < 5; ++i) code[i] = static_cast<std::uint8_t>(value >> (8 * (4 - i)));
     AnsiString again;
     fuzz::Require(RenderBadgeCode(code, track, again) && again == text);
     fuzz::Require(LineCarries(line, code));
