@@ -1,7 +1,6 @@
 #include "platform/linux/qt/QtMessageLoop.h"
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <QCoreApplication>
