@@ -85,7 +85,7 @@ measure_idle() {
     "$(echo "($w1 - $w0) / $idle" | bc -l)" "$2"
 }
 stop_program
-for model in SL-10 SLU-42 SLU-43 SLX-44 SMW-46; do
+for model in SL-10 SLU-42 SLU-43 SLX-44 SLR-45 SMW-46; do
   run_program $model
   case $model in
   SL-10) measure_idle $model "polled every 200 ms at 38400 baud" ;;

@@ -179,6 +179,12 @@ void TApdComPort::SetPortName(const std::string& text) {
   if (wasOpen) SetOpen(true);
 }
 
+bool TApdComPort::Lost() const {
+  if (!fShared) return false;
+  std::lock_guard lock(fShared->io);
+  return fShared->device == nullptr;
+}
+
 void TApdComPort::SetOpen(bool value) {
   if (value == Open()) return;
   if (value)

@@ -40,6 +40,8 @@ class TApdComPort : public TCustomWindowedComponent {
   const std::string& DevicePath() const { return fPath; }
 
   bool Open() const { return fShared != nullptr; }
+  // Open, but its device is gone (pulled, hung up); it stays so until closed.
+  bool Lost() const;
   void SetOpen(bool value);
   void PutString(const AnsiString& bytes);
   // Moves exactly n received bytes out of the input buffer.

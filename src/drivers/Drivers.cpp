@@ -1,6 +1,7 @@
 #include "drivers/Drivers.h"
 
 #include "drivers/sl10/SerialBadgeReader.h"
+#include "drivers/slr45/RKM530.h"
 #include "drivers/slu4x/SLU42.h"
 #include "drivers/slu4x/SLU43.h"
 #include "drivers/smw46/SMW46.h"
@@ -15,6 +16,7 @@ void RegisterReaderModels() {
   RegisterBadgeReader("SLX-44", ReaderClassOf<TSLU43BadgeReader>());
   RegisterBadgeReader("SLU-42", ReaderClassOf<TSLU42BadgeReader>());
   RegisterBadgeReader("SMW-46", ReaderClassOf<TSMW46BadgeWriter>());
+  RegisterBadgeReader("SLR-45", ReaderClassOf<TSLR45BadgeReader>());
 }
 
 void UnregisterReaderModels() {
@@ -23,6 +25,7 @@ void UnregisterReaderModels() {
   UnregisterBadgeReader("SLX-44");
   UnregisterBadgeReader("SLU-42");
   UnregisterBadgeReader("SMW-46");
+  UnregisterBadgeReader("SLR-45");
 }
 
 void CreateSharedPortHolders() {

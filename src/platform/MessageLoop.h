@@ -13,6 +13,10 @@
 // - Timers are per window and id; each expiry delivers WM_TIMER with the id in
 //   WParam. Setting an existing id again restarts it with the new period.
 // - BroadcastDeviceChange delivers WM_DEVICECHANGE to every live window.
+// - WatchReadable calls its function on the UI thread whenever the system
+//   handle (a file descriptor on Linux) has something to read, until
+//   Unwatch; the handle stays the caller's, who must read what waits or be
+//   called again at once. It returns 0 when the loop cannot watch the handle.
 // - ProcessMessages delivers everything queued for the UI thread's windows.
 //   Window procedures may call it (handling then nests).
 // - Synchronize runs a function on the UI thread and waits for it; on the UI
@@ -56,6 +60,8 @@ class IMessageLoop {
   virtual void ProcessMessages() = 0;
   virtual bool ProcessOneMessage() = 0;
   virtual bool CheckSynchronize() = 0;  // true when at least one call ran
+  virtual std::uintptr_t WatchReadable(std::intptr_t handle, std::function<void()> fn) = 0;
+  virtual void Unwatch(std::uintptr_t watch) = 0;
 
   // Any thread.
   virtual bool PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) = 0;

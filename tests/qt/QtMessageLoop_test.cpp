@@ -1,6 +1,7 @@
 #include "platform/linux/qt/QtMessageLoop.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <atomic>
@@ -106,6 +107,32 @@ TEST_F(QtLoopTest, BroadcastReachesEveryWindow) {
   ASSERT_TRUE(RunUntil([&] { return a == 1 && b == 1; }));
   loop.DestroyMessageWindow(ha);
   loop.DestroyMessageWindow(hb);
+}
+
+TEST_F(QtLoopTest, AWatchedDescriptorIsReadOnTheUiThreadUntilUnwatched) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const auto ui = std::this_thread::get_id();
+  std::string got;
+  bool offThread = false;
+  std::uintptr_t watch = 0;
+  watch = loop.WatchReadable(fds[0], [&] {
+    offThread = offThread || std::this_thread::get_id() != ui;
+    char c;
+    if (::read(fds[0], &c, 1) == 1) got += c;
+    // Unwatching from inside the watcher, as an owner that closes on a notice.
+    if (got.size() == 2) loop.Unwatch(watch);
+  });
+  ASSERT_NE(watch, 0u);
+  std::thread([&] { ASSERT_EQ(::write(fds[1], "ab", 2), 2); }).join();
+  ASSERT_TRUE(RunUntil([&] { return got.size() == 2; }));
+  ASSERT_EQ(::write(fds[1], "c", 1), 1);
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_EQ(got, "ab");
+  EXPECT_FALSE(offThread);
+  EXPECT_EQ(loop.WatchReadable(-1, [] {}), 0u);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 TEST_F(QtLoopTest, SynchronizeRunsOnTheUiThreadEvenWhileItWaitsForTheWorker) {

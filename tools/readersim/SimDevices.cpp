@@ -2,6 +2,7 @@
 
 #include "readersim/SimReaders.h"
 #include "readersim/SimSMW46.h"
+#include "readersim/SimRfid.h"
 
 namespace readersim {
 
@@ -20,11 +21,12 @@ std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
   if (model == "SLU-42" || model == "SLU-43" || model == "SLX-44")
     return std::make_unique<SLU4xDevice>(model);
   if (model == "SMW-46") return std::make_unique<SMW46Device>();
+  if (model == "SLR-45") return std::make_unique<SLR45Device>();
   return nullptr;
 }
 
 std::vector<std::string> SimModels() {
-  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SMW-46"};
+  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SLR-45", "SMW-46"};
 }
 
 }  // namespace readersim

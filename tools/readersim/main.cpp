@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
         std::printf("? %s\n", line.c_str());
       } else if (line == "plug") {
         std::printf("%s\n", port.SlavePath().c_str());
-      } else if (line.rfind("swipe", 0) == 0 || line.rfind("cut", 0) == 0) {
+      } else if (line.rfind("swipe", 0) == 0 || line.rfind("cut", 0) == 0 ||
+                 line.rfind("present", 0) == 0) {
         // When the frame has been handed to the line (the monotonic clock, in
         // nanoseconds), for measuring the way from reader to typed key.
         std::printf("sent %lld\n",

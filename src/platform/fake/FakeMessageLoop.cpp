@@ -1,5 +1,6 @@
 #include "platform/fake/FakeMessageLoop.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace lumbra::platform {
@@ -74,6 +75,36 @@ void FakeMessageLoop::Synchronize(const std::function<void()>& fn) {
 }
 
 bool FakeMessageLoop::CheckSynchronize() { return fSync.RunPending(); }
+
+std::uintptr_t FakeMessageLoop::WatchReadable(std::intptr_t handle, std::function<void()> fn) {
+  std::lock_guard lock(fMutex);
+  if (handle < 0) return 0;
+  const std::uintptr_t id = fNextWatch++;
+  fWatches[id] = {handle, std::make_shared<std::function<void()>>(std::move(fn))};
+  return id;
+}
+
+void FakeMessageLoop::Unwatch(std::uintptr_t watch) {
+  std::lock_guard lock(fMutex);
+  fWatches.erase(watch);
+}
+
+bool FakeMessageLoop::Watching(std::intptr_t handle) const {
+  std::lock_guard lock(fMutex);
+  return std::any_of(fWatches.begin(), fWatches.end(),
+                     [handle](const auto& w) { return w.second.first == handle; });
+}
+
+void FakeMessageLoop::SignalReadable(std::intptr_t handle) {
+  std::vector<std::shared_ptr<std::function<void()>>> due;
+  {
+    std::lock_guard lock(fMutex);
+    for (const auto& [id, w] : fWatches)
+      if (w.first == handle) due.push_back(w.second);
+  }
+  for (const auto& fn : due) (*fn)();
+  RunUntilIdle();
+}
 
 std::shared_ptr<IMessageLoop::WindowProc> FakeMessageLoop::Proc(HWND hwnd) const {
   std::lock_guard lock(fMutex);

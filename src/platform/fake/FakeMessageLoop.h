@@ -46,6 +46,8 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
   void ProcessMessages() override { RunUntilIdle(); }
   bool ProcessOneMessage() override { return CheckSynchronize() || DeliverOne(); }
   bool CheckSynchronize() override;
+  std::uintptr_t WatchReadable(std::intptr_t handle, std::function<void()> fn) override;
+  void Unwatch(std::uintptr_t watch) override;
   bool PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) override;
   void BroadcastDeviceChange(WPARAM wParam, LPARAM lParam) override;
   void Synchronize(const std::function<void()>& fn) override;
@@ -69,6 +71,10 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
   size_t WindowCount() const;
   size_t QueuedCount() const;
   void SetTimersFail(bool fail) { fTimersFail = fail; }
+  // Descriptor watches: whether a handle is watched, and making it readable
+  // (runs its watcher once, then delivers what the watcher posted).
+  bool Watching(std::intptr_t handle) const;
+  void SignalReadable(std::intptr_t handle);
 
  private:
   struct Queued {
@@ -94,6 +100,9 @@ class FakeMessageLoop final : public IMessageLoop, public IClock {
   TSyncCalls fSync;
   std::vector<Post> fPosts;
   std::map<TimerKey, Timer> fTimers;
+  std::map<std::uintptr_t, std::pair<std::intptr_t, std::shared_ptr<std::function<void()>>>>
+      fWatches;
+  std::uintptr_t fNextWatch = 1;
   HWND fNextHandle = 1;
   std::uint64_t fNow = 0;
   std::uint64_t fTimerOrder = 0;

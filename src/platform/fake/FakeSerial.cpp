@@ -189,6 +189,11 @@ std::shared_ptr<FakeSerialPort> FakeSerialBackend::Port(const std::string& path)
   return it == fPorts.end() ? nullptr : it->second;
 }
 
+int FakeSerialBackend::OpenAttempts(const std::string& path) {
+  std::lock_guard lock(mutex);
+  return fAttempts[path];
+}
+
 std::unique_ptr<IWaitableEvent> FakeSerialBackend::CreateEvent() {
   return std::make_unique<FakeEvent>(*this);
 }
@@ -201,6 +206,7 @@ std::string FakeSerialBackend::DevicePath(const std::string& name) {
 std::unique_ptr<ISerialDevice> FakeSerialBackend::Open(const std::string& path,
                                                        std::string& error) {
   std::lock_guard lock(mutex);
+  ++fAttempts[path];
   auto it = fPorts.find(path);
   if (it == fPorts.end()) {
     error = "No such file or directory";

@@ -59,6 +59,8 @@ class FakeSerialBackend final : public ISerialBackend {
 
   std::shared_ptr<FakeSerialPort> AddPort(const std::string& path);
   std::shared_ptr<FakeSerialPort> Port(const std::string& path) const;
+  // How often a path was asked to open, whether it opened or not.
+  int OpenAttempts(const std::string& path);
 
   std::unique_ptr<IWaitableEvent> CreateEvent() override;
   // Bare names live under /dev, as on Linux.
@@ -70,6 +72,7 @@ class FakeSerialBackend final : public ISerialBackend {
 
  private:
   std::map<std::string, std::shared_ptr<FakeSerialPort>> fPorts;
+  std::map<std::string, int> fAttempts;
   bool fInstalled = false;
 };
 

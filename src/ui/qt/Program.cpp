@@ -22,6 +22,7 @@
 #include "platform/linux/LinuxEnvironment.h"
 #include "platform/linux/SysfsSerialTable.h"
 #include "platform/linux/TermiosSerial.h"
+#include "platform/linux/UdevSerialMonitor.h"
 #include "platform/linux/X11Foreground.h"
 #include "platform/linux/X11Keyboard.h"
 #include "platform/linux/XdgAutostart.h"
@@ -106,6 +107,8 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   platform::SetSerialBackend(&serial);
   platform::SysfsSerialDeviceTable serialTable;
   platform::SetSerialDeviceTable(&serialTable);
+  // Pulled serial adapters become device-change broadcasts; gone before the loop.
+  auto serialMonitor = std::make_unique<platform::UdevSerialMonitor>();
 
   if (hooks.registerModels) hooks.registerModels();
   int rc = 0;
@@ -184,6 +187,7 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   }
   if (hooks.freePortHolders) hooks.freePortHolders();
   if (hooks.unregisterModels) hooks.unregisterModels();
+  serialMonitor.reset();
   platform::SetKeyboard(nullptr);
   platform::SetSerialDeviceTable(nullptr);
   platform::SetSerialBackend(nullptr);

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimerEvent>
 #include <condition_variable>
 #include <cstdio>
@@ -101,6 +102,7 @@ QtMessageLoop::~QtMessageLoop() {
     windows.swap(fWindows);
   }
   for (auto& [h, w] : windows) delete w;
+  for (auto& [id, n] : fWatches) delete n;
   // Anybody still waiting in Synchronize is let go with its call run here.
   CheckSynchronize();
 }
@@ -180,5 +182,31 @@ void QtMessageLoop::Synchronize(const std::function<void()>& fn) {
 }
 
 bool QtMessageLoop::CheckSynchronize() { return fSync.RunPending(); }
+
+std::uintptr_t QtMessageLoop::WatchReadable(std::intptr_t handle, std::function<void()> fn) {
+  if (handle < 0) return 0;
+  auto* n = new QSocketNotifier(static_cast<qintptr>(handle), QSocketNotifier::Read);
+  QObject::connect(n, &QSocketNotifier::activated, n, [fn = std::move(fn)] {
+    try {
+      fn();
+    } catch (const std::exception& ex) {
+      std::fprintf(stderr, "lumbra: unhandled exception in a descriptor watch: %s\n", ex.what());
+    } catch (...) {
+      std::fprintf(stderr, "lumbra: unhandled exception in a descriptor watch\n");
+    }
+  });
+  const std::uintptr_t id = fNextWatch++;
+  fWatches[id] = n;
+  return id;
+}
+
+void QtMessageLoop::Unwatch(std::uintptr_t watch) {
+  auto it = fWatches.find(watch);
+  if (it == fWatches.end()) return;
+  // The watcher may be the one calling: the notifier goes once it has returned.
+  it->second->setEnabled(false);
+  it->second->deleteLater();
+  fWatches.erase(it);
+}
 
 }  // namespace lumbra::platform

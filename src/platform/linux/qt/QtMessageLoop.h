@@ -12,6 +12,7 @@
 #include "platform/SyncCalls.h"
 
 class QObject;
+class QSocketNotifier;
 
 namespace lumbra::platform {
 
@@ -28,6 +29,8 @@ class QtMessageLoop final : public IMessageLoop {
   void ProcessMessages() override;
   bool ProcessOneMessage() override;
   bool CheckSynchronize() override;
+  std::uintptr_t WatchReadable(std::intptr_t handle, std::function<void()> fn) override;
+  void Unwatch(std::uintptr_t watch) override;
   bool PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) override;
   void BroadcastDeviceChange(WPARAM wParam, LPARAM lParam) override;
   void Synchronize(const std::function<void()>& fn) override;
@@ -44,6 +47,8 @@ class QtMessageLoop final : public IMessageLoop {
   HWND fNext = 1;
   TSyncCalls fSync;
   std::unique_ptr<QObject> fDispatcher;
+  std::unordered_map<std::uintptr_t, QSocketNotifier*> fWatches;  // UI thread only
+  std::uintptr_t fNextWatch = 1;
 };
 
 }  // namespace lumbra::platform

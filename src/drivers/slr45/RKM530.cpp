@@ -1,0 +1,92 @@
+#include "drivers/slr45/RKM530.h"
+
+#include "base/AppException.h"
+
+namespace lumbra {
+
+TSLR45BadgeReader::TSLR45BadgeReader(TComponent* AOwner) : TCustomBadgeReader(AOwner) {
+  fTimerInterval = 55;
+  fCom = "COM3";
+}
+
+TSLR45BadgeReader::~TSLR45BadgeReader() {
+  FreeProtocol();
+}
+
+void TSLR45BadgeReader::CreateProtocol() {
+  ProtB = new TProtRKM530(1, Handle());
+  try {
+    ProtB->SetTrack(fTrack);
+    ProtB->SetComPort(fCom);
+  } catch (...) {
+    HandleCurrentException(this);
+  }
+}
+
+void TSLR45BadgeReader::FreeProtocol() {
+  if (ProtB != nullptr) ProtocolReleasing();
+  TProtRKM530* p = ProtB;
+  ProtB = nullptr;
+  if (p != nullptr) TObject::Free(p);
+}
+
+void TSLR45BadgeReader::SetActive(bool value) {
+  SetActiveAnyway(value, [this, value] {
+    if (value) {
+      if (ProtB == nullptr) CreateProtocol();
+      ProtB->SetEnabled(true);
+    } else if (ProtB != nullptr) {
+      FreeProtocol();
+    }
+  });
+}
+
+bool TSLR45BadgeReader::Active() const {
+  return ProtB != nullptr && ProtB->Enabled();
+}
+
+TStatiDispo TSLR45BadgeReader::Status() const {
+  return ProtB != nullptr ? ProtB->StatoLettore() : sdTimeout;
+}
+
+void TSLR45BadgeReader::SetCOM(const std::string& value) {
+  if (ProtB != nullptr) ProtB->SetComPort(value);
+  TCustomBadgeReader::SetCOM(value);
+}
+
+void TSLR45BadgeReader::SetTrack(std::int32_t value) {
+  if (value < 1 || value > 7) throw EBadgeError("Tack value invalid: use 1 to 7");
+  if (ProtB != nullptr) ProtB->SetTrack(value);
+  fTrack = value;
+}
+
+AnsiString TSLR45BadgeReader::GetReadData() {
+  return ProtB != nullptr ? ProtB->LastTessera() : AnsiString();
+}
+
+void TSLR45BadgeReader::DoTimerTick() {
+  if (inTimer) return;
+  inTimer = true;
+  struct Clear {
+    bool& flag;
+    ~Clear() { flag = false; }
+  } clear{inTimer};
+  if (ProtB != nullptr) ProtB->TimerProc();
+}
+
+void TSLR45BadgeReader::Inizializza() {
+  if (ProtB != nullptr) ProtB->Inizializza();
+}
+
+void TSLR45BadgeReader::DoDeviceError(TMessage& Msg) {
+  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
+  if (Msg.LParam == 24) {
+    if (OnBadCRCData) OnBadCRCData(this);
+  } else if (Msg.LParam == 25) {
+    if (OnBadInsertBadge) OnBadInsertBadge(this);
+  } else if (OnFailReadBadge) {
+    OnFailReadBadge(this);
+  }
+}
+
+}  // namespace lumbra
