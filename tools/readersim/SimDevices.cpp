@@ -1,6 +1,7 @@
 #include "readersim/SimDevices.h"
 
 #include "readersim/SimReaders.h"
+#include "readersim/SimSW30.h"
 
 namespace readersim {
 
@@ -16,13 +17,14 @@ std::string EchoDevice::Help() const {
 std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
   if (model == "echo") return std::make_unique<EchoDevice>();
   if (model == "SL-10") return std::make_unique<SL10Device>();
+  if (model == "SW-30") return std::make_unique<SW30Device>();
   if (model == "SLU-42" || model == "SLU-43" || model == "SLX-44")
     return std::make_unique<SLU4xDevice>(model);
   return nullptr;
 }
 
 std::vector<std::string> SimModels() {
-  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44"};
+  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SW-30"};
 }
 
 }  // namespace readersim
