@@ -27,11 +27,12 @@ std::string SW30Device::Status() const {
 }
 
 std::string SW30Device::Execute(const std::string& text) {
-  ++fCommands;
   if (text.size() < 2 || text[0] != 'C') return {};  // DLE EOT and the like: no answer
   const char code = text[1];
   const auto positive = [&](const std::string& data = {}) {
-    return std::string("P") + code + "0" + Status() + data;
+    const std::string status = Status();
+    Reported(status);
+    return std::string("P") + code + "0" + status + data;
   };
   const auto negative = [&](int error) {
     return std::string("N") + code + "0" + static_cast<char>('0' + error / 10) +
@@ -50,6 +51,7 @@ std::string SW30Device::Execute(const std::string& text) {
       const int track = code == '6' ? (arg & 15) : (arg & 7);
       if (track < 1 || track > 3) return negative(2);
       fCard = Card::Inside;  // the motor draws the card in
+      std::lock_guard lock(fTracksMutex);
       std::string& stored = fTracks[static_cast<size_t>(track - 1)];
       if (code == '7') {
         stored = text.substr(3);
@@ -60,14 +62,18 @@ std::string SW30Device::Execute(const std::string& text) {
     }
     case '3':
       // Ejected to the entrance (C30) or out at the back (C31).
-      if (fCard != Card::None) fCard = text == "C31" ? Card::None : Card::Entrance;
+      if (fCard != Card::None) {
+        fCard = text == "C31" ? Card::None : Card::Entrance;
+        fSeenEmpty = false;
+      }
       return positive();
     case '2':
       fCard = Card::None;  // captured
+      fSeenEmpty = false;
       return positive();
     case '5':
       if (text.size() > 2 && (text[2] & 0x40)) {
-        fBeeps += text[2] & 7;
+        fBeeps.fetch_add(text[2] & 7);
       } else {
         fLights = arg & 15;
       }
@@ -116,24 +122,49 @@ void SW30Device::OnHostBytes(const std::string& bytes, SimPort& port) {
   }
 }
 
-bool SW30Device::Command(const std::string& verb, const std::string& arg, SimPort&) {
-  if (verb == "offer" || verb == "swipe") {
-    // A card with tracks "T1|T2|T3" (one field alone is track 2) at the entrance.
-    fTracks = {};
-    const size_t a = arg.find('|');
-    if (a == std::string::npos) {
-      fTracks[1] = arg;
-    } else {
-      const size_t b = arg.find('|', a + 1);
-      fTracks[0] = arg.substr(0, a);
-      fTracks[1] = arg.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
-      if (b != std::string::npos) fTracks[2] = arg.substr(b + 1);
-    }
+void SW30Device::Offer(const std::string& tracks) {
+  std::array<std::string, 3> t;
+  const size_t a = tracks.find('|');
+  if (a == std::string::npos) {
+    t[1] = tracks;
+  } else {
+    const size_t b = tracks.find('|', a + 1);
+    t[0] = tracks.substr(0, a);
+    t[1] = tracks.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+    if (b != std::string::npos) t[2] = tracks.substr(b + 1);
+  }
+  std::lock_guard lock(fTracksMutex);
+  if (fCard == Card::None && fSeenEmpty) {
+    fTracks = t;
     fCard = Card::Entrance;
+    return;
+  }
+  if (fCard != Card::None) fSeenEmpty = false;
+  fCard = Card::None;
+  fHeldTracks = t;
+  fOfferHeld = true;
+}
+
+void SW30Device::Reported(const std::string& status) {
+  if (status != "00") return;
+  fSeenEmpty = true;
+  if (!fOfferHeld) return;
+  // The next answer shows the card at the entrance.
+  fOfferHeld = false;
+  std::lock_guard lock(fTracksMutex);
+  fTracks = fHeldTracks;
+  fCard = Card::Entrance;
+}
+
+bool SW30Device::Command(const std::string& verb, const std::string& arg, SimPort&) {
+  if (verb == "offer" || verb == "swipe") return Offer(arg), true;
+  if (verb == "blank") return Offer("||"), true;
+  if (verb == "take" || verb == "remove") {
+    if (fCard != Card::None) fSeenEmpty = false;
+    fCard = Card::None;
+    fOfferHeld = false;
     return true;
   }
-  if (verb == "blank") return fTracks = {}, fCard = Card::Entrance, true;
-  if (verb == "take" || verb == "remove") return fCard = Card::None, true;
   if (verb == "fail") {
     char* end = nullptr;
     const long code = std::strtol(arg.c_str(), &end, 10);
@@ -148,7 +179,8 @@ bool SW30Device::Command(const std::string& verb, const std::string& arg, SimPor
 
 std::string SW30Device::Help() const {
   return "offer T1|T2|T3   a card with these tracks at the entrance (one field\n"
-         "                 alone is track 2; swipe is the same)\n"
+         "                 alone is track 2; swipe is the same); one still in\n"
+         "                 the device is taken out first\n"
          "blank            a blank card at the entrance\n"
          "take             the card taken out\n"
          "fail CODE        the next read or write answers N with CODE\n"

@@ -289,6 +289,9 @@ void TProtTWbadge2::HandleAnswer(std::uint8_t bcc) {
   const auto d1 = static_cast<std::uint8_t>(text[3]), d2 = static_cast<std::uint8_t>(text[4]);
   if (!IsDigit(d1) || !IsDigit(d2)) return;
   const int number = (d1 - '0') * 10 + (d2 - '0');
+  // Data only for the read asked for: an answer repeated (a stray ACK on
+  // the line makes the host ask twice) would type the badge twice.
+  if (kind == 'P' && code == '6' && (LastCommand.size() < 3 || LastCommand[2] != '6')) return;
   std::uint8_t status = 0;
   if (kind == 'P') {
     static constexpr std::uint8_t kStatus[] = {csNoBadge, csHalfInserted, csInserted};

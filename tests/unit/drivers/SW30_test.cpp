@@ -496,6 +496,23 @@ TEST_F(SW30Test, BadOrUnusualAnswersNeverTypeAWrongBadge) {
   }
 }
 
+TEST_F(SW30Test, AReadAnswerComesOnlyForTheReadAskedFor) {
+  Up();
+  // Unasked: no read.
+  Feed(Answer("P6000LOOSE"));
+  OfferCard();
+  Take();
+  TakeWritten();
+  // A stray ACK before the device's own: the host asks twice, and the
+  // device answers twice.
+  Feed(kAck);
+  Feed(kAck);
+  Feed(Answer("P60024711"));
+  Feed(Answer("P60024711"));
+  EXPECT_EQ(Take(), (Events{"status 2", "read 4711"}));
+  EXPECT_EQ(reader->GetReadData(), "4711");
+}
+
 TEST_F(SW30Test, AnAnswerNotUnderstoodIsAskedForAgain) {
   Up();
   OfferCard();
