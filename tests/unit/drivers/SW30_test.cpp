@@ -274,6 +274,7 @@ TEST_P(SW30WriteExpiry, OnlyAPositiveTimeoutEndsAHeldWrite) {
   EXPECT_EQ(reader->CurrentOperation(), opRead) << "expired after a second";
   OfferCard();
   EXPECT_EQ(TakeWritten(), Command("C62")) << "a card offered now is read";
+  Take();
 
   reader->SetActive(false);
   reader->SetTimeoutWrite(0);
