@@ -100,7 +100,8 @@ struct Card {
 
 Card MakeCard(const std::string& model, unsigned i) {
   const std::string id = std::to_string(kFirstId + i);
-  if (model == "SL-10" || model == "SLU-42" || model == "SW-30") return {id, Pad14(id) + "<Return>"};
+  if (model == "SL-10" || model == "SLU-42" || model == "SW-30")
+    return {id, Pad14(id) + "<Return>"};
   // Track 1 alphanumeric, track 3 the id backwards: a shift of tracks shows.
   const std::string t1 = "SOAK " + std::to_string(i % 100000);
   std::string t3(id.rbegin(), id.rend());
