@@ -2,8 +2,8 @@
 # Prints, for a three-track card on "SLX-44" at 9600 baud, the time from the
 # simulator's last frame byte to the last key the target receives (median of
 # 100 swipes, both framings), and the program's CPU time over 60 s idle with
-# each serial model: the polled "SL-10", the unpolled "SLU-42", "SLU-43"
-# and "SLX-44", and "SMW-46" with its read outstanding.
+# each serial model: the polled "SL-10" and "SW-30", the unpolled "SLU-42",
+# "SLU-43", "SLX-44" and "SLR-45", and "SMW-46" and "SWU-41" with a read outstanding.
 # Usage: readers_bench.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR
 set -u
 program=$1 readersim=$2 xtarget=$3 langfiles=$4
@@ -25,7 +25,7 @@ run_program() {
   exec 6>"$work/sim.in"
   wait_for 5 test -e "$work/reader"
   local tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T1Char>2</T1Char><T2Char>2</T2Char><T3Char>1</T3Char>"
-  case $model in SL-10 | SLU-42) tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>" ;; esac
+  case $model in SL-10 | SLU-42 | SW-30) tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>" ;; esac
   cat >"$work/lumbra.xml" <<XML
 <?xml version="1.0"?>
 <Configuration><Model>$model</Model><Com>$work/reader</Com>$tracks</Configuration>
@@ -85,11 +85,12 @@ measure_idle() {
     "$(echo "($w1 - $w0) / $idle" | bc -l)" "$2"
 }
 stop_program
-for model in SL-10 SLU-42 SLU-43 SLX-44 SLR-45 SMW-46; do
+for model in SL-10 SLU-42 SLU-43 SLX-44 SLR-45 SMW-46 SW-30; do
   run_program $model
   case $model in
   SL-10) measure_idle $model "polled every 200 ms at 38400 baud" ;;
   SMW-46) measure_idle $model "a read outstanding, 200 ms timer" ;;
+  SW-30) measure_idle $model "status asked every 275 ms at 9600 baud, 55 ms timer" ;;
   *) measure_idle $model "unpolled, 55 ms timer" ;;
   esac
   stop_program

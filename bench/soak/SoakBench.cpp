@@ -100,7 +100,8 @@ struct Card {
 
 Card MakeCard(const std::string& model, unsigned i) {
   const std::string id = std::to_string(kFirstId + i);
-  if (model == "SL-10" || model == "SLU-42") return {id, Pad14(id) + "<Return>"};
+  if (model == "SL-10" || model == "SLU-42" || model == "SW-30")
+    return {id, Pad14(id) + "<Return>"};
   // Track 1 alphanumeric, track 3 the id backwards: a shift of tracks shows.
   const std::string t1 = "SOAK " + std::to_string(i % 100000);
   std::string t3(id.rbegin(), id.rend());
@@ -136,7 +137,8 @@ int main(int argc, char** argv) {
   }
   // SMW-46 replies start with ESC; its reads are asked for, so no burst is cut.
   const bool smw46 = model == "SMW-46";
-  const bool slu4x = model != "SL-10" && !smw46;
+  const bool sw30 = model == "SW-30";
+  const bool slu4x = model != "SL-10" && !smw46 && !sw30;
   try {
     readersim::SimPort port(std::move(device), argv[2]);
     std::string go;
@@ -150,8 +152,13 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> quiet, starts;
     for (int b = 0; b < 256; ++b) {
       const bool start = smw46   ? b == 0x1B
+                         : sw30  ? b == 0x02
                          : slu4x ? (b == 0x02 || b == '%' || b == ';' || b == '+')
                                  : (b >= 0x80 && b <= 0xBF);
+      // The SW-30's one-byte handshakes (ACK, DLE, NAK) carry no check of
+      // their own: no protocol can tell one from noise, so the line carries
+      // none as noise.
+      if (sw30 && (b == 0x06 || b == 0x10 || b == 0x15)) continue;
       (start ? starts : quiet).push_back(static_cast<unsigned char>(b));
     }
     auto hex = [](unsigned char b) {

@@ -9,7 +9,7 @@ program=$1 soak=$2 xtarget=$3 langfiles=$4
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tests/gui/xsession.sh"
 swipes=${BENCH_SOAK_SWIPES:-2000}
-models=${BENCH_SOAK_MODELS:-"SL-10 SLU-42 SLU-43 SLX-44 SMW-46"}
+models=${BENCH_SOAK_MODELS:-"SL-10 SLU-42 SLU-43 SLX-44 SMW-46 SW-30"}
 seed=${BENCH_SOAK_SEED:-1}
 start_xsession --tray || { echo "no X session"; exit 1; }
 make_program_dir "$program" "$langfiles" || exit 1
@@ -24,7 +24,7 @@ for model in $models; do
   # Tracks 1 to 3 (track 2 alone on the track-2 models), each padded to 14,
   # Tab between tracks and Return at the end; no sounds.
   tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T1Char>2</T1Char><T2Char>2</T2Char><T3Char>1</T3Char>"
-  case $model in SL-10 | SLU-42) tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>" ;; esac
+  case $model in SL-10 | SLU-42 | SW-30) tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>" ;; esac
   start_program "<Model>$model</Model><Com>$work/reader</Com>$tracks<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes><SoundTes>FALSE</SoundTes>"
   wait_for 15 grep -qx 'image=0' "$work/state" || { echo "$model: the reader did not come up"; exit 1; }
   "$xtarget" "soak-$model" >"$work/typed" &

@@ -5,6 +5,7 @@
 #include "drivers/slu4x/SLU42.h"
 #include "drivers/slu4x/SLU43.h"
 #include "drivers/smw46/SMW46.h"
+#include "drivers/sw30/SerialBadgeWriter2.h"
 #include "reader/CustomBadgeReader.h"
 
 namespace lumbra {
@@ -12,6 +13,7 @@ namespace lumbra {
 // Each driver family adds its names here, in the order of module start-up.
 void RegisterReaderModels() {
   RegisterBadgeReader("SL-10", ReaderClassOf<TSerialBadgeReader>());
+  RegisterBadgeReader("SW-30", ReaderClassOf<TSerialBadgeWriter2>());
   RegisterBadgeReader("SLU-43", ReaderClassOf<TSLU43BadgeReader>());
   RegisterBadgeReader("SLX-44", ReaderClassOf<TSLU43BadgeReader>());
   RegisterBadgeReader("SLU-42", ReaderClassOf<TSLU42BadgeReader>());
@@ -21,6 +23,7 @@ void RegisterReaderModels() {
 
 void UnregisterReaderModels() {
   UnregisterBadgeReader("SL-10");
+  UnregisterBadgeReader("SW-30");
   UnregisterBadgeReader("SLU-43");
   UnregisterBadgeReader("SLX-44");
   UnregisterBadgeReader("SLU-42");

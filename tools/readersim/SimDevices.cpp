@@ -3,6 +3,7 @@
 #include "readersim/SimReaders.h"
 #include "readersim/SimSMW46.h"
 #include "readersim/SimRfid.h"
+#include "readersim/SimSW30.h"
 
 namespace readersim {
 
@@ -18,6 +19,7 @@ std::string EchoDevice::Help() const {
 std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
   if (model == "echo") return std::make_unique<EchoDevice>();
   if (model == "SL-10") return std::make_unique<SL10Device>();
+  if (model == "SW-30") return std::make_unique<SW30Device>();
   if (model == "SLU-42" || model == "SLU-43" || model == "SLX-44")
     return std::make_unique<SLU4xDevice>(model);
   if (model == "SMW-46") return std::make_unique<SMW46Device>();
@@ -26,7 +28,7 @@ std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
 }
 
 std::vector<std::string> SimModels() {
-  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SLR-45", "SMW-46"};
+  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SLR-45", "SMW-46", "SW-30"};
 }
 
 }  // namespace readersim
