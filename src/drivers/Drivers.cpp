@@ -3,6 +3,7 @@
 #include "drivers/sl10/SerialBadgeReader.h"
 #include "drivers/slu4x/SLU42.h"
 #include "drivers/slu4x/SLU43.h"
+#include "drivers/swu41/SWU41.h"
 #include "reader/CustomBadgeReader.h"
 
 namespace lumbra {
@@ -13,6 +14,7 @@ void RegisterReaderModels() {
   RegisterBadgeReader("SLU-43", ReaderClassOf<TSLU43BadgeReader>());
   RegisterBadgeReader("SLX-44", ReaderClassOf<TSLU43BadgeReader>());
   RegisterBadgeReader("SLU-42", ReaderClassOf<TSLU42BadgeReader>());
+  RegisterBadgeReader("SWU-41", ReaderClassOf<TSWU41BadgeWriter>());
 }
 
 void UnregisterReaderModels() {
@@ -20,6 +22,7 @@ void UnregisterReaderModels() {
   UnregisterBadgeReader("SLU-43");
   UnregisterBadgeReader("SLX-44");
   UnregisterBadgeReader("SLU-42");
+  UnregisterBadgeReader("SWU-41");
 }
 
 }  // namespace lumbra
