@@ -410,8 +410,7 @@ void TProtEPX3000::ProcessFrame() {
   }
   StatoCom = scNoData;
   const std::string payload = body.substr(0, body.size() - 1);
-  if (payload.empty()) return;
-  const auto first = static_cast<std::uint8_t>(payload[0]);
+  const auto first = payload.empty() ? std::uint8_t{0} : static_cast<std::uint8_t>(payload[0]);
   if (first == ACK) {
     fPendingOperation = kOpNone;
     SendFrame(std::string{static_cast<char>(ESC), '0'});
@@ -430,6 +429,11 @@ void TProtEPX3000::ProcessFrame() {
     } else {
       Post(WM_TESSERA_READ, static_cast<platform::WPARAM>(fID), trDataReady);
     }
+    fPendingOperation = kOpNone;
+  } else {
+    // A reply of no known kind still ends the exchange: left pending, the
+    // operation would wait for ever with nothing outstanding, and no read
+    // would be asked for again.
     fPendingOperation = kOpNone;
   }
 }
