@@ -1,6 +1,7 @@
 #include "readersim/SimDevices.h"
 
 #include "readersim/SimReaders.h"
+#include "readersim/SimSWU41.h"
 
 namespace readersim {
 
@@ -18,11 +19,12 @@ std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
   if (model == "SL-10") return std::make_unique<SL10Device>();
   if (model == "SLU-42" || model == "SLU-43" || model == "SLX-44")
     return std::make_unique<SLU4xDevice>(model);
+  if (model == "SWU-41") return std::make_unique<SWU41Device>();
   return nullptr;
 }
 
 std::vector<std::string> SimModels() {
-  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44"};
+  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SWU-41"};
 }
 
 }  // namespace readersim
