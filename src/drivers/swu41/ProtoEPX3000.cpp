@@ -362,6 +362,7 @@ void TProtEPX3000::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
     else
       fOverflow = true;
   };
+  fFrameQuiet = 0;
   for (std::int32_t i = 0; i < Len; ++i) {
     const std::uint8_t b = Buffer[i];
     if (CountRx == 0) {
@@ -482,6 +483,10 @@ void TProtEPX3000::ReopenPort() {
 void TProtEPX3000::TimerProc() {
   TProtocol::TimerProc();
   if (!FEnabled) return;
+  if (CountRx > 0 && ++fFrameQuiet > kFrameQuietSteps) {
+    CountRx = 0;
+    finetrama = false;
+  }
   TApdComPort& port = *dm->ApdComPort1;
   if (DispoStato == sdTimeout) ReopenPort();
   if (!port.Open()) {

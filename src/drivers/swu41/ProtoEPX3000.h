@@ -61,6 +61,12 @@ inline constexpr std::int32_t kLongSteps = 36363;  // about 2000 s
 inline constexpr std::int32_t kStepMs = 55;
 // Quiet steps before the next command goes out (200 ms).
 inline constexpr std::int32_t kQuietSteps = 200 / kStepMs;
+// Quiet steps after which a frame that has not ended is dropped. The device
+// sends a reply in one go; a lone STX from line noise would otherwise take
+// the next reply into its frame, and that reply would be lost to the check.
+// At least two whole steps (110 ms): far more than any gap inside a reply,
+// a USB adapter's latency timer included.
+inline constexpr std::int32_t kFrameQuietSteps = 2;
 
 // Exclusive or of every byte; 0 for an empty text.
 std::uint8_t CalcLrc(const std::string& text);
@@ -112,6 +118,7 @@ class TProtEPX3000 : public TProtocol {
   TStatiDispo StatoLettore() const { return DispoStato; }
   TStatoColloquio Exchange() const { return StatoCom; }
   bool Inited() const { return inited; }
+  bool InFrame() const { return CountRx > 0; }
   Tdmepx3000& Holder() const { return *dm; }
 
   // The port has lost its device (the adapter was pulled): closed at once,
@@ -137,7 +144,8 @@ class TProtEPX3000 : public TProtocol {
   std::int32_t CountRx = 0;
   std::array<std::uint8_t, epx3000::kMaxFrame + 1> BufferRx{};
   bool finetrama = false;
-  bool fOverflow = false;  // the frame under way no longer fits: dropped at its end
+  bool fOverflow = false;        // the frame under way no longer fits: dropped at its end
+  std::int32_t fFrameQuiet = 0;  // timer steps since the last byte of the frame under way
   AnsiString fTessera;
   TStatiDispo DispoStato = sdStart;
   std::uint8_t fPendingOperation = epx3000::kOpNone;

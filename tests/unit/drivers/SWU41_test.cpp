@@ -221,6 +221,28 @@ TEST_F(SWU41Test, AFrameSplitAcrossBlocks) {
   }
 }
 
+TEST_F(SWU41Test, AFrameLeftOpenByLineNoiseIsDroppedOnAQuietLine) {
+  const struct {
+    const char* noise;
+    int quietSteps;
+    Events events;
+  } cases[] = {
+      {"\x02", 3, {"read 9"}},
+      {"\x02;12", 3, {"read 9"}},
+      {"\x02;12\x03", 3, {"read 9"}},  // waiting for its check byte
+      // A pause of two steps may still be inside one reply: the frame goes on.
+      {"\x02", 2, {}},
+  };
+  for (const auto& c : cases) {
+    Start(2);
+    Block(c.noise);
+    Steps(c.quietSteps);
+    EXPECT_EQ(P().InFrame(), c.quietSteps <= epx::kFrameQuietSteps) << c.noise;
+    Reply(";9?");
+    EXPECT_EQ(Take(), c.events) << Hex(c.noise) << ", quiet " << c.quietSteps << " steps";
+  }
+}
+
 TEST_F(SWU41Test, AWriteIsVerifiedByTheTracksTheDeviceGivesBack) {
   struct Case {
     std::uint8_t code;
