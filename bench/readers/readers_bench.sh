@@ -85,10 +85,11 @@ measure_idle() {
     "$(echo "($w1 - $w0) / $idle" | bc -l)" "$2"
 }
 stop_program
-for model in SL-10 SLU-42 SLU-43 SLX-44; do
+for model in SL-10 SLU-42 SLU-43 SLX-44 SWU-41; do
   run_program $model
   case $model in
   SL-10) measure_idle $model "polled every 200 ms at 38400 baud" ;;
+  SWU-41) measure_idle $model "a read outstanding, 55 ms timer" ;;
   *) measure_idle $model "unpolled, 55 ms timer" ;;
   esac
   stop_program

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "readersim/SimDevices.h"
+#include "readersim/SimSWU41.h"
 
 namespace {
 
@@ -134,7 +135,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lumbra-soak: no serial reader model %s\n", argv[1]);
     return 2;
   }
-  const bool slu4x = model != "SL-10";
+  // SWU-41 reads only while the host has a read outstanding, and has no cut.
+  auto* swu41 = dynamic_cast<readersim::SWU41Device*>(device.get());
+  const bool slu4x = model != "SL-10" && swu41 == nullptr;
   try {
     readersim::SimPort port(std::move(device), argv[2]);
     std::string go;
@@ -147,8 +150,9 @@ int main(int argc, char** argv) {
     // Noise: bytes that cannot start a frame, and the lone frame starts.
     std::vector<unsigned char> quiet, starts;
     for (int b = 0; b < 256; ++b) {
-      const bool start =
-          slu4x ? (b == 0x02 || b == '%' || b == ';' || b == '+') : (b >= 0x80 && b <= 0xBF);
+      const bool start = swu41   ? b == 0x02
+                         : slu4x ? (b == 0x02 || b == '%' || b == ';' || b == '+')
+                                 : (b >= 0x80 && b <= 0xBF);
       (start ? starts : quiet).push_back(static_cast<unsigned char>(b));
     }
     auto hex = [](unsigned char b) {
@@ -181,6 +185,9 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
       }
       const Card card = MakeCard(model, i);
+      for (auto until = Clock::now() + std::chrono::milliseconds(kTypedTimeoutMs);
+           swu41 != nullptr && swu41->PendingRead() == 0 && Clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       if (slu4x && rng() % 8 == 0) {
         ++cuts;
         port.Command("cut " + std::to_string(1 + rng() % 40) + " " + card.tracks);
