@@ -320,6 +320,7 @@ void TProtEPX3000::CalcLastCommand(const std::string& payload) {
 
 void TProtEPX3000::SendPayload(const std::string& payload) {
   Ticks.store(0);
+  fGarbledRead = false;
   StatoCom = scAttesa;
   SendFrame(Frame(payload));
 }
@@ -399,8 +400,11 @@ void TProtEPX3000::ProcessFrame() {
   const auto* bytes = reinterpret_cast<const char*>(BufferRx.data());
   const std::string body(bytes + 1, static_cast<size_t>(CountRx - 2));
   if (CalcLrc(body) != BufferRx[static_cast<size_t>(CountRx - 1)]) {
-    // The outstanding command waits its whole time again.
+    // The outstanding command waits its whole time again. A read, though,
+    // was answered by a card the device will not report twice: it is asked
+    // for anew once the line is quiet, not after half an hour.
     Ticks.store(0);
+    fGarbledRead = fGarbledRead || (StatoCom == scAttesa && fPendingOperation == kOpRead);
     return;
   }
   Tentativi = 0;
@@ -501,7 +505,9 @@ void TProtEPX3000::TimerProc() {
   }
   if (StatoCom == scAttesa) {
     std::int64_t limit = kLongSteps;
-    if (fPendingOperation == kOpInit)
+    if (fGarbledRead && fPendingOperation == kOpRead)
+      limit = kQuietSteps;
+    else if (fPendingOperation == kOpInit)
       limit = kInitSteps;
     else if (fPendingOperation == kOpWrite && fTimeoutWrite > 0)
       limit = static_cast<std::int64_t>(fTimeoutWrite) * 1000 / kStepMs;

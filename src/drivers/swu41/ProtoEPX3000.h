@@ -146,6 +146,7 @@ class TProtEPX3000 : public TProtocol {
   bool finetrama = false;
   bool fOverflow = false;        // the frame under way no longer fits: dropped at its end
   std::int32_t fFrameQuiet = 0;  // timer steps since the last byte of the frame under way
+  bool fGarbledRead = false;     // the read outstanding got a reply that failed its check
   AnsiString fTessera;
   TStatiDispo DispoStato = sdStart;
   std::uint8_t fPendingOperation = epx3000::kOpNone;

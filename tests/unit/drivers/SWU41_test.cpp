@@ -22,6 +22,8 @@ const std::string kEsc = "\x1b";
 const std::string kSettings = kEsc + "L" + kEsc + "6" + kEsc + std::string("y\0", 2);
 const std::string kReset = kEsc + "0";
 const std::string kInitFrame = "\x02i0\x03\x5a";
+// Steps of quiet line after a garbled reply before the read is asked anew.
+constexpr int kQuietAfterGarble = epx3000::kQuietSteps;
 
 std::string Hex(const std::string& s) {
   std::string out;
@@ -209,6 +211,19 @@ TEST_F(SWU41Test, RepliesAndLineFaults) {
     Reply(";42?");
     EXPECT_EQ(Take(), Events{"read 42"}) << c.name;
   }
+}
+
+TEST_F(SWU41Test, AReadWhoseReplyFailedItsCheckIsAskedForAgain) {
+  Start(2);
+  Steps(50);
+  Block("\x02;12?\x03\x01");
+  Steps(kQuietAfterGarble);
+  EXPECT_EQ(Sent(), "");
+  Steps(1);
+  EXPECT_EQ(Hex(Sent()), Hex(kSettings + kReset + epx::Frame("r2")));
+  EXPECT_TRUE(Take().empty()) << "silently";
+  Reply(";12?");
+  EXPECT_EQ(Take(), Events{"read 12"});
 }
 
 TEST_F(SWU41Test, AFrameSplitAcrossBlocks) {
