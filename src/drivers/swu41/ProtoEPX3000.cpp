@@ -223,6 +223,8 @@ void TProtEPX3000::InitProtocol() {
   CountRx = 0;
   finetrama = false;
   fOverflow = false;
+  fFrameQuiet = 0;
+  fGarbledRead = false;
   fTessera.clear();
   fPendingOperation = kOpNone;
   PendingTrame.clear();
