@@ -85,12 +85,13 @@ measure_idle() {
     "$(echo "($w1 - $w0) / $idle" | bc -l)" "$2"
 }
 stop_program
-for model in SL-10 SLU-42 SLU-43 SLX-44 SLR-45 SMW-46 SW-30; do
+for model in SL-10 SLU-42 SLU-43 SLX-44 SLR-45 SMW-46 SW-30 SWU-41; do
   run_program $model
   case $model in
   SL-10) measure_idle $model "polled every 200 ms at 38400 baud" ;;
   SMW-46) measure_idle $model "a read outstanding, 200 ms timer" ;;
   SW-30) measure_idle $model "status asked every 275 ms at 9600 baud, 55 ms timer" ;;
+  SWU-41) measure_idle $model "a read outstanding, 55 ms timer" ;;
   *) measure_idle $model "unpolled, 55 ms timer" ;;
   esac
   stop_program

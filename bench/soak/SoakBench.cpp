@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "readersim/SimDevices.h"
+#include "readersim/SimSWU41.h"
 
 namespace {
 
@@ -138,7 +139,9 @@ int main(int argc, char** argv) {
   // SMW-46 replies start with ESC; its reads are asked for, so no burst is cut.
   const bool smw46 = model == "SMW-46";
   const bool sw30 = model == "SW-30";
-  const bool slu4x = model != "SL-10" && !smw46 && !sw30;
+  // SWU-41 reads only while the host has a read outstanding, and has no cut.
+  auto* swu41 = dynamic_cast<readersim::SWU41Device*>(device.get());
+  const bool slu4x = model != "SL-10" && !smw46 && !sw30 && swu41 == nullptr;
   try {
     readersim::SimPort port(std::move(device), argv[2]);
     std::string go;
@@ -152,7 +155,7 @@ int main(int argc, char** argv) {
     std::vector<unsigned char> quiet, starts;
     for (int b = 0; b < 256; ++b) {
       const bool start = smw46   ? b == 0x1B
-                         : sw30  ? b == 0x02
+                         : sw30 || swu41 ? b == 0x02
                          : slu4x ? (b == 0x02 || b == '%' || b == ';' || b == '+')
                                  : (b >= 0x80 && b <= 0xBF);
       // The SW-30's one-byte handshakes (ACK, DLE, NAK) carry no check of
@@ -191,6 +194,9 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
       }
       const Card card = MakeCard(model, i);
+      for (auto until = Clock::now() + std::chrono::milliseconds(kTypedTimeoutMs);
+           swu41 != nullptr && swu41->PendingRead() == 0 && Clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       if (slu4x && rng() % 8 == 0) {
         ++cuts;
         port.Command("cut " + std::to_string(1 + rng() % 40) + " " + card.tracks);

@@ -9,7 +9,7 @@ program=$1 soak=$2 xtarget=$3 langfiles=$4
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tests/gui/xsession.sh"
 swipes=${BENCH_SOAK_SWIPES:-2000}
-models=${BENCH_SOAK_MODELS:-"SL-10 SLU-42 SLU-43 SLX-44 SMW-46 SW-30"}
+models=${BENCH_SOAK_MODELS:-"SL-10 SLU-42 SLU-43 SLX-44 SMW-46 SW-30 SWU-41"}
 seed=${BENCH_SOAK_SEED:-1}
 start_xsession --tray || { echo "no X session"; exit 1; }
 make_program_dir "$program" "$langfiles" || exit 1

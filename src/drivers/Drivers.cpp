@@ -6,6 +6,7 @@
 #include "drivers/slu4x/SLU43.h"
 #include "drivers/smw46/SMW46.h"
 #include "drivers/sw30/SerialBadgeWriter2.h"
+#include "drivers/swu41/SWU41.h"
 #include "reader/CustomBadgeReader.h"
 
 namespace lumbra {
@@ -19,6 +20,7 @@ void RegisterReaderModels() {
   RegisterBadgeReader("SLU-42", ReaderClassOf<TSLU42BadgeReader>());
   RegisterBadgeReader("SMW-46", ReaderClassOf<TSMW46BadgeWriter>());
   RegisterBadgeReader("SLR-45", ReaderClassOf<TSLR45BadgeReader>());
+  RegisterBadgeReader("SWU-41", ReaderClassOf<TSWU41BadgeWriter>());
 }
 
 void UnregisterReaderModels() {
@@ -29,6 +31,7 @@ void UnregisterReaderModels() {
   UnregisterBadgeReader("SLU-42");
   UnregisterBadgeReader("SMW-46");
   UnregisterBadgeReader("SLR-45");
+  UnregisterBadgeReader("SWU-41");
 }
 
 void CreateSharedPortHolders() {

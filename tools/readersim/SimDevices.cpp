@@ -4,6 +4,7 @@
 #include "readersim/SimSMW46.h"
 #include "readersim/SimRfid.h"
 #include "readersim/SimSW30.h"
+#include "readersim/SimSWU41.h"
 
 namespace readersim {
 
@@ -24,11 +25,12 @@ std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
     return std::make_unique<SLU4xDevice>(model);
   if (model == "SMW-46") return std::make_unique<SMW46Device>();
   if (model == "SLR-45") return std::make_unique<SLR45Device>();
+  if (model == "SWU-41") return std::make_unique<SWU41Device>();
   return nullptr;
 }
 
 std::vector<std::string> SimModels() {
-  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SLR-45", "SMW-46", "SW-30"};
+  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SLR-45", "SMW-46", "SW-30", "SWU-41"};
 }
 
 }  // namespace readersim

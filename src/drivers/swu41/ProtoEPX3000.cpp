@@ -1,0 +1,541 @@
+#include "drivers/swu41/ProtoEPX3000.h"
+
+#include <cmath>
+#include <vector>
+
+#include "comm/DeviceMessages.h"
+#include "comm/PortDiscovery.h"
+#include "platform/Clock.h"
+#include "platform/SerialPort.h"
+#include "reader/CustomBadgeReader.h"
+#include "reader/TrackData.h"
+
+namespace lumbra {
+
+using namespace epx3000;
+
+// ------------------------------------------------------------- Tdmepx3000
+
+Tdmepx3000::Tdmepx3000(TComponent* AOwner) : TPortHolder(AOwner) {
+  Name = "dmepx3000";
+  ApdComPort1->OnTriggerLineError = [this](TObject* cp, std::uint16_t e, bool b) {
+    LineError(cp, e, b);
+  };
+}
+
+void Tdmepx3000::ProtoReceive(const std::uint8_t* buffer, std::int32_t count) {
+  fProto->ProcessBuffer(buffer, count);
+}
+
+platform::HWND Tdmepx3000::ProtoOwner() const {
+  return fProto->OwnerHandle();
+}
+
+bool Tdmepx3000::ReportLineErrors() const {
+  return fProto->StatoLettore() == sdAttivo;
+}
+
+void Tdmepx3000::LineError(TObject* CP, std::uint16_t Error, bool LineBreak) {
+  // The port tells the loss of its device as an I/O error: that is no fault
+  // of the line but a reader gone, shown as such once the port is closed.
+  if ((Error & platform::kCeIOE) != 0) {
+    if (fProto != nullptr) fProto->PortLost();
+    return;
+  }
+  ApdComPort1TriggerLineError(CP, Error, LineBreak);
+}
+
+// ------------------------------------------------------------ helpers
+
+namespace epx3000 {
+
+std::uint8_t CalcLrc(const std::string& text) {
+  std::uint8_t lrc = 0;
+  for (char c : text) lrc ^= static_cast<std::uint8_t>(c);
+  return lrc;
+}
+
+std::string Frame(const std::string& payload) {
+  std::string body = payload;
+  body += static_cast<char>(ETX);
+  std::string frame(1, static_cast<char>(STX));
+  frame += body;
+  frame += static_cast<char>(CalcLrc(body));
+  return frame;
+}
+
+char StartOffsetDigit(long double mm) {
+  if (!std::isfinite(mm) || mm < -0.5L || mm > 1000.0L) return '9';
+  long double n = std::floor(mm);
+  const long double frac = mm - n;
+  if (frac > 0.5L || (frac == 0.5L && std::fmod(n, 2.0L) != 0)) n += 1;
+  if (n < 0) return '9';
+  if (n <= 17) return '6';
+  if (n <= 20) return '7';
+  if (n <= 23) return '8';
+  return '9';
+}
+
+bool WritePayload(const AnsiString& data, std::uint8_t code, std::string& payload) {
+  // The parts stay bytes: the device writes them as they are.
+  std::vector<std::string> parts;
+  SplitText(data, parts, TrackSeparator);
+  auto block = [](char sentinel, const std::string& text) {
+    return std::string(1, sentinel) + text + "?";
+  };
+  switch (code) {
+    case 1:
+      payload = block('%', data);
+      return true;
+    case 2:
+      payload = block(';', data);
+      return true;
+    case 3:
+      payload = block('+', data);
+      return true;
+    case 4:
+    case 5:
+    case 6:
+      if (parts.size() != 2) return false;
+      payload = code == 4   ? block('%', parts[0]) + block(';', parts[1])
+                : code == 5 ? block(';', parts[0]) + block('+', parts[1])
+                            : block('%', parts[0]) + block('+', parts[1]);
+      return true;
+    case 7:
+      if (parts.size() != 3) return false;
+      payload = block('%', parts[0]) + block(';', parts[1]) + block('+', parts[2]);
+      return true;
+    default:
+      return false;
+  }
+}
+
+AnsiString ParseTracks(const std::string& reply) {
+  std::string tracks[3];
+  bool present[3] = {false, false, false};
+  int current = -1;
+  for (char c : reply) {
+    if (current < 0) {
+      current = c == '%' ? 0 : c == ';' ? 1 : c == '+' ? 2 : -1;
+      if (current >= 0) present[current] = true;
+    } else if (c == '?') {
+      current = -1;
+    } else {
+      tracks[current] += c;
+    }
+  }
+  AnsiString out;
+  bool first = true;
+  for (int t = 0; t < 3; ++t) {
+    if (!present[t]) continue;
+    if (!first) out += TrackSeparator;
+    out += tracks[t];
+    first = false;
+  }
+  return out;
+}
+
+}  // namespace epx3000
+
+// ------------------------------------------------------------ TProtEPX3000
+
+TProtEPX3000::TProtEPX3000(std::int32_t aID, platform::HWND aHwnd)
+    : TProtocol(aID, aHwnd, nullptr) {
+  dm = new Tdmepx3000(nullptr);
+  dm->fProto = this;
+  fDescri = "Comunicazione SWU-41";
+  Fautosave = false;
+  FOwnVettore = false;
+}
+
+TProtEPX3000::~TProtEPX3000() {
+  try {
+    SetEnabled(false);
+  } catch (...) {
+    // Released all the same.
+  }
+  dm->fProto = nullptr;
+  TObject::Free(dm);
+}
+
+void TProtEPX3000::Post(std::uint32_t msg, platform::WPARAM w, platform::LPARAM l) {
+  platform::MessageLoop().PostMessage(Ownerhandle, msg, w, l);
+}
+
+std::string TProtEPX3000::ComPort() const {
+  const TApdComPort& port = *dm->ApdComPort1;
+  if (!port.DevicePath().empty()) return port.DevicePath();
+  return "COM" + std::to_string(port.ComNumber());
+}
+
+void TProtEPX3000::SetComPort(const std::string& value) {
+  const std::string text = Trim(value);
+  TApdComPort& port = *dm->ApdComPort1;
+  if (text.empty() || (text.size() >= 3 && SameText(text.substr(0, 3), "COM")))
+    port.SetComNumber(ComNumberFromText(text));
+  else
+    port.SetPortName(text);
+}
+
+bool TProtEPX3000::SendFrame(const std::string& Trama) {
+  TApdComPort& port = *dm->ApdComPort1;
+  if (!port.Open()) return false;
+  try {
+    port.PutString(Trama);
+    return true;
+  } catch (...) {
+    // The timer step finds the port closed and opens it again.
+    port.SetOpen(false);
+    return false;
+  }
+}
+
+void TProtEPX3000::SetEnabled(bool value) {
+  if (value == FEnabled) return;
+  TApdComPort& port = *dm->ApdComPort1;
+  if (!value) {
+    // The device gets the settings and the reset before the port closes.
+    ResetOperation();
+    port.SetOpen(false);
+    FEnabled = false;
+    return;
+  }
+  auto down = [this] {
+    // The timer step goes on trying the port.
+    FEnabled = true;
+    DispoStato = sdTimeout;
+    fDownShown = true;
+    Post(WM_DISP_TIMEOUT, 0, 0);
+  };
+  InitProtocol();
+  try {
+    port.SetOpen(true);
+  } catch (...) {
+    down();
+    throw;
+  }
+  FEnabled = port.Open();
+  if (!FEnabled) down();
+}
+
+void TProtEPX3000::InitProtocol() {
+  StatoCom = scNoData;
+  CountRx = 0;
+  finetrama = false;
+  fOverflow = false;
+  fFrameQuiet = 0;
+  fGarbledRead = false;
+  fTessera.clear();
+  fPendingOperation = kOpNone;
+  PendingTrame.clear();
+  DispoStato = sdStart;
+  Ticks.store(0);
+  inited = false;
+}
+
+void TProtEPX3000::SetTrack(std::int32_t value) {
+  if (value == fTrack) return;
+  if (fPendingOperation != kOpNone) ResetOperation();
+  fTrack = value;
+}
+
+void TProtEPX3000::SetCoercitivity(TCoercitivity value) {
+  if (value == fCoercitivity) return;
+  fCoercitivity = value;
+  if (FEnabled) ResetOperation();
+}
+
+void TProtEPX3000::SetBpi(std::int32_t value) {
+  if (value == fBPI) return;
+  fBPI = value;
+  if (fPendingOperation != kOpNone) ResetOperation();
+}
+
+void TProtEPX3000::SetStartmm(long double value) {
+  if (value == fStartmm) return;
+  fStartmm = value;
+  if (fPendingOperation != kOpNone) ResetOperation();
+}
+
+void TProtEPX3000::Inizializza() {
+  Ticks.store(0);
+  PendingTrame.clear();
+  fPendingOperation = kOpNone;
+  StatoCom = scNoData;
+  const char esc = static_cast<char>(ESC);
+  if (fBPI == 0)
+    SendFrame(std::string{esc, 'L'});
+  else if (fBPI == 1)
+    SendFrame(std::string{esc, 'H'});
+  // The device takes each setting in turn.
+  platform::Clock().Sleep(1);
+  SendFrame(std::string{esc, StartOffsetDigit(fStartmm)});
+  platform::Clock().Sleep(1);
+  SendFrame(std::string{esc, fCoercitivity == hico ? 'x' : 'y', '\0'});
+  platform::Clock().Sleep(0);
+  inited = true;
+  StatoCom = scNoData;
+}
+
+void TProtEPX3000::ResetOperation() {
+  Inizializza();
+  SendFrame(std::string{static_cast<char>(ESC), '0'});
+}
+
+void TProtEPX3000::ReadTessera(std::uint8_t aTrack) {
+  if (!FEnabled || !inited) return;
+  if (fPendingOperation != kOpNone) ResetOperation();
+  fPendingOperation = kOpRead;
+  QueueFrame("r" + std::to_string(aTrack & 0x0F));
+}
+
+void TProtEPX3000::WriteTessera(const AnsiString& data, std::uint8_t aTrack) {
+  if (!FEnabled || !inited) return;
+  std::string payload;
+  // Checked before anything goes out: a refused write leaves the read running.
+  if (!WritePayload(data, aTrack, payload)) throw EBadgeError("Invalid tracks count");
+  if (fPendingOperation != kOpNone) ResetOperation();
+  fwritedata = data;
+  fPendingOperation = kOpWrite;
+  QueueFrame(payload);
+}
+
+void TProtEPX3000::CalcLastCommand(const std::string& payload) {
+  if (payload.empty()) return;
+  switch (payload[0]) {
+    case '!':
+    case 'r':
+      LastCommand = kOpRead;
+      break;
+    case '%':
+    case '+':
+    case ';':
+      LastCommand = kOpWrite;
+      break;
+    case 'i':
+      LastCommand = kOpInit;
+      break;
+    default:
+      break;
+  }
+}
+
+void TProtEPX3000::SendPayload(const std::string& payload) {
+  Ticks.store(0);
+  fGarbledRead = false;
+  StatoCom = scAttesa;
+  SendFrame(Frame(payload));
+}
+
+void TProtEPX3000::QueueFrame(const std::string& payload) {
+  if (!PendingTrame.empty() || StatoCom == scAttesa) {
+    PendingTrame.push_back(payload);
+    return;
+  }
+  CalcLastCommand(payload);
+  SendPayload(payload);
+}
+
+void TProtEPX3000::SendNext() {
+  if (!inited) {
+    Inizializza();
+    fPendingOperation = kOpInit;
+    QueueFrame("i0");
+    return;
+  }
+  if (!PendingTrame.empty()) {
+    const std::string payload = PendingTrame.front();
+    PendingTrame.pop_front();
+    if (payload.empty()) {
+      fPendingOperation = kOpNone;
+      return;
+    }
+    CalcLastCommand(payload);
+    fPendingOperation = LastCommand;
+    SendPayload(payload);
+    return;
+  }
+  ReadTessera(static_cast<std::uint8_t>(fTrack));
+}
+
+void TProtEPX3000::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
+  auto store = [this](std::uint8_t b) {
+    if (CountRx <= kMaxFrame)
+      BufferRx[static_cast<size_t>(CountRx++)] = b;
+    else
+      fOverflow = true;
+  };
+  fFrameQuiet = 0;
+  for (std::int32_t i = 0; i < Len; ++i) {
+    const std::uint8_t b = Buffer[i];
+    if (CountRx == 0) {
+      if (b == STX) {
+        CountRx = 1;
+        finetrama = false;
+        fOverflow = false;
+      }
+    } else if (finetrama) {
+      store(b);
+      finetrama = false;
+      // A frame that did not fit is dropped whole.
+      if (!fOverflow) ProcessFrame();
+      CountRx = 0;
+    } else if (b == ETX) {
+      finetrama = true;
+      store(b);
+    } else if (b == DEL) {
+      if (fPendingOperation != kOpNone)
+        Post(WM_DISP_ERROR, fPendingOperation, 6);
+      else
+        Post(WM_DISP_ERROR, LastCommand, 0);
+      fPendingOperation = kOpNone;
+      CountRx = 0;
+      StatoCom = scNoData;
+    } else {
+      store(b);
+    }
+  }
+}
+
+void TProtEPX3000::ProcessFrame() {
+  // BufferRx[1 .. CountRx-1]: payload, ETX, check byte.
+  const auto* bytes = reinterpret_cast<const char*>(BufferRx.data());
+  const std::string body(bytes + 1, static_cast<size_t>(CountRx - 2));
+  if (CalcLrc(body) != BufferRx[static_cast<size_t>(CountRx - 1)]) {
+    // The outstanding command waits its whole time again. A read, though,
+    // was answered by a card the device will not report twice: it is asked
+    // for anew once the line is quiet, not after half an hour.
+    Ticks.store(0);
+    fGarbledRead = fGarbledRead || (StatoCom == scAttesa && fPendingOperation == kOpRead);
+    return;
+  }
+  Tentativi = 0;
+  fDownShown = false;
+  if (DispoStato != sdAttivo) {
+    Post(WM_DISP_RESTORE, 0, 0);
+    DispoStato = sdAttivo;
+  }
+  StatoCom = scNoData;
+  const std::string payload = body.substr(0, body.size() - 1);
+  const auto first = payload.empty() ? std::uint8_t{0} : static_cast<std::uint8_t>(payload[0]);
+  if (first == ACK) {
+    fPendingOperation = kOpNone;
+    SendFrame(std::string{static_cast<char>(ESC), '0'});
+    if (PendingTrame.empty()) ReadTessera(static_cast<std::uint8_t>(fTrack));
+  } else if (first == NAK) {
+    Post(WM_DISP_ERROR, LastCommand, 0);
+    fPendingOperation = kOpNone;
+  } else if (first == '%' || first == ';' || first == '+') {
+    // The ETX is no track data: a block left open ends with the payload.
+    fTessera = epx3000::ParseTracks(payload);
+    if (fPendingOperation == kOpWrite) {
+      if (fTessera == fwritedata)
+        Post(WM_OPERATION_DONE, kOpWrite, 0);
+      else
+        Post(WM_DISP_ERROR, kOpWrite, 20);
+    } else {
+      Post(WM_TESSERA_READ, static_cast<platform::WPARAM>(fID), trDataReady);
+    }
+    fPendingOperation = kOpNone;
+  } else {
+    // A reply of no known kind still ends the exchange: left pending, the
+    // operation would wait for ever with nothing outstanding, and no read
+    // would be asked for again.
+    fPendingOperation = kOpNone;
+  }
+}
+
+void TProtEPX3000::PortLost() {
+  // What was under way came from the device that is gone.
+  CountRx = 0;
+  finetrama = false;
+  dm->ApdComPort1->SetOpen(false);
+}
+
+void TProtEPX3000::ReopenPort() {
+  TApdComPort& port = *dm->ApdComPort1;
+  if (port.ComNumber() == 0 && port.DevicePath().empty()) {
+    port.SetOpen(false);
+    const std::string found = FindUsbSerialPort();
+    if (!found.empty()) {
+      try {
+        SetComPort(found);
+      } catch (...) {
+        // Not a port this holder can take; searched again next step.
+      }
+    }
+  }
+  if (port.ComNumber() == 0 && port.DevicePath().empty()) return;
+  port.SetOpen(false);
+  try {
+    port.SetOpen(true);
+  } catch (...) {
+    // Still missing or busy: the next step tries again.
+  }
+  DispoStato = sdStart;
+  Ticks.store(0);
+  if (port.Open()) {
+    // A device back on the line may have been powered off: the exchange
+    // starts over with its settings and the initialise command.
+    CountRx = 0;
+    finetrama = false;
+    StatoCom = scNoData;
+    fPendingOperation = kOpNone;
+    PendingTrame.clear();
+    inited = false;
+  }
+}
+
+void TProtEPX3000::TimerProc() {
+  TProtocol::TimerProc();
+  if (!FEnabled) return;
+  if (CountRx > 0 && ++fFrameQuiet > kFrameQuietSteps) {
+    CountRx = 0;
+    finetrama = false;
+  }
+  TApdComPort& port = *dm->ApdComPort1;
+  if (DispoStato == sdTimeout) ReopenPort();
+  if (!port.Open()) {
+    DispoStato = sdTimeout;
+    // A port that is gone is a reader that is gone: shown once, until the
+    // device answers again.
+    if (!fDownShown) {
+      fDownShown = true;
+      Post(WM_DISP_TIMEOUT, 0, 0);
+    }
+    return;
+  }
+  if (StatoCom == scAttesa) {
+    std::int64_t limit = kLongSteps;
+    if (fGarbledRead && fPendingOperation == kOpRead)
+      limit = kQuietSteps;
+    else if (fPendingOperation == kOpInit)
+      limit = kInitSteps;
+    else if (fPendingOperation == kOpWrite && fTimeoutWrite > 0)
+      limit = static_cast<std::int64_t>(fTimeoutWrite) * 1000 / kStepMs;
+    if (Ticks.load() > limit) {
+      CountRx = 0;
+      finetrama = false;
+      StatoCom = scNoData;
+      Ticks.store(0);
+      if (fPendingOperation != kOpInit || DispoStato == sdTimeout) {
+        SendNext();
+      } else {
+        InitProtocol();
+        ++Tentativi;
+        if (Tentativi <= 2) {
+          SendNext();
+        } else {
+          Tentativi = 0;
+          DispoStato = sdTimeout;
+          fDownShown = true;
+          Post(WM_DISP_TIMEOUT, 0, 0);
+        }
+      }
+    }
+  }
+  if (StatoCom == scNoData && fPendingOperation == kOpNone && Ticks.load() > kQuietSteps)
+    SendNext();
+}
+
+}  // namespace lumbra

@@ -1,0 +1,140 @@
+#include "drivers/swu41/SWU41.h"
+
+#include "base/AppException.h"
+
+namespace lumbra {
+
+TSWU41BadgeWriter::TSWU41BadgeWriter(TComponent* AOwner) : TCustomBadgeReader(AOwner) {
+  fTimerInterval = 55;
+  fCom = "COM1";
+  fstartmm = 16.0L;
+}
+
+TSWU41BadgeWriter::~TSWU41BadgeWriter() {
+  FreeProtocol();
+}
+
+void TSWU41BadgeWriter::CreateProtocol() {
+  ProtB = new TProtEPX3000(1, Handle());
+  try {
+    ProtB->SetTrack(fTrack);
+    ProtB->SetCoercitivity(fCoercitivity);
+    ProtB->SetBpi(fBPI);
+    ProtB->SetStartmm(fstartmm);
+    ProtB->SetTimeoutWrite(fTimeoutWrite);
+    ProtB->SetComPort(fCom);
+  } catch (...) {
+    HandleCurrentException(this);
+  }
+}
+
+void TSWU41BadgeWriter::FreeProtocol() {
+  if (ProtB != nullptr) ProtocolReleasing();
+  TProtEPX3000* p = ProtB;
+  ProtB = nullptr;
+  if (p != nullptr) TObject::Free(p);
+}
+
+void TSWU41BadgeWriter::SetActive(bool value) {
+  SetActiveAnyway(value, [this, value] {
+    if (value) {
+      if (ProtB == nullptr) CreateProtocol();
+      ProtB->SetEnabled(true);
+    } else if (ProtB != nullptr) {
+      FreeProtocol();
+    }
+  });
+}
+
+bool TSWU41BadgeWriter::Active() const {
+  return ProtB != nullptr && ProtB->Enabled();
+}
+
+TStatiDispo TSWU41BadgeWriter::Status() const {
+  return ProtB != nullptr ? ProtB->StatoLettore() : sdTimeout;
+}
+
+void TSWU41BadgeWriter::SetCOM(const std::string& value) {
+  if (ProtB != nullptr) ProtB->SetComPort(value);
+  TCustomBadgeReader::SetCOM(value);
+}
+
+void TSWU41BadgeWriter::SetTrack(std::int32_t value) {
+  if (value < 1 || value > 7) throw EBadgeError("Tack value invalid: use 1 to 7");
+  if (ProtB != nullptr) ProtB->SetTrack(value);
+  fTrack = value;
+}
+
+void TSWU41BadgeWriter::SetBpi(std::int32_t value) {
+  if (value != 0 && value != 1) throw EBadgeError("Bpi value invalid: use 0 or 1");
+  if (ProtB != nullptr) ProtB->SetBpi(value);
+  fBPI = value;
+}
+
+long double TSWU41BadgeWriter::Startmm() const {
+  if (ProtB != nullptr) fstartmm = ProtB->Startmm();
+  return fstartmm;
+}
+
+void TSWU41BadgeWriter::SetStartmm(long double value) {
+  fstartmm = value;
+  if (ProtB != nullptr) ProtB->SetStartmm(value);
+}
+
+void TSWU41BadgeWriter::SetCoercitivity(TCoercitivity value) {
+  if (ProtB != nullptr) ProtB->SetCoercitivity(value);
+  TCustomBadgeReader::SetCoercitivity(value);
+}
+
+void TSWU41BadgeWriter::SetTimeoutWrite(std::int32_t value) {
+  TCustomBadgeReader::SetTimeoutWrite(value);
+  if (ProtB != nullptr) ProtB->SetTimeoutWrite(value);
+}
+
+AnsiString TSWU41BadgeWriter::GetReadData() {
+  return ProtB != nullptr ? ProtB->LastTessera() : AnsiString();
+}
+
+void TSWU41BadgeWriter::DoTimerTick() {
+  if (inTimer) return;
+  inTimer = true;
+  struct Clear {
+    bool& flag;
+    ~Clear() { flag = false; }
+  } clear{inTimer};
+  if (ProtB != nullptr) ProtB->TimerProc();
+}
+
+void TSWU41BadgeWriter::Inizializza() {
+  if (ProtB != nullptr) ProtB->Inizializza();
+}
+
+void TSWU41BadgeWriter::ReadTessera(std::uint8_t aTrack) {
+  if (ProtB != nullptr) ProtB->ReadTessera(aTrack);
+}
+
+void TSWU41BadgeWriter::ResetOperation() {
+  // A new read cancels whatever the device was doing.
+  ReadCard();
+}
+
+void TSWU41BadgeWriter::WriteTrackData(const AnsiString& data, std::uint8_t track) {
+  if (ProtB != nullptr) ProtB->WriteTessera(data, track);
+}
+
+std::int32_t TSWU41BadgeWriter::CurrentOperation() {
+  return ProtB != nullptr ? ProtB->PendingOperation() : 0;
+}
+
+void TSWU41BadgeWriter::DoDeviceError(TMessage& Msg) {
+  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
+  if (Msg.LParam == 24) {
+    if (OnBadCRCData) OnBadCRCData(this);
+  } else if (Msg.LParam == 25) {
+    if (OnBadInsertBadge) OnBadInsertBadge(this);
+  } else if (OnFailReadBadge) {
+    OnFailReadBadge(this);
+  }
+}
+
+}  // namespace lumbra

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The SWU-41 reader/encoder, simulated on a pseudo-terminal, with the real
+# program under Xvfb: the read the program keeps outstanding names the track
+# code of the selected tracks, each swipe is typed exactly into a real X
+# client, and pulling the reader out and back shows the reader problem and
+# its recovery.
+# Usage: swu41_test.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR ARTIFACTS_DIR
+set -u
+program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../gui/xsession.sh"
+
+fail() {
+  echo "FAIL (SWU-41): $*"
+  [ -f "${work:-}/state" ] && cat "$work/state"
+  [ -f "${work:-}/sim.log" ] && tail -8 "$work/sim.log"
+  exit 1
+}
+get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
+typed() { typed_text "$work/typed"; }
+# How many reads of the code of tracks 1 and 2 the simulator has been sent.
+reads() { grep -c '^host: r4$' "$work/sim.log" 2>/dev/null || true; }
+reads_above() { [ "$(reads)" -gt "$1" ]; }
+
+start_xsession --tray || fail "no X session"
+make_program_dir "$program" "$langfiles" || fail "no program folder"
+mkdir -p "$artifacts"
+
+mkfifo "$work/sim.in"
+"$readersim" SWU-41 "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
+XS_PIDS+=($!)
+exec 6>"$work/sim.in"
+sim() { echo "$*" >&6; }
+wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
+sim trace
+
+# Tracks 1 and 2 (track code 4), each slice from its first character padded
+# to 14, a Tab after track 1 and Enter after track 2.
+settings="<Model>SWU-41</Model><Com>$work/reader</Com>"
+settings+="<T1>TRUE</T1><T2>TRUE</T2><T3>FALSE</T3><T1Char>2</T1Char><T2Char>1</T2Char>"
+settings+="<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes>"
+want="000ROSSI MARIO<Tab>00000012345678<Return>"
+want2="0000000000000B<Tab>00000000004711<Return>"
+
+expect_typed() {
+  wait_for 10 typed_is "$work/typed" "$1" || fail "typed '$(typed)' instead of '$1'"
+  sleep 1  # nothing more may come: each read is typed once
+  [ "$(typed)" = "$1" ] || fail "typed '$(typed)' after the read, not '$1'"
+}
+
+start_program "$settings"
+wait_for 15 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
+wait_for 5 reads_above 0 || fail "no read of track code 4 reached the reader"
+grep -q '^host: i0$' "$work/sim.log" || fail "the reader was not initialised"
+start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"
+
+sim "swipe ROSSI MARIO|12345678|0077"
+expect_typed "$want"
+# The next read is asked for without anyone asking.
+wait_for 5 reads_above 1 || fail "no read outstanding after the first swipe"
+sim "swipe B|4711|"
+expect_typed "$want$want2"
+
+n=$(reads)
+sim unplug
+wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does not show the reader problem"
+problem=$(awk -F'\t' '$1 == "lettore di tessere guasto o non collegato" { print $2 }' "$here/../../lang/messages.tsv")
+[ "$(get hint | cut -d'|' -f1)" = "$problem" ] ||
+  fail "an unplugged reader shows '$(get hint)', not '$problem'"
+sim plug
+wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
+wait_for 5 reads_above "$n" || fail "no read outstanding after the replug"
+sim "swipe ROSSI MARIO|12345678|0077"
+expect_typed "$want$want2$want"
+import -window root "$artifacts/swu41-swipes.png" || fail "screenshot"
+echo "PASS (SWU-41): read of code 4 outstanding, two swipes typed, unplug shown, replug restored, swipe typed"
