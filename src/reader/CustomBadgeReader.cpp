@@ -263,6 +263,8 @@ void TCustomBadgeReader::DoMessage(TMessage& Msg, bool& Handled) {
       if (OnError) OnError(this, 0, 0, "Communication Error");
       break;
     case WM_DISP_TIMEOUT:
+      // A reader in trouble has work for every step.
+      WakeTimer();
       DoTimeout(Msg);
       break;
     case WM_DISP_RESTORE:

@@ -50,6 +50,8 @@ TStatiDispo TSLR45BadgeReader::Status() const {
 }
 
 void TSLR45BadgeReader::SetCOM(const std::string& value) {
+  // A port that fails to open is retried at the step's own period.
+  WakeTimer();
   if (ProtB != nullptr) ProtB->SetComPort(value);
   TCustomBadgeReader::SetCOM(value);
 }
@@ -71,10 +73,18 @@ void TSLR45BadgeReader::DoTimerTick() {
     bool& flag;
     ~Clear() { flag = false; }
   } clear{inTimer};
-  if (ProtB != nullptr) ProtB->TimerProc();
+  if (ProtB == nullptr) return;
+  ProtB->TimerProc();
+  // The reader sends unasked: while its port is healthy the step has nothing
+  // to do until the port reports a loss, which posts the timeout.
+  if (ProtB != nullptr && ProtB->StepIdle())
+    RestTimer();
+  else
+    WakeTimer();
 }
 
 void TSLR45BadgeReader::Inizializza() {
+  WakeTimer();
   if (ProtB != nullptr) ProtB->Inizializza();
 }
 

@@ -236,6 +236,10 @@ void TProtRKM530::Search() {
   }
 }
 
+bool TProtRKM530::StepIdle() const {
+  return FEnabled && DispoStato == sdAttivo && dm->ApdComPort1->Open();
+}
+
 void TProtRKM530::TimerProc() {
   if (!FEnabled) return;
   TApdComPort& port = *dm->ApdComPort1;

@@ -71,6 +71,8 @@ class TProtRKM530 : public TObject {
   void SetEnabled(bool Value);
 
   void TimerProc();
+  // Enabled, port open, reader shown working: a timer step would change nothing.
+  bool StepIdle() const;
   void Inizializza() {}
   // One block of received bytes, as the port holder hands it over.
   void ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len);

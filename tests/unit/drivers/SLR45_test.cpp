@@ -240,6 +240,24 @@ TEST_F(SLR45Test, APulledAdapterIsTriedAgainUnderItsPathAndComesBack) {
   EXPECT_EQ(serial.OpenAttempts("/dev/ttyACM0"), 10);
 }
 
+TEST_F(SLR45Test, TheTimerRestsWhileThePortIsHealthyAndWakesOnItsLoss) {
+  Start();
+  const auto period = [&] { return loop.TimerPeriod(reader->Handle(), kPollTimerId); };
+  EXPECT_EQ(period(), kRestingTimerMs) << "an idle reader must not wake the program every 55 ms";
+  Block(Frame(kCode));
+  EXPECT_EQ(Take(), Events{"read 123456789A<CR>0182591577652<CR>78187493530"});
+  EXPECT_EQ(period(), kRestingTimerMs);
+
+  port->openError = "No such file or directory";
+  Removal(kPort);
+  EXPECT_EQ(Take(), Events{"timeout"});
+  EXPECT_EQ(period(), 55u) << "a missing port is looked for at the step's own period";
+  port->openError.clear();
+  loop.Advance(55 * 3);
+  EXPECT_EQ(Take(), Events{"restore"});
+  EXPECT_EQ(period(), kRestingTimerMs);
+}
+
 TEST_F(SLR45Test, AnAdapterThatComesBackElsewhereIsFoundBySearching) {
   // A numbered port ("COMn"), and a path that never comes back.
   struct Case {
