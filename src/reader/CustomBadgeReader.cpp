@@ -244,6 +244,21 @@ void TCustomBadgeReader::DoReadResult(LPARAM result) {
 void TCustomBadgeReader::DoMessage(TMessage& Msg, bool& Handled) {
   Handled = true;
   switch (Msg.Msg) {
+    case WM_TESSERA_READ:
+    case WM_TESSERA_STATUS:
+    case WM_COMM_ERROR:
+    case WM_DISP_TIMEOUT:
+    case WM_DISP_RESTORE:
+    case WM_BAD_INSERT:
+    case WM_DISP_ERROR:
+    case WM_OPERATION_DONE:
+      // Whatever the protocol reports may give its next step work to do.
+      WakeTimer();
+      break;
+    default:
+      break;
+  }
+  switch (Msg.Msg) {
     case WM_VECTOR_NOTICE: {
       auto notice = TakeStdMessage(Msg.LParam);  // released whatever happens next
       if (notice && notice->tipo == 0 && !notice->dataStr.empty() && OnError)
@@ -263,8 +278,6 @@ void TCustomBadgeReader::DoMessage(TMessage& Msg, bool& Handled) {
       if (OnError) OnError(this, 0, 0, "Communication Error");
       break;
     case WM_DISP_TIMEOUT:
-      // A reader in trouble has work for every step.
-      WakeTimer();
       DoTimeout(Msg);
       break;
     case WM_DISP_RESTORE:

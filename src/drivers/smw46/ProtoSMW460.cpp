@@ -122,6 +122,8 @@ void Tdmsmw46::LineError(TObject* CP, std::uint16_t Error, bool LineBreak) {
   // again when the device is back.
   if (Error & platform::kCeIOE) {
     fLost = true;
+    // A driver whose timer rests comes back at once to report it.
+    if (fProto != nullptr) platform::MessageLoop().PostMessage(ProtoOwner(), WM_PORT_ENDED, 0, 0);
     return;
   }
   ApdComPort1TriggerLineError(CP, Error, LineBreak);
@@ -442,6 +444,11 @@ void TProtSMW460::PortDown(std::uint32_t now) {
     fDownReported = true;
     Post(WM_DISP_TIMEOUT, 0, 0);
   }
+}
+
+bool TProtSMW460::StepIdle() const {
+  return FEnabled && DispoStato == sdAttivo && Port().Open() && !dm->PortLost() &&
+         StatoCom == scAttesa && fPendingOperation == opRead && CountRx == 0;
 }
 
 void TProtSMW460::TimerProc() {

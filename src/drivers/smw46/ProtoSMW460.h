@@ -66,6 +66,9 @@ class TProtSMW460 : public TObject {
   TProtSMW460(std::int32_t aID, platform::HWND aHwnd);
   ~TProtSMW460() override;
 
+  // A read outstanding on a healthy port, no reply under way: a timer step
+  // would only look at a limit of half an hour.
+  bool StepIdle() const;
   void TimerProc();
   void Inizializza();
   void ReadTessera(std::int32_t aTrack);

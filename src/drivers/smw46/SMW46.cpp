@@ -54,6 +54,7 @@ TStatiDispo TSMW46BadgeWriter::Status() const {
 }
 
 void TSMW46BadgeWriter::SetCOM(const std::string& value) {
+  WakeTimer();
   ftimeoutreceived = false;
   if (ProtB != nullptr) ProtB->SetComPort(value);
   TCustomBadgeReader::SetCOM(value);
@@ -66,11 +67,13 @@ void TSMW46BadgeWriter::SetTrack(std::int32_t value) {
 }
 
 void TSMW46BadgeWriter::SetCoercitivity(TCoercitivity value) {
+  WakeTimer();
   if (ProtB != nullptr) ProtB->SetCoercitivity(value);
   TCustomBadgeReader::SetCoercitivity(value);
 }
 
 void TSMW46BadgeWriter::SetTimeoutWrite(std::int32_t value) {
+  WakeTimer();
   TCustomBadgeReader::SetTimeoutWrite(value);
   if (ProtB != nullptr) ProtB->SetTimeoutWrite(value);
 }
@@ -97,18 +100,26 @@ void TSMW46BadgeWriter::DoTimerTick() {
     bool& flag;
     ~Clear() { flag = false; }
   } clear{inTimer};
-  if (ProtB != nullptr) ProtB->TimerProc();
+  if (ProtB == nullptr) return;
+  ProtB->TimerProc();
+  if (ProtB != nullptr && ProtB->StepIdle())
+    RestTimer();
+  else
+    WakeTimer();
 }
 
 void TSMW46BadgeWriter::Inizializza() {
+  WakeTimer();
   if (ProtB != nullptr) ProtB->Inizializza();
 }
 
 void TSMW46BadgeWriter::ReadTessera(std::uint8_t aTrack) {
+  WakeTimer();
   if (ProtB != nullptr) ProtB->ReadTessera(aTrack);
 }
 
 void TSMW46BadgeWriter::WriteTrackData(const AnsiString& data, std::uint8_t track) {
+  WakeTimer();
   if (ProtB != nullptr) ProtB->WriteTessera(data, track);
 }
 

@@ -37,7 +37,10 @@ class TSMW46BadgeWriter : public TCustomBadgeReader {
   void DoTimerTick() override;
   void Inizializza() override;
   void ReadTessera(std::uint8_t aTrack) override;
-  void ResetOperation() override { ReadCard(); }
+  void ResetOperation() override {
+    WakeTimer();
+    ReadCard();
+  }
   void WriteTrackData(const AnsiString& data, std::uint8_t track) override;
   std::int32_t CurrentOperation() override;
   void DoDeviceError(TMessage& Msg) override;

@@ -236,7 +236,8 @@ TEST_F(SLU4xTest, WithoutAPortNameAUsbAdapterIsLookedFor) {
 
 TEST_F(SLU4xTest, AnUnpluggedReaderComesBackWhenPluggedIn) {
   Start(2);
-  Block(";12");  // a swipe cut short by the pull
+  loop.Advance(55);  // at rest
+  Block(";12");      // a swipe cut short by the pull
   port->HangUp();
   port->openError = "No such file or directory";
   // The port's own notice brings the loss at once, without a timer step.
@@ -259,6 +260,7 @@ TEST_F(SLU4xTest, AnUnpluggedReaderComesBackWhenPluggedIn) {
 TEST_F(SLU4xTest, TheTimerRestsWhileThePortIsHealthyAndWakesWhenItIsNot) {
   Start();
   const auto period = [&] { return loop.TimerPeriod(reader->Handle(), kPollTimerId); };
+  loop.Advance(55);  // the step after the restore finds nothing to do
   EXPECT_EQ(period(), kRestingTimerMs) << "an idle reader must not wake the program every 55 ms";
   Block(";12");
   loop.Advance(kRestingTimerMs * 3);
@@ -276,6 +278,7 @@ TEST_F(SLU4xTest, TheTimerRestsWhileThePortIsHealthyAndWakesWhenItIsNot) {
   serial.AddPort(kOtherPort);
   loop.Advance(55);
   EXPECT_EQ(Take(), Events{"restore"});
+  loop.Advance(55);
   EXPECT_EQ(period(), kRestingTimerMs);
 }
 
