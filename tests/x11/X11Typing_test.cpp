@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "XSession.h"
@@ -100,6 +102,39 @@ TEST_F(X11Typing, EveryCharacterOfTheCodePageArrivesOnEveryLayout) {
       ASSERT_TRUE(session->SetCapsLock(caps));
       EXPECT_EQ(TypeAndRead(all), all) << layout << (caps ? ", CapsLock on" : "");
     }
+  }
+}
+
+TEST_F(X11Typing, SpareKeysKeepTheirCharactersForAClientThatReadsLate) {
+  // The target reads nothing while the text is typed, as an application busy
+  // elsewhere or starved on a loaded machine, and reads it all afterwards: it
+  // then fetches the map for the spare keys only when it reaches them.
+  std::string page;
+  for (int c = 0x80; c <= 0xFF; ++c)
+    if (c != 0x81 && c != 0x8D && c != 0x8F && c != 0x90 && c != 0x9D && c != 0xA0)
+      page += AnsiToText(std::string(1, static_cast<char>(c)));
+  const struct {
+    const char* what;
+    std::string text;
+  } cases[] = {
+      {"spares unbound at the end", "a\u00e9\u00df\u00e7z"},
+      {"spares reused within the text", page},
+  };
+  ASSERT_TRUE(session->SetLayout("us"));
+  ASSERT_TRUE(session->SetCapsLock(false));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(session->PauseTarget(true));
+    std::thread resume([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(600));
+      session->PauseTarget(false);
+    });
+    bool typed = app::TypeKeys(TextToAnsi(c.text) + "{ESC}", true, false);
+    resume.join();
+    EXPECT_TRUE(typed);
+    std::vector<Received> keys;
+    EXPECT_TRUE(session->ReadUntilEscape(keys)) << session->Error();
+    EXPECT_EQ(xtest::Render(keys), c.text);
   }
 }
 

@@ -255,6 +255,10 @@ bool XSession::SetCapsLock(bool on) {
   return CapsLockOn() == on;
 }
 
+bool XSession::PauseTarget(bool paused) {
+  return fTarget > 0 && kill(fTarget, paused ? SIGSTOP : SIGCONT) == 0;
+}
+
 bool XSession::StartTarget() {
   // A window mapped while the window manager is still starting stays
   // unmanaged and never gets the focus: such a target is started again.

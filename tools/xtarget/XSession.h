@@ -59,6 +59,9 @@ class XSession {
 
   // Starts the target and waits until it has the focus.
   bool StartTarget();
+  // Stops or resumes the target process: a stopped target reads nothing, like
+  // an application busy elsewhere, and reads everything once resumed.
+  bool PauseTarget(bool paused);
   // Reads the target's keys up to and including an Escape key. False on a
   // time-out or when the target lost the focus.
   bool ReadUntilEscape(std::vector<Received>& keys,

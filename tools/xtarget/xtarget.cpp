@@ -8,7 +8,8 @@
 //                           #<keycode> for a key with no symbol
 // <ns> is CLOCK_MONOTONIC when the key was read. Keys are decoded as
 // XKB-based toolkits decode them: the level the key type selects, then upper
-// case when Lock is on and the type leaves it unconsumed.
+// case when Lock is on and the type leaves it unconsumed. Like toolkit
+// windows, it answers _NET_WM_PING once it has read the events before it.
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -93,6 +94,9 @@ int main(int argc, char** argv) {
   hints.flags = InputHint;
   hints.input = True;
   XSetWMHints(dpy, win, &hints);
+  Atom wmProtocols = XInternAtom(dpy, "WM_PROTOCOLS", False);
+  Atom netWmPing = XInternAtom(dpy, "_NET_WM_PING", False);
+  XSetWMProtocols(dpy, win, &netWmPing, 1);
   XSelectInput(dpy, win, KeyPressMask | FocusChangeMask | ExposureMask | StructureNotifyMask);
   XMapRaised(dpy, win);
   GC gc = XCreateGC(dpy, win, 0, nullptr);
@@ -109,6 +113,12 @@ int main(int argc, char** argv) {
     } else if (ev.type == xkbEvent) {
       auto* xkbEv = reinterpret_cast<XkbEvent*>(&ev);
       if (xkbEv->any.xkb_type == XkbMapNotify) XkbRefreshKeyboardMapping(&xkbEv->map);
+    } else if (ev.type == ClientMessage && ev.xclient.message_type == wmProtocols &&
+               static_cast<Atom>(ev.xclient.data.l[0]) == netWmPing) {
+      ev.xclient.window = RootWindow(dpy, screen);
+      XSendEvent(dpy, ev.xclient.window, False, SubstructureNotifyMask | SubstructureRedirectMask,
+                 &ev);
+      XFlush(dpy);
     } else if (ev.type == FocusIn) {
       if (!ready) std::printf("R\n");
       ready = true;

@@ -1,10 +1,13 @@
 #include "platform/linux/X11Keyboard.h"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -19,13 +22,35 @@
 namespace lumbra::platform {
 namespace {
 
-// Time given to clients to decode keys typed on spare keycodes before the
-// binding goes: a client that reads the key and the map change together
-// decodes the key with the new map. Unbinding at the end of a text waits the
-// short one; reusing a spare within a text (only when a text needs more
-// missing characters than there are spare places) waits the long one.
+// A client decodes a key with the map it fetches when it reads the map change
+// before the key, which may be long after the key was typed: a spare's
+// binding may only change once the client has read every key typed on it.
+// The client with the focus proves that by answering a ping queued behind the
+// keys; one that does not answer pings in time gets a grace instead. Unbinding
+// at the end of a text waits the short grace; reusing a spare within a text
+// (only when a text needs more missing characters than there are spare
+// places) waits the long one.
+constexpr std::uint32_t kFocusPingTimeoutMs = 2000;
 constexpr std::uint32_t kSpareUnbindGraceMs = 30;
 constexpr std::uint32_t kSpareReuseGraceMs = 250;
+
+int IgnoreXErrors(Display*, XErrorEvent*) {
+  return 0;
+}
+
+struct Pong {
+  Atom protocols, ping;
+  long stamp;
+  Window window;
+};
+
+Bool IsPong(Display*, XEvent* ev, XPointer arg) {
+  const auto* p = reinterpret_cast<const Pong*>(arg);
+  const XClientMessageEvent& m = ev->xclient;
+  return ev->type == ClientMessage && m.message_type == p->protocols && m.format == 32 &&
+         static_cast<Atom>(m.data.l[0]) == p->ping && m.data.l[1] == p->stamp &&
+         static_cast<Window>(m.data.l[2]) == p->window;
+}
 
 constexpr std::uint8_t kVkShift = 16, kVkLShift = 160, kVkRShift = 161;
 constexpr std::uint8_t kVkControl = 17, kVkLControl = 162, kVkRControl = 163;
@@ -201,8 +226,13 @@ class X11Keyboard final : public IKeyboard {
   void GiveBackUserMods();
   std::optional<Target> Resolve(std::uint8_t vk);
   XkbStateRec State();
+  Window PingableFocus();
+  bool FocusClientCaughtUp();
 
   Display* fDpy;
+  Atom fWmProtocols = None, fNetWmPing = None, fNetWmPid = None;
+  long fPingStamp = 0;
+  Window fSilentFocus = None;  // left a ping unanswered in this run
   int fXkbEventBase = 0;
   XkbDescPtr fXkb = nullptr;
   bool fStale = true;
@@ -245,6 +275,9 @@ class X11Keyboard final : public IKeyboard {
 };
 
 X11Keyboard::X11Keyboard(Display* dpy) : fDpy(dpy) {
+  fWmProtocols = XInternAtom(fDpy, "WM_PROTOCOLS", False);
+  fNetWmPing = XInternAtom(fDpy, "_NET_WM_PING", False);
+  fNetWmPid = XInternAtom(fDpy, "_NET_WM_PID", False);
   int opcode = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
   XkbQueryExtension(fDpy, &opcode, &fXkbEventBase, &error, &major, &minor);
   constexpr unsigned kEvents = XkbMapNotifyMask | XkbNewKeyboardNotifyMask | XkbStateNotifyMask;
@@ -353,6 +386,86 @@ XkbStateRec X11Keyboard::State() {
   XkbStateRec st{};
   XkbGetState(fDpy, XkbUseCoreKbd, &st);
   return st;
+}
+
+// The top-level window of the focus that answers pings, unless it is one of
+// this program's own: their toolkit waits on the thread that is typing.
+Window X11Keyboard::PingableFocus() {
+  Window w = None;
+  int revert = 0;
+  XGetInputFocus(fDpy, &w, &revert);
+  const Window root = DefaultRootWindow(fDpy);
+  while (w != None && w != PointerRoot && w != root) {
+    Atom* protocols = nullptr;
+    int count = 0;
+    bool pings = false;
+    if (XGetWMProtocols(fDpy, w, &protocols, &count) != 0) {
+      pings = std::find(protocols, protocols + count, fNetWmPing) != protocols + count;
+      XFree(protocols);
+    }
+    if (pings) {
+      Atom type = None;
+      int format = 0;
+      unsigned long n = 0, after = 0;
+      unsigned char* data = nullptr;
+      bool own = XGetWindowProperty(fDpy, w, fNetWmPid, 0, 1, False, XA_CARDINAL, &type, &format,
+                                    &n, &after, &data) == Success &&
+                 data != nullptr && format == 32 && n == 1 &&
+                 *reinterpret_cast<unsigned long*>(data) == static_cast<unsigned long>(getpid());
+      if (data != nullptr) XFree(data);
+      return own ? None : w;
+    }
+    Window rootOut = None, parent = None, *children = nullptr;
+    unsigned nChildren = 0;
+    if (XQueryTree(fDpy, w, &rootOut, &parent, &children, &nChildren) == 0) return None;
+    if (children != nullptr) XFree(children);
+    w = parent;
+  }
+  return None;
+}
+
+// Pings the focus client and waits for the answer, which it sends once it has
+// read every event queued before the ping: every key typed so far, and the
+// map changes before them. False when there is no such client or it did not
+// answer in time.
+bool X11Keyboard::FocusClientCaughtUp() {
+  auto old = XSetErrorHandler(IgnoreXErrors);
+  const Window root = DefaultRootWindow(fDpy);
+  bool answered = false;
+  // A client that left one ping unanswered is not waited for again in the
+  // run: a text reusing many spares would otherwise wait for it each time.
+  if (Window target = PingableFocus(); target != None && target != fSilentFocus) {
+    // Answers go to the root window; listened to only while waiting.
+    XSelectInput(fDpy, root, SubstructureNotifyMask);
+    Pong pong{fWmProtocols, fNetWmPing, ++fPingStamp, target};
+    XEvent ping{};
+    ping.xclient.type = ClientMessage;
+    ping.xclient.window = target;
+    ping.xclient.message_type = fWmProtocols;
+    ping.xclient.format = 32;
+    ping.xclient.data.l[0] = static_cast<long>(fNetWmPing);
+    ping.xclient.data.l[1] = pong.stamp;
+    ping.xclient.data.l[2] = static_cast<long>(target);
+    XSendEvent(fDpy, target, False, NoEventMask, &ping);
+    XFlush(fDpy);
+    const std::uint64_t deadline = Clock().GetTickCount64() + kFocusPingTimeoutMs;
+    for (;;) {
+      XEvent ev;
+      if (XCheckIfEvent(fDpy, &ev, IsPong, reinterpret_cast<XPointer>(&pong)) != 0) {
+        answered = true;
+        break;
+      }
+      const std::uint64_t now = Clock().GetTickCount64();
+      if (now >= deadline) break;
+      pollfd pfd{ConnectionNumber(fDpy), POLLIN, 0};
+      poll(&pfd, 1, static_cast<int>(std::min<std::uint64_t>(deadline - now, 50)));
+    }
+    XSelectInput(fDpy, root, NoEventMask);
+    if (!answered) fSilentFocus = target;
+  }
+  XSync(fDpy, False);
+  XSetErrorHandler(old);
+  return answered;
 }
 
 int X11Keyboard::KeyGroup(KeyCode kc, int group) const {
@@ -473,10 +586,11 @@ bool X11Keyboard::BindSpare(KeySym sym) {
     std::uint64_t last = 0;
     for (const Binding& b : fBound)
       if (b.keycode == kc) last = std::max(last, b.lastUse);
-    XSync(fDpy, False);
-    std::uint64_t since = Clock().GetTickCount64() - last;
-    if (since < kSpareReuseGraceMs)
-      Clock().Sleep(static_cast<std::uint32_t>(kSpareReuseGraceMs - since));
+    if (!FocusClientCaughtUp()) {
+      std::uint64_t since = Clock().GetTickCount64() - last;
+      if (since < kSpareReuseGraceMs)
+        Clock().Sleep(static_cast<std::uint32_t>(kSpareReuseGraceMs - since));
+    }
     std::erase_if(fBound, [kc](const Binding& b) { return b.keycode == kc; });
     level = 0;
   }
@@ -709,6 +823,7 @@ void X11Keyboard::SetKeyboardState(const KeyboardStateTable& state) {
 // cleared and set again. CapsLock and NumLock stay: keys are chosen for them.
 void X11Keyboard::BeginTyping() {
   GiveBackUserMods();  // a run left open must not lose what it set aside
+  fSilentFocus = None;
   ProcessEvents();
   if (fStale) LoadMap();
   if (fXkb == nullptr || fXkb->map == nullptr) return;
@@ -754,8 +869,7 @@ void X11Keyboard::EndTyping() {
   SetRealMods(0);
   GiveBackUserMods();
   if (fBound.empty()) return;
-  XSync(fDpy, False);
-  Clock().Sleep(kSpareUnbindGraceMs);
+  if (!FocusClientCaughtUp()) Clock().Sleep(kSpareUnbindGraceMs);
   std::set<KeyCode> keys;
   for (const Binding& b : fBound) keys.insert(b.keycode);
   for (KeyCode kc : keys) {

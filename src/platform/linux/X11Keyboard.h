@@ -10,7 +10,10 @@
 //   turn upper case regardless is typed with CapsLock briefly unlocked.
 //   Ctrl+Alt on a key with a third level presses the level-3 modifier.
 // - A character or named key that the layout lacks is bound to a spare keycode
-//   for the run and unbound at EndTyping.
+//   for the run and unbound at EndTyping. Clients fetch the map when they read
+//   the change, however late, so a spare is unbound or rebound only once the
+//   focus client has answered a _NET_WM_PING sent after the keys typed on it
+//   (a client that answers none gets a short grace instead).
 // - For a run, the modifier keys the user holds are released through XTest and
 //   pressed again at EndTyping; latched and locked modifiers other than the
 //   lock keys are cleared and set again. A key held on another input device
