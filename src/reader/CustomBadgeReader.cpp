@@ -203,6 +203,32 @@ void TCustomBadgeReader::WakeTimer() {
   if (platform::MessageLoop().SetTimer(Handle(), kPollTimerId, period)) fTimerResting = false;
 }
 
+void TCustomBadgeReader::RunTimerStep(bool& inTimer, const std::function<void()>& step,
+                                      const std::function<bool()>& idle) {
+  if (inTimer) return;
+  inTimer = true;
+  struct Clear {
+    bool& flag;
+    ~Clear() { flag = false; }
+  } clear{inTimer};
+  step();
+  if (idle && idle())
+    RestTimer();
+  else
+    WakeTimer();
+}
+
+void TCustomBadgeReader::DoReadDeviceError(TMessage& Msg) {
+  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
+  if (Msg.LParam == 24) {
+    if (OnBadCRCData) OnBadCRCData(this);
+  } else if (Msg.LParam == 25) {
+    if (OnBadInsertBadge) OnBadInsertBadge(this);
+  } else if (OnFailReadBadge) {
+    OnFailReadBadge(this);
+  }
+}
+
 void TCustomBadgeReader::ProtocolReleasing() {
   if (!HandleAllocated()) return;
   // Messages from one thread arrive in order, so everything the protocol

@@ -201,6 +201,15 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
   void RestTimer();
   void WakeTimer();
   bool TimerResting() const { return fTimerResting; }
+  // One timer step: not while another runs (a step that pumps messages must
+  // not start a second one), and afterwards the timer rests when idle says the
+  // next step would change nothing.
+  void RunTimerStep(bool& inTimer, const std::function<void()>& step,
+                    const std::function<bool()>& idle = nullptr);
+  // Errors of a read as the models report them: 24 a bad check, 25 a badly
+  // inserted card, any other a failed read; errors of other operations as the
+  // base reports them.
+  void DoReadDeviceError(TMessage& Msg);
 
   bool fCheckCRCTes = true;
   bool fCrypt = true;

@@ -186,6 +186,9 @@ void SimPort::Unplug() {
   fSlave = -1;
   close(fMaster);
   fMaster = -1;
+  // A pulled adapter's link goes with it; left in place it would point at a
+  // terminal number the system soon gives to somebody else.
+  if (!fLink.empty()) unlink(fLink.c_str());
 }
 
 void SimPort::PlugBack() {

@@ -67,20 +67,12 @@ AnsiString TSLR45BadgeReader::GetReadData() {
 }
 
 void TSLR45BadgeReader::DoTimerTick() {
-  if (inTimer) return;
-  inTimer = true;
-  struct Clear {
-    bool& flag;
-    ~Clear() { flag = false; }
-  } clear{inTimer};
-  if (ProtB == nullptr) return;
-  ProtB->TimerProc();
-  // The reader sends unasked: while its port is healthy the step has nothing
-  // to do until the port reports a loss, which posts the timeout.
-  if (ProtB != nullptr && ProtB->StepIdle())
-    RestTimer();
-  else
-    WakeTimer();
+  RunTimerStep(
+      inTimer,
+      [this] {
+        if (ProtB != nullptr) ProtB->TimerProc();
+      },
+      [this] { return ProtB != nullptr && ProtB->StepIdle(); });
 }
 
 void TSLR45BadgeReader::Inizializza() {
@@ -89,14 +81,7 @@ void TSLR45BadgeReader::Inizializza() {
 }
 
 void TSLR45BadgeReader::DoDeviceError(TMessage& Msg) {
-  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
-  if (Msg.LParam == 24) {
-    if (OnBadCRCData) OnBadCRCData(this);
-  } else if (Msg.LParam == 25) {
-    if (OnBadInsertBadge) OnBadInsertBadge(this);
-  } else if (OnFailReadBadge) {
-    OnFailReadBadge(this);
-  }
+  DoReadDeviceError(Msg);
 }
 
 }  // namespace lumbra

@@ -67,20 +67,12 @@ AnsiString TSLU43BadgeReader::GetReadData() {
 }
 
 void TSLU43BadgeReader::DoTimerTick() {
-  if (inTimer) return;
-  inTimer = true;
-  struct Clear {
-    bool& flag;
-    ~Clear() { flag = false; }
-  } clear{inTimer};
-  if (ProtB == nullptr) return;
-  ProtB->TimerProc();
-  // The reader sends unasked, so while its port is healthy the step has
-  // nothing to do until the port's thread reports it ended.
-  if (ProtB != nullptr && ProtB->StepIdle())
-    RestTimer();
-  else
-    WakeTimer();
+  RunTimerStep(
+      inTimer,
+      [this] {
+        if (ProtB != nullptr) ProtB->TimerProc();
+      },
+      [this] { return ProtB != nullptr && ProtB->StepIdle(); });
 }
 
 void TSLU43BadgeReader::Inizializza() {
@@ -89,14 +81,7 @@ void TSLU43BadgeReader::Inizializza() {
 }
 
 void TSLU43BadgeReader::DoDeviceError(TMessage& Msg) {
-  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
-  if (Msg.LParam == 24) {
-    if (OnBadCRCData) OnBadCRCData(this);
-  } else if (Msg.LParam == 25) {
-    if (OnBadInsertBadge) OnBadInsertBadge(this);
-  } else if (OnFailReadBadge) {
-    OnFailReadBadge(this);
-  }
+  DoReadDeviceError(Msg);
 }
 
 }  // namespace lumbra

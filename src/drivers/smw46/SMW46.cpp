@@ -94,18 +94,12 @@ AnsiString TSMW46BadgeWriter::GetReadData() {
 }
 
 void TSMW46BadgeWriter::DoTimerTick() {
-  if (inTimer) return;
-  inTimer = true;
-  struct Clear {
-    bool& flag;
-    ~Clear() { flag = false; }
-  } clear{inTimer};
-  if (ProtB == nullptr) return;
-  ProtB->TimerProc();
-  if (ProtB != nullptr && ProtB->StepIdle())
-    RestTimer();
-  else
-    WakeTimer();
+  RunTimerStep(
+      inTimer,
+      [this] {
+        if (ProtB != nullptr) ProtB->TimerProc();
+      },
+      [this] { return ProtB != nullptr && ProtB->StepIdle(); });
 }
 
 void TSMW46BadgeWriter::Inizializza() {
@@ -128,14 +122,7 @@ std::int32_t TSMW46BadgeWriter::CurrentOperation() {
 }
 
 void TSMW46BadgeWriter::DoDeviceError(TMessage& Msg) {
-  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
-  if (Msg.LParam == 24) {
-    if (OnBadCRCData) OnBadCRCData(this);
-  } else if (Msg.LParam == 25) {
-    if (OnBadInsertBadge) OnBadInsertBadge(this);
-  } else if (OnFailReadBadge) {
-    OnFailReadBadge(this);
-  }
+  DoReadDeviceError(Msg);
 }
 
 }  // namespace lumbra

@@ -88,14 +88,7 @@ void TSerialBadgeWriter2::DoTimerTick() {
 }
 
 void TSerialBadgeWriter2::DoDeviceError(TMessage& Msg) {
-  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
-  if (Msg.LParam == 24) {
-    if (OnBadCRCData) OnBadCRCData(this);
-  } else if (Msg.LParam == 25) {
-    if (OnBadInsertBadge) OnBadInsertBadge(this);
-  } else if (OnFailReadBadge) {
-    OnFailReadBadge(this);
-  }
+  DoReadDeviceError(Msg);
 }
 
 void TSerialBadgeWriter2::WriteTrackData(const AnsiString& data, std::uint8_t track) {

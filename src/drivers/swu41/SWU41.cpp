@@ -96,13 +96,9 @@ AnsiString TSWU41BadgeWriter::GetReadData() {
 }
 
 void TSWU41BadgeWriter::DoTimerTick() {
-  if (inTimer) return;
-  inTimer = true;
-  struct Clear {
-    bool& flag;
-    ~Clear() { flag = false; }
-  } clear{inTimer};
-  if (ProtB != nullptr) ProtB->TimerProc();
+  RunTimerStep(inTimer, [this] {
+    if (ProtB != nullptr) ProtB->TimerProc();
+  });
 }
 
 void TSWU41BadgeWriter::Inizializza() {
@@ -127,14 +123,7 @@ std::int32_t TSWU41BadgeWriter::CurrentOperation() {
 }
 
 void TSWU41BadgeWriter::DoDeviceError(TMessage& Msg) {
-  if (Msg.WParam != static_cast<WPARAM>(opRead)) return TCustomBadgeReader::DoDeviceError(Msg);
-  if (Msg.LParam == 24) {
-    if (OnBadCRCData) OnBadCRCData(this);
-  } else if (Msg.LParam == 25) {
-    if (OnBadInsertBadge) OnBadInsertBadge(this);
-  } else if (OnFailReadBadge) {
-    OnFailReadBadge(this);
-  }
+  DoReadDeviceError(Msg);
 }
 
 }  // namespace lumbra
