@@ -3,7 +3,8 @@
 // slave side (by its path, or by a stable symlink); the device's side of the
 // protocol runs on the master side, on a thread of its own.
 //
-// Unplugging closes the master, so the program sees a hang-up; plugging back
+// Unplugging closes the master, so the program sees a hang-up, and removes the
+// symlink; plugging back
 // makes a new pair and points the symlink at the new slave, as a USB adapter
 // that comes back under the same name.
 #include <atomic>
