@@ -4,9 +4,8 @@
 // protocol runs on the master side, on a thread of its own.
 //
 // Unplugging closes the master, so the program sees a hang-up, and removes the
-// symlink; plugging back
-// makes a new pair and points the symlink at the new slave, as a USB adapter
-// that comes back under the same name.
+// symlink; plugging back makes a new pair and points the symlink at the new
+// slave, as a USB adapter that comes back under the same name.
 #include <atomic>
 #include <functional>
 #include <memory>
