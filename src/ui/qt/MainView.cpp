@@ -125,7 +125,7 @@ MainView::MainView(app::TTkEmuTasMain& model) : fModel(model) {
   connect(fTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
     if (r == QSystemTrayIcon::DoubleClick) fModel.Perform([this] { fModel.Apri1Click(); });
   });
-  fTray->setIcon(QIcon(StatusPicture(fModel.StatusImage())));
+  fTray->setIcon(fPictures.Icon(fModel.StatusImage()));
   fTray->show();
 
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
@@ -323,15 +323,15 @@ void MainView::Refresh() {
   using View = app::TTkEmuTasMain::TView;
   fOptions->setVisible(fModel.View() == View::Settings);
   setFixedSize(app::kClientWidth, fModel.ClientHeight());
-  // A new icon on every refresh would leave a scaled copy of it in the
-  // pixmap cache each time: pictures change only with the status image.
+  // Pictures change only with the status image, and always to the same
+  // picture for the same image (see StatusPictures).
   const int image = fModel.StatusImage();
   const bool newImage = image != fShownImage;
   fShownImage = image;
-  if (newImage) fImage->setPixmap(StatusPicture(image));
+  if (newImage) fImage->setPixmap(fPictures.Picture(image));
   fIndicator->setStyleSheet(CssColour(fModel.BadgeReader().Color()));
   if (fTray != nullptr) {
-    if (newImage) fTray->setIcon(QIcon(StatusPicture(image)));
+    if (newImage) fTray->setIcon(fPictures.Icon(image));
     // The tooltip is one text of two lines: reader status, then badge status.
     fTray->setToolTip(Q(fModel.TrayHint()).replace("\r\n", "\n"));
   }

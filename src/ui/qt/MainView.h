@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "app/UEmuTas.h"
+#include "ui/qt/TrayPictures.h"
 
 class QFrame;
 class QLabel;
@@ -43,6 +44,7 @@ class MainView final : public QWidget {
   QMenu* fMenu = nullptr;
   bool fQuitting = false;
   int fShownImage = -1;  // status image on screen, -1 before the first
+  StatusPictures fPictures;
 };
 
 }  // namespace lumbra::ui

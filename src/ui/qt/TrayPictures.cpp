@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <utility>
 
 namespace lumbra::ui {
 
@@ -38,6 +39,16 @@ QPixmap StatusPicture(int index) {
     p.drawRect(7, 6, 2, 1);
   }
   return pm;
+}
+
+StatusPictures::Entry& StatusPictures::Drawn(int index) {
+  auto it = fDrawn.find(index);
+  if (it == fDrawn.end()) {
+    QPixmap pm = StatusPicture(index);
+    QIcon icon(pm);
+    it = fDrawn.emplace(index, Entry{std::move(pm), std::move(icon)}).first;
+  }
+  return it->second;
 }
 
 }  // namespace lumbra::ui
