@@ -193,6 +193,29 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
   // protocol posted, and the window has not handled yet, still gets that
   // protocol's badge text, never the empty text of the next protocol.
   void ProtocolReleasing();
+  // Frees a driver's protocol: the pointer is cleared first, so nothing
+  // reached while freeing finds a protocol half gone.
+  template <class P>
+  void ReleaseProtocol(P*& prot) {
+    if (prot != nullptr) ProtocolReleasing();
+    P* p = prot;
+    prot = nullptr;
+    if (p != nullptr) TObject::Free(p);
+  }
+  // The drivers' switching: on makes the protocol when there is none and
+  // enables it, off frees it; then after, if given.
+  template <class P>
+  void SwitchProtocol(bool value, P*& prot, const std::function<void()>& after = nullptr) {
+    SetActiveAnyway(value, [&] {
+      if (value) {
+        if (prot == nullptr) CreateProtocol();
+        prot->SetEnabled(true);
+      } else if (prot != nullptr) {
+        FreeProtocol();
+      }
+      if (after) after();
+    });
+  }
   // A driver whose timer step has nothing to do while its port stays healthy
   // lets the timer rest between steps: an idle program then wakes about once a
   // second instead of every few tens of milliseconds. The port's own notice

@@ -26,21 +26,11 @@ void TSerialBadgeReader::CreateProtocol() {
 }
 
 void TSerialBadgeReader::FreeProtocol() {
-  if (ProtB != nullptr) ProtocolReleasing();
-  TProtTB* p = ProtB;
-  ProtB = nullptr;
-  if (p != nullptr) TObject::Free(p);
+  ReleaseProtocol(ProtB);
 }
 
 void TSerialBadgeReader::SetActive(bool value) {
-  SetActiveAnyway(value, [this, value] {
-    if (value) {
-      if (ProtB == nullptr) CreateProtocol();
-      ProtB->SetEnabled(true);
-    } else if (ProtB != nullptr) {
-      FreeProtocol();
-    }
-  });
+  SwitchProtocol(value, ProtB);
 }
 
 bool TSerialBadgeReader::Active() const {

@@ -24,21 +24,11 @@ void TSLR45BadgeReader::CreateProtocol() {
 }
 
 void TSLR45BadgeReader::FreeProtocol() {
-  if (ProtB != nullptr) ProtocolReleasing();
-  TProtRKM530* p = ProtB;
-  ProtB = nullptr;
-  if (p != nullptr) TObject::Free(p);
+  ReleaseProtocol(ProtB);
 }
 
 void TSLR45BadgeReader::SetActive(bool value) {
-  SetActiveAnyway(value, [this, value] {
-    if (value) {
-      if (ProtB == nullptr) CreateProtocol();
-      ProtB->SetEnabled(true);
-    } else if (ProtB != nullptr) {
-      FreeProtocol();
-    }
-  });
+  SwitchProtocol(value, ProtB);
 }
 
 bool TSLR45BadgeReader::Active() const {

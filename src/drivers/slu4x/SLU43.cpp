@@ -24,21 +24,11 @@ void TSLU43BadgeReader::CreateProtocol() {
 }
 
 void TSLU43BadgeReader::FreeProtocol() {
-  if (ProtB != nullptr) ProtocolReleasing();
-  TProtSLU4x* p = ProtB;
-  ProtB = nullptr;
-  if (p != nullptr) TObject::Free(p);
+  ReleaseProtocol(ProtB);
 }
 
 void TSLU43BadgeReader::SetActive(bool value) {
-  SetActiveAnyway(value, [this, value] {
-    if (value) {
-      if (ProtB == nullptr) CreateProtocol();
-      ProtB->SetEnabled(true);
-    } else if (ProtB != nullptr) {
-      FreeProtocol();
-    }
-  });
+  SwitchProtocol(value, ProtB);
 }
 
 bool TSLU43BadgeReader::Active() const {

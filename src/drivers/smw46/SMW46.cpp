@@ -27,22 +27,11 @@ void TSMW46BadgeWriter::CreateProtocol() {
 }
 
 void TSMW46BadgeWriter::FreeProtocol() {
-  if (ProtB != nullptr) ProtocolReleasing();
-  TProtSMW460* p = ProtB;
-  ProtB = nullptr;
-  if (p != nullptr) TObject::Free(p);
+  ReleaseProtocol(ProtB);
 }
 
 void TSMW46BadgeWriter::SetActive(bool value) {
-  SetActiveAnyway(value, [this, value] {
-    if (value) {
-      if (ProtB == nullptr) CreateProtocol();
-      ProtB->SetEnabled(true);
-    } else if (ProtB != nullptr) {
-      FreeProtocol();
-    }
-    ftimeoutreceived = false;
-  });
+  SwitchProtocol(value, ProtB, [this] { ftimeoutreceived = false; });
 }
 
 bool TSMW46BadgeWriter::Active() const {

@@ -26,21 +26,11 @@ void TSerialBadgeWriter2::CreateProtocol() {
 }
 
 void TSerialBadgeWriter2::FreeProtocol() {
-  if (ProtB != nullptr) ProtocolReleasing();
-  TProtTWbadge2* p = ProtB;
-  ProtB = nullptr;
-  if (p != nullptr) TObject::Free(p);
+  ReleaseProtocol(ProtB);
 }
 
 void TSerialBadgeWriter2::SetActive(bool value) {
-  SetActiveAnyway(value, [this, value] {
-    if (value) {
-      if (ProtB == nullptr) CreateProtocol();
-      ProtB->SetEnabled(true);
-    } else if (ProtB != nullptr) {
-      FreeProtocol();
-    }
-  });
+  SwitchProtocol(value, ProtB);
 }
 
 bool TSerialBadgeWriter2::Active() const {

@@ -29,21 +29,11 @@ void TSWU41BadgeWriter::CreateProtocol() {
 }
 
 void TSWU41BadgeWriter::FreeProtocol() {
-  if (ProtB != nullptr) ProtocolReleasing();
-  TProtEPX3000* p = ProtB;
-  ProtB = nullptr;
-  if (p != nullptr) TObject::Free(p);
+  ReleaseProtocol(ProtB);
 }
 
 void TSWU41BadgeWriter::SetActive(bool value) {
-  SetActiveAnyway(value, [this, value] {
-    if (value) {
-      if (ProtB == nullptr) CreateProtocol();
-      ProtB->SetEnabled(true);
-    } else if (ProtB != nullptr) {
-      FreeProtocol();
-    }
-  });
+  SwitchProtocol(value, ProtB);
 }
 
 bool TSWU41BadgeWriter::Active() const {
