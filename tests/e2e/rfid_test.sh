@@ -12,27 +12,13 @@ set -u
 program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5 case=${6:-replug}
 model=SLR-45
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../gui/xsession.sh"
-
-fail() {
-  echo "FAIL ($model, $case): $*"
-  [ -f "${work:-}/state" ] && cat "$work/state"
-  [ -f "${work:-}/sim.log" ] && tail -5 "$work/sim.log"
-  exit 1
-}
-get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
-typed() { typed_text "$work/typed"; }
+. "$here/e2e_lib.sh"
 
 start_xsession --tray || fail "no X session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"
 mkdir -p "$artifacts"
 
-mkfifo "$work/sim.in"
-"$readersim" "$model" "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
-XS_PIDS+=($!)
-exec 6>"$work/sim.in"
-wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
-sim() { echo "$*" >&6; }
+start_sim
 
 # Each rendering padded to 14; Tab after the first two, Enter after the last.
 if [ "$case" = single ]; then

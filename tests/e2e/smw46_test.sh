@@ -6,30 +6,17 @@
 # Usage: smw46_test.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR ARTIFACT_DIR
 set -u
 program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5
+model=SMW-46
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../gui/xsession.sh"
+. "$here/e2e_lib.sh"
 mkdir -p "$artifacts"
-
-fail() {
-  echo "FAIL (SMW-46): $*"
-  [ -f "${work:-}/state" ] && cat "$work/state"
-  [ -f "${work:-}/sim.log" ] && head -20 "$work/sim.log" | cat -A
-  exit 1
-}
-get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
-typed() { typed_text "$work/typed"; }
 
 start_xsession --tray || fail "no X session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"
 
 # The simulated device takes its commands from a pipe and logs every command
 # of the host ("host X"); its port is published at $work/reader.
-mkfifo "$work/sim.in"
-"$readersim" SMW-46 "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
-XS_PIDS+=($!)
-exec 6>"$work/sim.in"
-sim() { echo "$*" >&6; }
-wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
+start_sim
 sim "log on"
 wait_for 5 grep -qx 'log on' "$work/sim.log" || fail "the simulator does not log the host's commands"
 

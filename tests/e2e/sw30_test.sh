@@ -8,16 +8,7 @@ set -u
 program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5
 model=SW-30
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../gui/xsession.sh"
-
-fail() {
-  echo "FAIL ($model): $*"
-  [ -f "${work:-}/state" ] && cat "$work/state"
-  [ -f "${work:-}/sim.log" ] && tail -5 "$work/sim.log"
-  exit 1
-}
-get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
-typed() { typed_text "$work/typed"; }
+. "$here/e2e_lib.sh"
 expect_typed() {
   wait_for 10 typed_is "$work/typed" "$1" || fail "typed '$(typed)' instead of '$1'"
   sleep 1  # nothing more may come: each card is typed once
@@ -28,12 +19,7 @@ start_xsession --tray || fail "no X session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"
 mkdir -p "$artifacts"
 
-mkfifo "$work/sim.in"
-"$readersim" "$model" "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
-XS_PIDS+=($!)
-exec 6>"$work/sim.in"
-wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
-sim() { echo "$*" >&6; }
+start_sim
 
 # Track 2 from its first character, padded to 14, Enter after it.
 start_program "<Model>$model</Model><Com>$work/reader</Com><T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char><SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes>"

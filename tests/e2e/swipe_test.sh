@@ -14,31 +14,11 @@
 set -u
 model=$1 program=$2 readersim=$3 xtarget=$4 langfiles=$5 case=${6:-replug}
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../gui/xsession.sh"
-
-fail() {
-  echo "FAIL ($model, $case): $*"
-  [ -f "${work:-}/state" ] && cat "$work/state"
-  [ -f "${work:-}/sim.log" ] && tail -5 "$work/sim.log"
-  exit 1
-}
-get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
-# What the target received, keys without a character written as <Name>.
-typed() { typed_text "$work/typed"; }
+. "$here/e2e_lib.sh"
 
 start_xsession --tray || fail "no X session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"
 
-# The simulated reader, taking its commands from a pipe; it publishes its
-# port at $work/reader, as an adapter that is plugged in.
-start_sim() {
-  mkfifo "$work/sim.in"
-  "$readersim" "$model" "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
-  XS_PIDS+=($!)
-  exec 6>"$work/sim.in"
-  wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
-}
-sim() { echo "$*" >&6; }
 
 # Settings: every slice from its first character, padded to 14, a Tab after
 # track 1 and 2, Enter after track 3 (Enter after track 2 for the track-2 model).

@@ -7,17 +7,9 @@
 # Usage: swu41_test.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR ARTIFACTS_DIR
 set -u
 program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5
+model=SWU-41
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../gui/xsession.sh"
-
-fail() {
-  echo "FAIL (SWU-41): $*"
-  [ -f "${work:-}/state" ] && cat "$work/state"
-  [ -f "${work:-}/sim.log" ] && tail -8 "$work/sim.log"
-  exit 1
-}
-get() { sed -n "s/^$1=//p" "$work/state" 2>/dev/null; }
-typed() { typed_text "$work/typed"; }
+. "$here/e2e_lib.sh"
 # How many reads of the code of tracks 1 and 2 the simulator has been sent.
 reads() { grep -c '^host: r4$' "$work/sim.log" 2>/dev/null || true; }
 reads_above() { [ "$(reads)" -gt "$1" ]; }
@@ -26,12 +18,7 @@ start_xsession --tray || fail "no X session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"
 mkdir -p "$artifacts"
 
-mkfifo "$work/sim.in"
-"$readersim" SWU-41 "$work/reader" <"$work/sim.in" >"$work/sim.log" 2>&1 &
-XS_PIDS+=($!)
-exec 6>"$work/sim.in"
-sim() { echo "$*" >&6; }
-wait_for 5 test -e "$work/reader" || fail "the simulator published no port"
+start_sim
 sim trace
 
 # Tracks 1 and 2 (track code 4), each slice from its first character padded
