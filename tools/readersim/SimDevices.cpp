@@ -1,8 +1,8 @@
 #include "readersim/SimDevices.h"
 
 #include "readersim/SimReaders.h"
-#include "readersim/SimSMW46.h"
 #include "readersim/SimRfid.h"
+#include "readersim/SimSMW46.h"
 #include "readersim/SimSW30.h"
 #include "readersim/SimSWU41.h"
 

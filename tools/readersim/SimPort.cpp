@@ -216,6 +216,10 @@ bool SimPort::Command(const std::string& line) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     return true;
   }
+  if (verb == "silent" || verb == "answer") {
+    fDevice->fSilent = verb == "silent";
+    return true;
+  }
   std::lock_guard dev(fDeviceMutex);
   if (verb == "send") return Write(Unescape(arg));
   return fDevice->Command(verb, arg, *this);

@@ -29,6 +29,10 @@ class SimDevice {
   virtual bool Command(const std::string& verb, const std::string& arg, SimPort& port) = 0;
   // One line per command, for the front end's help.
   virtual std::string Help() const = 0;
+
+  // Set by the port's "silent" command, cleared by "answer": a device gone
+  // quiet answers nothing.
+  std::atomic<bool> fSilent{false};
 };
 
 // "\r", "\n", "\xHH" and "\\" in a command argument.

@@ -81,8 +81,6 @@ bool SL10Device::Command(const std::string& verb, const std::string& arg, SimPor
   if (verb == "remove") return fStatus = 1, true;
   if (verb == "insert") return fStatus = 2, true;
   if (verb == "half") return fStatus = 3, true;
-  if (verb == "silent") return fSilent = true;
-  if (verb == "answer") return fSilent = false, true;
   return false;
 }
 
@@ -137,8 +135,6 @@ bool SLU4xDevice::Command(const std::string& verb, const std::string& arg, SimPo
   }
   if (verb == "framing" && (arg == "stx" || arg == "cr")) return fStx = arg == "stx", true;
   if (verb == "mark3" && (arg == "+" || arg == ";")) return fMark3 = arg[0], true;
-  if (verb == "silent") return fSilent = true;
-  if (verb == "answer") return fSilent = false, true;
   return false;
 }
 

@@ -30,7 +30,6 @@ class SL10Device final : public SimDevice {
   int fStatus = 1;
   std::string fPending;  // the frame waiting for its acknowledgement
   bool fPendingSent = false;
-  bool fSilent = false;
   std::uint64_t fPolls = 0;
   std::minstd_rand fRng;
 };
@@ -56,7 +55,6 @@ class SLU4xDevice final : public SimDevice {
   std::string fModel;
   bool fStx = false;  // STX ... ETX instead of sentinel ... CR LF
   char fMark3 = '+';  // or ';'
-  bool fSilent = false;
 };
 
 }  // namespace readersim

@@ -30,8 +30,6 @@ bool SLR45Device::Command(const std::string& verb, const std::string& arg, SimPo
     if (frame.empty()) return false;
     return fSilent || port.Write(frame);
   }
-  if (verb == "silent") return fSilent = true;
-  if (verb == "answer") return fSilent = false, true;
   return false;
 }
 

@@ -21,7 +21,6 @@ class SLR45Device final : public SimDevice {
   static std::string MakeFrame(const std::string& hex, bool badCheck = false);
 
  private:
-  bool fSilent = false;
 };
 
 }  // namespace readersim

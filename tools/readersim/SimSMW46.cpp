@@ -152,8 +152,6 @@ bool SMW46Device::Command(const std::string& verb, const std::string& arg, SimPo
     std::fflush(stdout);
     return true;
   }
-  if (verb == "silent") return fSilent = true;
-  if (verb == "answer") return fSilent = false, true;
   return false;
 }
 

@@ -39,7 +39,6 @@ class SMW46Device final : public SimDevice {
   bool fCardWaiting = false;
   std::string fCard;  // reply waiting for the next read
   std::string fWritten = "||";
-  bool fSilent = false;
   mutable std::mutex fMutex;  // fCommands, fWritten (read by tests on other threads)
   std::vector<std::string> fCommands;
 };

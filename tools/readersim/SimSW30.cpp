@@ -172,8 +172,6 @@ bool SW30Device::Command(const std::string& verb, const std::string& arg, SimPor
     fFailCode = static_cast<int>(code);
     return true;
   }
-  if (verb == "silent") return fSilent = true;
-  if (verb == "answer") return fSilent = false, true;
   return false;
 }
 

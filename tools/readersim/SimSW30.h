@@ -57,7 +57,6 @@ class SW30Device final : public SimDevice {
   int fFailCode = -1;   // the next read or write fails with this code
   std::atomic<int> fLights{0};
   std::atomic<int> fBeeps{0};
-  bool fSilent = false;
 };
 
 }  // namespace readersim

@@ -217,8 +217,6 @@ bool SWU41Device::Command(const std::string& verb, const std::string& arg, SimPo
   }
   if (verb == "corrupt") return fCorrupt = true;
   if (verb == "trace") return fTrace = arg != "off", true;
-  if (verb == "silent") return fSilent = true;
-  if (verb == "answer") return fSilent = false, true;
   return false;
 }
 

@@ -50,7 +50,6 @@ class SWU41Device final : public SimDevice {
   int fPendingRead = 0;
   std::vector<std::string> fCommands;
   std::string fCard[3];  // the card last written, for "swipe" alone
-  bool fSilent = false;
   bool fCorrupt = false;
   bool fTrace = false;
 };
