@@ -6,9 +6,11 @@
 
 #include "base/Exceptions.h"
 #include "platform/Autostart.h"
+#include "platform/ClaimTable.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
 #include "platform/Foreground.h"
+#include "platform/Hid.h"
 #include "platform/Keyboard.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
@@ -55,6 +57,25 @@ class NoSerialDeviceTable final : public ISerialDeviceTable {
     entries.clear();
     return false;
   }
+};
+
+std::atomic<IHidBackend*> gHid{nullptr};
+std::atomic<IClaimTableBackend*> gClaims{nullptr};
+
+class NoHid final : public IHidBackend {
+ public:
+  std::vector<HidDeviceInfo> Enumerate() override { return {}; }
+  std::unique_ptr<IHidDevice> Open(const HidDeviceInfo&, std::string& error) override {
+    error = "no HID backend is installed";
+    return nullptr;
+  }
+  void Watch() override {}
+  void Unwatch() override {}
+};
+
+class NoClaimTables final : public IClaimTableBackend {
+ public:
+  std::unique_ptr<IClaimTable> Open(const std::string&, std::size_t) override { return nullptr; }
 };
 
 class SteadyClock final : public IClock {
@@ -145,5 +166,19 @@ ISerialDeviceTable& SerialDeviceTable() {
   return table != nullptr ? *table : none;
 }
 void SetSerialDeviceTable(ISerialDeviceTable* table) { gTable.store(table); }
+
+IHidBackend& HidBackend() {
+  static NoHid none;
+  IHidBackend* backend = gHid.load();
+  return backend != nullptr ? *backend : none;
+}
+void SetHidBackend(IHidBackend* backend) { gHid.store(backend); }
+
+IClaimTableBackend& ClaimTables() {
+  static NoClaimTables none;
+  IClaimTableBackend* backend = gClaims.load();
+  return backend != nullptr ? *backend : none;
+}
+void SetClaimTableBackend(IClaimTableBackend* backend) { gClaims.store(backend); }
 
 }  // namespace lumbra::platform
