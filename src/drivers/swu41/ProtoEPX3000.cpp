@@ -1,11 +1,13 @@
 #include "drivers/swu41/ProtoEPX3000.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "comm/DeviceMessages.h"
 #include "comm/PortDiscovery.h"
 #include "platform/Clock.h"
+#include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
 #include "reader/CustomBadgeReader.h"
 #include "reader/TrackData.h"
@@ -39,7 +41,11 @@ void Tdmepx3000::LineError(TObject* CP, std::uint16_t Error, bool LineBreak) {
   // The port tells the loss of its device as an I/O error: that is no fault
   // of the line but a reader gone, shown as such once the port is closed.
   if ((Error & platform::kCeIOE) != 0) {
-    if (fProto != nullptr) fProto->PortLost();
+    if (fProto != nullptr) {
+      fProto->PortLost();
+      // A resting timer would show the loss only a second later.
+      platform::MessageLoop().PostMessage(ProtoOwner(), WM_PORT_ENDED, 0, 0);
+    }
     return;
   }
   ApdComPort1TriggerLineError(CP, Error, LineBreak);
@@ -192,6 +198,7 @@ bool TProtEPX3000::SendFrame(const std::string& Trama) {
 
 void TProtEPX3000::SetEnabled(bool value) {
   if (value == FEnabled) return;
+  fLastStepMs = 0;
   TApdComPort& port = *dm->ApdComPort1;
   if (!value) {
     // The device gets the settings and the reset before the port closes.
@@ -229,7 +236,7 @@ void TProtEPX3000::InitProtocol() {
   fPendingOperation = kOpNone;
   PendingTrame.clear();
   DispoStato = sdStart;
-  Ticks.store(0);
+  RestartWait();
   inited = false;
 }
 
@@ -258,7 +265,7 @@ void TProtEPX3000::SetStartmm(long double value) {
 }
 
 void TProtEPX3000::Inizializza() {
-  Ticks.store(0);
+  RestartWait();
   PendingTrame.clear();
   fPendingOperation = kOpNone;
   StatoCom = scNoData;
@@ -321,7 +328,7 @@ void TProtEPX3000::CalcLastCommand(const std::string& payload) {
 }
 
 void TProtEPX3000::SendPayload(const std::string& payload) {
-  Ticks.store(0);
+  RestartWait();
   fGarbledRead = false;
   StatoCom = scAttesa;
   SendFrame(Frame(payload));
@@ -395,6 +402,7 @@ void TProtEPX3000::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
       store(b);
     }
   }
+  if (OnBusy && !StepIdle()) OnBusy();
 }
 
 void TProtEPX3000::ProcessFrame() {
@@ -405,7 +413,7 @@ void TProtEPX3000::ProcessFrame() {
     // The outstanding command waits its whole time again. A read, though,
     // was answered by a card the device will not report twice: it is asked
     // for anew once the line is quiet, not after half an hour.
-    Ticks.store(0);
+    RestartWait();
     fGarbledRead = fGarbledRead || (StatoCom == scAttesa && fPendingOperation == kOpRead);
     return;
   }
@@ -473,7 +481,7 @@ void TProtEPX3000::ReopenPort() {
     // Still missing or busy: the next step tries again.
   }
   DispoStato = sdStart;
-  Ticks.store(0);
+  RestartWait();
   if (port.Open()) {
     // A device back on the line may have been powered off: the exchange
     // starts over with its settings and the initialise command.
@@ -486,9 +494,35 @@ void TProtEPX3000::ReopenPort() {
   }
 }
 
+void TProtEPX3000::RestartWait() {
+  Ticks.store(0);
+  fLastStepMs = platform::Clock().GetTickCount64();
+}
+
+bool TProtEPX3000::StepIdle() const {
+  // Well short of the long wait's end, so that it still ends on time.
+  constexpr std::int32_t kRestMargin = 2 * (1000 / kStepMs + 1);
+  return FEnabled && dm->ApdComPort1->Open() && DispoStato == sdAttivo && !fDownShown &&
+         StatoCom == scAttesa && fPendingOperation == kOpRead && !fGarbledRead && CountRx == 0 &&
+         Ticks.load() < kLongSteps - kRestMargin;
+}
+
 void TProtEPX3000::TimerProc() {
   TProtocol::TimerProc();
-  if (!FEnabled) return;
+  if (!FEnabled) {
+    fLastStepMs = 0;
+    return;
+  }
+  // This step counts one period; a step that comes later than that (the timer
+  // rested, or the program was busy) counts the periods it missed as well.
+  const std::uint64_t now = platform::Clock().GetTickCount64();
+  fLastStepMs = fLastStepMs == 0 ? now : fLastStepMs + kStepMs;
+  if (now >= fLastStepMs + kStepMs) {
+    const std::uint64_t missed = (now - fLastStepMs) / kStepMs;
+    Ticks.fetch_add(static_cast<std::int32_t>(std::min<std::uint64_t>(missed, kLongSteps)));
+    fLastStepMs += missed * kStepMs;
+  }
+  fLastStepMs = std::min(fLastStepMs, now);
   if (CountRx > 0 && ++fFrameQuiet > kFrameQuietSteps) {
     CountRx = 0;
     finetrama = false;
@@ -517,7 +551,7 @@ void TProtEPX3000::TimerProc() {
       CountRx = 0;
       finetrama = false;
       StatoCom = scNoData;
-      Ticks.store(0);
+      RestartWait();
       if (fPendingOperation != kOpInit || DispoStato == sdTimeout) {
         SendNext();
       } else {

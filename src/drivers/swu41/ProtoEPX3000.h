@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "base/Text.h"
@@ -125,6 +126,13 @@ class TProtEPX3000 : public TProtocol {
   // and reopened by the timer step.
   void PortLost();
 
+  // Nothing for the timer step to do but count the wait for a card: the
+  // driver may let its timer rest.
+  bool StepIdle() const;
+  // Called when received bytes leave the step something to do (a frame under
+  // way to drop should the line fall quiet, a read to ask for again).
+  std::function<void()> OnBusy;
+
  private:
   friend class Tdmepx3000;
 
@@ -135,6 +143,8 @@ class TProtEPX3000 : public TProtocol {
   void ParseTracks();
   void ProcessFrame();
   void ReopenPort();
+  // A new wait starts: counted in timer steps from now.
+  void RestartWait();
   void Post(std::uint32_t msg, platform::WPARAM w, platform::LPARAM l);
 
   std::int32_t fTimeoutWrite = 0;
@@ -160,6 +170,9 @@ class TProtEPX3000 : public TProtocol {
   // The reader problem has been shown since the device last answered, so a
   // port that stays away is reported once, not on every step.
   bool fDownShown = false;
+  // When the last step ran, so that steps a resting timer slept through
+  // still count towards the waits.
+  std::uint64_t fLastStepMs = 0;
 };
 
 }  // namespace lumbra

@@ -16,6 +16,7 @@ TSWU41BadgeWriter::~TSWU41BadgeWriter() {
 
 void TSWU41BadgeWriter::CreateProtocol() {
   ProtB = new TProtEPX3000(1, Handle());
+  ProtB->OnBusy = [this] { WakeTimer(); };
   try {
     ProtB->SetTrack(fTrack);
     ProtB->SetCoercitivity(fCoercitivity);
@@ -52,12 +53,15 @@ void TSWU41BadgeWriter::SetCOM(const std::string& value) {
 void TSWU41BadgeWriter::SetTrack(std::int32_t value) {
   if (value < 1 || value > 7) throw EBadgeError("Tack value invalid: use 1 to 7");
   if (ProtB != nullptr) ProtB->SetTrack(value);
+  // What the change sends is followed up by the step at its own period.
+  WakeTimer();
   fTrack = value;
 }
 
 void TSWU41BadgeWriter::SetBpi(std::int32_t value) {
   if (value != 0 && value != 1) throw EBadgeError("Bpi value invalid: use 0 or 1");
   if (ProtB != nullptr) ProtB->SetBpi(value);
+  WakeTimer();
   fBPI = value;
 }
 
@@ -69,16 +73,19 @@ long double TSWU41BadgeWriter::Startmm() const {
 void TSWU41BadgeWriter::SetStartmm(long double value) {
   fstartmm = value;
   if (ProtB != nullptr) ProtB->SetStartmm(value);
+  WakeTimer();
 }
 
 void TSWU41BadgeWriter::SetCoercitivity(TCoercitivity value) {
   if (ProtB != nullptr) ProtB->SetCoercitivity(value);
+  WakeTimer();
   TCustomBadgeReader::SetCoercitivity(value);
 }
 
 void TSWU41BadgeWriter::SetTimeoutWrite(std::int32_t value) {
   TCustomBadgeReader::SetTimeoutWrite(value);
   if (ProtB != nullptr) ProtB->SetTimeoutWrite(value);
+  WakeTimer();
 }
 
 AnsiString TSWU41BadgeWriter::GetReadData() {
@@ -86,17 +93,22 @@ AnsiString TSWU41BadgeWriter::GetReadData() {
 }
 
 void TSWU41BadgeWriter::DoTimerTick() {
-  RunTimerStep(inTimer, [this] {
-    if (ProtB != nullptr) ProtB->TimerProc();
-  });
+  RunTimerStep(
+      inTimer,
+      [this] {
+        if (ProtB != nullptr) ProtB->TimerProc();
+      },
+      [this] { return ProtB != nullptr && ProtB->StepIdle(); });
 }
 
 void TSWU41BadgeWriter::Inizializza() {
   if (ProtB != nullptr) ProtB->Inizializza();
+  WakeTimer();
 }
 
 void TSWU41BadgeWriter::ReadTessera(std::uint8_t aTrack) {
   if (ProtB != nullptr) ProtB->ReadTessera(aTrack);
+  WakeTimer();
 }
 
 void TSWU41BadgeWriter::ResetOperation() {
@@ -106,6 +118,7 @@ void TSWU41BadgeWriter::ResetOperation() {
 
 void TSWU41BadgeWriter::WriteTrackData(const AnsiString& data, std::uint8_t track) {
   if (ProtB != nullptr) ProtB->WriteTessera(data, track);
+  WakeTimer();
 }
 
 std::int32_t TSWU41BadgeWriter::CurrentOperation() {

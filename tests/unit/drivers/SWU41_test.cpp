@@ -258,6 +258,46 @@ TEST_F(SWU41Test, AFrameLeftOpenByLineNoiseIsDroppedOnAQuietLine) {
   }
 }
 
+TEST_F(SWU41Test, TheTimerRestsWhileAReadWaitsForACard) {
+  Start(2);
+  const auto period = [&] { return loop.TimerPeriod(reader->Handle(), kPollTimerId); };
+  Steps(1);
+  ASSERT_EQ(period(), kRestingTimerMs) << "an idle reader must not wake the program every 55 ms";
+
+  // A frame under way needs the step's own period to be dropped on a quiet line.
+  Block("\x02;12");
+  EXPECT_EQ(period(), 55u);
+  Steps(epx::kFrameQuietSteps + 1);
+  EXPECT_FALSE(P().InFrame());
+  Reply(";9?");
+  EXPECT_EQ(Take(), Events{"read 9"});
+  Steps(4);
+  EXPECT_EQ(Hex(Sent()), Hex(epx::Frame("r2")));
+  Steps(1);
+  EXPECT_EQ(period(), kRestingTimerMs);
+
+  // The long wait for a card is counted in time, not in the steps that ran.
+  const std::uint64_t longWaitMs = static_cast<std::uint64_t>(epx::kLongSteps) * epx::kStepMs;
+  loop.Advance(longWaitMs - 10'000);
+  EXPECT_EQ(Sent(), "");
+  loop.Advance(20'000);
+  EXPECT_EQ(Hex(Sent()), Hex(kSettings + kReset + epx::Frame("r2")))
+      << "the read is asked anew once its wait ends";
+  EXPECT_TRUE(Take().empty());
+}
+
+TEST_F(SWU41Test, AReaderPulledWhileTheTimerRestsIsShownAtOnce) {
+  Start(2);
+  Steps(1);
+  ASSERT_EQ(loop.TimerPeriod(reader->Handle(), kPollTimerId), kRestingTimerMs);
+  const std::uint64_t before = loop.GetTickCount64();
+  port->openError = "No such file or directory";
+  port->HangUp();
+  ASSERT_TRUE(loop.PumpUntil([&] { return !events.empty(); }));
+  EXPECT_EQ(Take(), Events{"timeout"});
+  EXPECT_EQ(loop.GetTickCount64(), before) << "no timer step was needed";
+}
+
 TEST_F(SWU41Test, AWriteIsVerifiedByTheTracksTheDeviceGivesBack) {
   struct Case {
     std::uint8_t code;
