@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The installed package as a user meets it: /usr/bin/lumbra, its settings in
 # the user's configuration folder, a swipe on the installed simulator typed
-# into a real X client; then its About window and its icon as a menu shows
-# it, for the artifacts.
+# into a real X client, a second start that brings the window forward, the
+# autostart entry it writes; then its About window and its icon as a menu
+# shows it, for the artifacts.
 # Usage: installed_test.sh XTARGET ICONVIEW ARTIFACT_DIR
 set -u
 xtarget=$1 iconview=$2 artifacts=$3
@@ -60,9 +61,19 @@ xdotool windowactivate --sync "$(xdotool search --onlyvisible --name "Richiesta 
 xdotool key --clearmodifiers Return
 wait_for 5 sh -c "! xdotool search --onlyvisible --name 'Richiesta Password'" || fail "the password was refused"
 sleep 0.5
-# "Info" has no key of its own: it is clicked where the fixed-size window
-# has it (the settings view's first tab, beside "Cambia Password").
+# The settings view's first tab: its controls are clicked where the
+# fixed-size window has them ("Info" has no key of its own).
 read -r wx wy < <(xwininfo -id "$win" | sed -n 's/.*Absolute upper-left [XY]: *//p' | paste -sd' ')
+# The autostart box first: ticked, it writes the log-in entry of the
+# installed program.
+xdotool mousemove $((wx + 20)) $((wy + 159)) click 1
+entry=$work/config/autostart/TavikEmuTast.desktop
+wait_for 5 test -f "$entry" || fail "ticking the autostart box wrote no autostart entry"
+grep -qx 'Exec="/usr/bin/lumbra"' "$entry" || fail "the autostart entry does not start /usr/bin/lumbra: $(cat "$entry")"
+desktop-file-validate "$entry" || fail "the autostart entry is not a valid desktop entry"
+cp "$entry" "$artifacts/autostart-entry.desktop"
+sleep 0.3
+import -window "$win" "$artifacts/settings-installed.png" || fail "no screenshot of the settings view"
 xdotool mousemove $((wx + 171)) $((wy + 215)) click 1
 wait_for 5 xdotool search --onlyvisible --name "^Informazioni" || fail "no About window"
 about=$(xdotool search --onlyvisible --name "^Informazioni" | head -1)
@@ -81,4 +92,4 @@ import -window "$(xdotool search --onlyvisible --name "^Applications\$" | head -
 
 kill -TERM "$app"
 wait_for 10 sh -c "! kill -0 $app" || fail "SIGTERM did not end the installed program"
-echo "PASS (installed): swipe typed, second start came forward, About and icon shown"
+echo "PASS (installed): swipe typed, second start came forward, autostart entry, About and icon shown"
