@@ -15,6 +15,9 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 install(FILES ${LUMBRA_DIST_DIR}/${LUMBRA_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# Dates of the build (or of SOURCE_DATE_EPOCH, for a reproducible one).
+string(TIMESTAMP LUMBRA_RELEASE_DATE "%Y-%m-%d" UTC)
+string(TIMESTAMP LUMBRA_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(${LUMBRA_DIST_DIR}/${LUMBRA_APP_ID}.metainfo.xml
                ${LUMBRA_DIST_OUT}/${LUMBRA_APP_ID}.metainfo.xml @ONLY)
 install(FILES ${LUMBRA_DIST_OUT}/${LUMBRA_APP_ID}.metainfo.xml
@@ -42,7 +45,6 @@ endforeach()
 # Debian's documentation files: the copyright, the changelog of a native
 # package and the manual pages, compressed without a time stamp so that the
 # same sources give the same package.
-string(TIMESTAMP LUMBRA_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(${LUMBRA_DIST_DIR}/changelog.in ${LUMBRA_DIST_OUT}/changelog @ONLY)
 set(LUMBRA_GZIPPED "")
 foreach(file ${LUMBRA_DIST_OUT}/changelog ${LUMBRA_DIST_DIR}/lumbra.1
