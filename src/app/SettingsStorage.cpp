@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "app/InstallLayout.h"
 #include "base/Exceptions.h"
 #include "base/Files.h"
 #include "base/Text.h"
@@ -163,6 +164,7 @@ std::string SettingsFilePath(const std::string& executablePath, const std::strin
   fs::path file = exe.filename();
   file.replace_extension(".xml");
   fs::path beside = exe.parent_path() / file;
+  if (IsInstalledCopy(executablePath)) return (fs::path(configDir) / "lumbra" / file).string();
   // Writable folder: a portable install keeps its settings with it.
   std::error_code ec;
   fs::path probe = exe.parent_path() /

@@ -52,8 +52,8 @@ class TSettingsStorage {
 };
 
 // Where the settings live: beside the executable, with its extension replaced
-// by ".xml", when that folder is writable; otherwise the same file name in
-// configDir/lumbra.
+// by ".xml", when that folder is writable and not an installed copy's (see
+// InstallLayout.h); otherwise the same file name in configDir/lumbra.
 std::string SettingsFilePath(const std::string& executablePath, const std::string& configDir);
 
 // Where the settings go when the file at fileName is damaged and cannot be

@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "app/InstallLayout.h"
 #include "app/tksimplecrypt2.h"
 #include "app/uLocalize.h"
 #include "base/AppException.h"
@@ -137,6 +138,7 @@ void TTkEmuTasMain::CreateControls() {
   Controls
       .Add(K::CheckBox, "ckAvvioAutomatico", &adv, "Avvia automaticamente all'apertura di Windows")
       .SetChecked(true);
+  ApplyAutostartWording();
   Controls.Add(K::Label, "lbLingua", &adv, "Lingua");
   Controls.Add(K::ComboBox, "cbLingua", &adv).SetItems({"English", "Italiano", "Español"});
   Controls.Add(K::Button, "XiButton2", &adv, "Cambia &Password");
@@ -188,6 +190,14 @@ void TTkEmuTasMain::CreateControls() {
   Controls.Add(K::MenuItem, "N2", &menu, "-");
   Controls.Add(K::MenuItem, "erminagestionelettore1", &menu, "&Termina gestione lettore");
   Controls.Add(K::OpenDialog, "SoundDlg", nullptr, "Scegli un file sonoro");
+}
+
+void TTkEmuTasMain::ApplyAutostartWording() {
+  if (!fServices.autostartAtLogIn) return;
+  // A desktop session starts the program when the user logs in, not with Windows.
+  TControl& box = C("ckAvvioAutomatico");
+  box.SetCaption(LocalizeString("Avvia automaticamente all'accesso"));
+  box.SetHint(LocalizeString("Avvia il programma quando accedi al desktop"));
 }
 
 void TTkEmuTasMain::WireHandlers() {
@@ -381,7 +391,7 @@ void TTkEmuTasMain::Apri1Click() {
 
 void TTkEmuTasMain::Aiuto1Click() {
   if (fServices.openDocument)
-    fServices.openDocument((fs::path(ExecutablePath()).parent_path() / kHelpFile).string());
+    fServices.openDocument((fs::path(DataFolder(ExecutablePath())) / kHelpFile).string());
 }
 
 void TTkEmuTasMain::XiButton4Click() {
@@ -462,6 +472,7 @@ void TTkEmuTasMain::ShowTopMessage(const std::string& text) {
 
 void TTkEmuTasMain::LocalizeForm() {
   LocalizeFormControls(Controls);
+  ApplyAutostartWording();
   TControl& form = C("TkEmuTasMain");
   std::string caption = Trim(form.Caption());
   size_t space = caption.rfind(' ');

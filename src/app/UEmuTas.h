@@ -51,6 +51,9 @@ struct TAppServices {
   // initial name and, when confirmed, the chosen full path.
   std::function<bool(const std::string& title, const std::string& filter, std::string& fileName)>
       browseFile;
+  // The autostart entry starts the program when the user logs in to a desktop
+  // session; the autostart check box and its hint say so instead of naming Windows.
+  bool autostartAtLogIn = false;
 };
 
 class TTkEmuTasMain : public TComponent {
@@ -157,6 +160,7 @@ class TTkEmuTasMain : public TComponent {
 
   void CreateControls();
   void WireHandlers();
+  void ApplyAutostartWording();
   void InstallReaderEvents();
   void SetView(TView view);
   void SetVisible(bool v);

@@ -1,10 +1,14 @@
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "comm/AdPort.h"
@@ -230,6 +234,52 @@ TEST_F(PtyTest, BusyOrMissingPortGivesTheSystemsReason) {
     EXPECT_STREQ(e.what(),
                  "error /dev/lumbra-no-such-port Comm port busy or not available: No such file or "
                  "directory");
+  }
+}
+
+// A port the user may not open names the group that may: the node's own
+// group when it is given read and write, otherwise "dialout". Needs root, to
+// open the port as another user.
+TEST(SerialPermission, ARefusedOpenNamesTheGroupThatGrantsIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to open as another user";
+  struct group* tty = getgrnam("tty");
+  ASSERT_NE(tty, nullptr);
+  const struct {
+    gid_t gid;
+    mode_t mode;
+    const char* group;
+  } cases[] = {{tty->gr_gid, 0660, "tty"}, {0, 0660, "dialout"}, {tty->gr_gid, 0600, "dialout"}};
+  const std::string path =
+      (std::filesystem::temp_directory_path() / ("lumbra-perm-" + std::to_string(getpid())))
+          .string();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.group);
+    { std::ofstream(path) << ""; }
+    ASSERT_EQ(chown(path.c_str(), 0, c.gid), 0);
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      // Nobody, in no group that could open it.
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      platform::TermiosSerialBackend backend;
+      std::string error;
+      if (backend.Open(path, error)) _exit(3);
+      [[maybe_unused]] ssize_t n = write(out[1], error.data(), error.size());
+      _exit(0);
+    }
+    close(out[1]);
+    std::string error;
+    char buf[256];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) error.append(buf, n);
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(error, std::string("Permission denied; the port is for the members of the group \"") +
+                         c.group + "\": add the user to it and log in again");
+    std::filesystem::remove(path);
   }
 }
 

@@ -1,11 +1,13 @@
 #include "platform/linux/TermiosSerial.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -363,11 +365,29 @@ std::string TermiosSerialBackend::DevicePath(const std::string& name) {
   return "/dev/" + name;
 }
 
+std::string TermiosSerialBackend::OpenErrorText(const std::string& path, int err) {
+  std::string text = std::strerror(err);
+  if (err != EACCES && err != EPERM) return text;
+  // Serial ports are given to a group rather than to the user at the seat.
+  std::string groupName = "dialout";
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && st.st_gid != 0 && (st.st_mode & S_IRGRP) &&
+      (st.st_mode & S_IWGRP)) {
+    struct group entry {};
+    struct group* found = nullptr;
+    char names[1024];
+    if (getgrgid_r(st.st_gid, &entry, names, sizeof names, &found) == 0 && found != nullptr)
+      groupName = found->gr_name;
+  }
+  return text + "; the port is for the members of the group \"" + groupName +
+         "\": add the user to it and log in again";
+}
+
 std::unique_ptr<ISerialDevice> TermiosSerialBackend::Open(const std::string& path,
                                                           std::string& error) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    error = std::strerror(errno);
+    error = OpenErrorText(path, errno);
     return nullptr;
   }
   // TIOCEXCL keeps other programs out, but not a privileged one; the lock also

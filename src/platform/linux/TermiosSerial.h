@@ -13,6 +13,9 @@ class TermiosSerialBackend final : public ISerialBackend {
   // built-in ports; any other name is looked up under /dev.
   std::string DevicePath(const std::string& name) override;
   std::unique_ptr<ISerialDevice> Open(const std::string& path, std::string& error) override;
+  // The reason an open failed; a refused permission names the group whose
+  // members may use the port (the node's group, "dialout" on Debian).
+  static std::string OpenErrorText(const std::string& path, int err);
 };
 
 }  // namespace lumbra::platform

@@ -91,6 +91,7 @@ void XdgAutostart::Write(const std::string& name, const std::string& programPath
         << "Name=Lumbra\n"
         << "Comment=Badge reader keyboard wedge\n"
         << "Exec=" << QuoteExec(programPath) << "\n"
+        << "Icon=lumbra\n"
         << "Terminal=false\n"
         << "X-GNOME-Autostart-enabled=true\n";
   WriteFileAtomically(EntryPath(name), entry.str(), "autostart entry");

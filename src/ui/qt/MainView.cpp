@@ -342,16 +342,35 @@ void MainView::Refresh() {
       // Leave the loop after the current handler has returned.
       QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     }
-  } else if (fModel.Visible() != isVisible()) {
-    if (fModel.Visible()) {
+  } else if (fModel.Visible()) {
+    if (!isVisible() || isMinimized()) {
       showNormal();
       raise();
       activateWindow();
-    } else {
-      hide();
     }
+  } else if (isVisible()) {
+    // Without a notification area a hidden window could not be reached again:
+    // the taskbar keeps it instead.
+    if (TrayAvailable())
+      hide();
+    else if (!isMinimized())
+      showMinimized();
   }
   if (OnRefreshed) OnRefreshed();
+}
+
+bool MainView::TrayAvailable() {
+  return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void MainView::BringForward() {
+  fModel.Perform([this] {
+    if (!fModel.Visible()) fModel.Apri1Click();
+  });
+  if (fModel.Terminated()) return;
+  showNormal();
+  raise();
+  activateWindow();
 }
 
 void MainView::closeEvent(QCloseEvent* e) {
@@ -364,9 +383,18 @@ void MainView::closeEvent(QCloseEvent* e) {
 }
 
 void MainView::changeEvent(QEvent* e) {
-  // Minimising hides the window into the notification area.
-  if (e->type() == QEvent::WindowStateChange && isMinimized() && !fQuitting)
-    QTimer::singleShot(0, this, [this] { fModel.Perform([this] { fModel.FormCloseQuery(); }); });
+  // Minimising hides the window into the notification area (or, without one,
+  // leaves it in the taskbar, closed to the compact view); restoring it from
+  // the taskbar opens it again.
+  if (e->type() == QEvent::WindowStateChange && !fQuitting) {
+    if (isMinimized() && fModel.Visible())
+      QTimer::singleShot(0, this, [this] { fModel.Perform([this] { fModel.FormCloseQuery(); }); });
+    else if (!isMinimized() && isVisible() && !fModel.Visible())
+      QTimer::singleShot(0, this, [this] {
+        if (!isMinimized() && isVisible() && !fModel.Visible())
+          fModel.Perform([this] { fModel.Apri1Click(); });
+      });
+  }
   QWidget::changeEvent(e);
 }
 

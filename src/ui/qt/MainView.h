@@ -24,6 +24,10 @@ class MainView final : public QWidget {
   // Mirrors the model's view, visibility, status and end.
   void Refresh();
   std::function<void()> OnRefreshed;
+  // Opens the window and puts it in front (another start of the program).
+  void BringForward();
+  // Whether the desktop has a notification area to hide the window into.
+  static bool TrayAvailable();
 
  protected:
   void closeEvent(QCloseEvent* e) override;

@@ -10,9 +10,9 @@
 #include <QUrl>
 #include <cerrno>
 #include <csignal>
-#include <filesystem>
 #include <functional>
 
+#include "app/InstallLayout.h"
 #include "app/sndkey32.h"
 #include "app/uRCLocalize.h"
 #include "base/Text.h"
@@ -30,6 +30,7 @@
 #include "ui/qt/AboutView.h"
 #include "ui/qt/MainView.h"
 #include "ui/qt/QtDialogs.h"
+#include "ui/qt/SingleInstance.h"
 
 namespace lumbra::ui {
 namespace {
@@ -84,6 +85,13 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   QApplication::setApplicationName("Lumbra");
   QApplication::setApplicationDisplayName(app::kApplicationTitle);
   QApplication::setQuitOnLastWindowClosed(false);  // it lives in the notification area
+  // A second start in the same desktop session brings the first copy forward.
+  MainView* shownView = nullptr;
+  SingleInstance instance;
+  if (!headless && instance.Start(QString::fromLocal8Bit(display), [&shownView] {
+        if (shownView != nullptr) shownView->BringForward();
+      }) == SingleInstance::Result::Forward)
+    return 0;
 
   platform::QtMessageLoop loop;
   platform::SetMessageLoop(&loop);
@@ -126,13 +134,13 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
     services.openDocument = [](const std::string& path) {
       QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
     };
-    // The language files lie beside the program.
+    // The language files lie beside the program, or in its installed data folder.
     services.createLanguageManager =
         [&environment]() -> std::unique_ptr<app::TCustomLocalizeManager> {
-      std::string folder =
-          std::filesystem::path(environment.ExecutablePath()).parent_path().string();
-      return std::make_unique<app::TRCLocalizeManager>(folder);
+      return std::make_unique<app::TRCLocalizeManager>(
+          app::DataFolder(environment.ExecutablePath()));
     };
+    services.autostartAtLogIn = true;
     services.showAbout = [] { RunAboutDialog(); };
     services.browseFile = BrowseFile;
     if (hooks.adjustServices) hooks.adjustServices(services);
@@ -180,8 +188,14 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
 
     model->FormCreate();
     view.Refresh();
+    // Without a notification area there would be nothing to see or click: the
+    // window opens at start (and closing it minimises it, see MainView).
+    if (!headless && !model->Terminated() && !MainView::TrayAvailable())
+      model->Perform([&] { model->Apri1Click(); });
+    shownView = &view;
     if (hooks.createPortHolders) hooks.createPortHolders();
     if (!model->Terminated()) rc = qapp.exec();
+    shownView = nullptr;
     qapp.removeEventFilter(&quitFilter);
     model->OnStateChanged = nullptr;
   }

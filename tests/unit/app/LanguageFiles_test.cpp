@@ -166,6 +166,31 @@ TEST_F(GeneratedLanguagesTest, EveryCaptionOfTheFormsHasATextInEveryLanguage) {
   }
 }
 
+// A desktop session starts the program at log-in: the check box and its hint
+// say so in every language, while the Windows wording stays where it is used.
+TEST_F(GeneratedLanguagesTest, TheAutostartBoxSpeaksOfLogInOnADesktopAndOfWindowsOnWindows) {
+  SetLocalizeManager(manager.get());
+  for (bool atLogIn : {true, false}) {
+    TAppServices services;
+    services.autostartAtLogIn = atLogIn;
+    Owned<TTkEmuTasMain> main(new TTkEmuTasMain(services));
+    const TControl& box = main->C("ckAvvioAutomatico");
+    for (int language = 0; language < manager->NumLanguage(); ++language) {
+      manager->SetUserLanguage(language);
+      main->LocalizeForm();
+      const std::string windows =
+          manager->LocalizedCaptionCompName("TkEmuTasMain.ckAvvioAutomatico");
+      SCOPED_TRACE(manager->GetCampiLang(language) + (atLogIn ? " at log-in" : " Windows"));
+      ASSERT_NE(box.Caption(), "");
+      EXPECT_EQ(box.Caption() == windows, !atLogIn) << box.Caption();
+      EXPECT_EQ(box.Caption().find("Windows") == std::string::npos, atLogIn) << box.Caption();
+      EXPECT_EQ(box.Hint().empty(), !atLogIn) << box.Hint();
+      EXPECT_EQ(box.Hint().find("Windows"), std::string::npos) << box.Hint();
+    }
+  }
+  SetLocalizeManager(nullptr);
+}
+
 // --- The generator ------------------------------------------------------------------
 
 class LanguageGeneratorTest : public ::testing::Test {

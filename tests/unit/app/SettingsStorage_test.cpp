@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/InstallLayout.h"
 #include "app/tksimplecrypt2.h"
 #include "base/Exceptions.h"
 
@@ -175,6 +176,25 @@ TEST(SettingsFilePath, BesideAWritableExecutableElseInTheConfigFolder) {
             (dir.path / "lumbra.xml").string());
   EXPECT_EQ(SettingsFilePath((dir.path / "bin.x" / "lumbra.bin").string(), "/cfg"),
             "/cfg/lumbra/lumbra.xml");  // the folder does not exist, so it cannot be written
+}
+
+// An installed copy (<prefix>/bin with its data in <prefix>/share/lumbra) keeps
+// each user's settings in the user's folder even when it could write beside
+// itself; with the language files beside it, it is a portable copy again.
+TEST(SettingsFilePath, AnInstalledCopyUsesTheConfigFolderEvenWhenItsFolderIsWritable) {
+  TempDir dir;
+  const fs::path exe = dir.path / "usr" / "bin" / "lumbra";
+  fs::create_directories(exe.parent_path());
+  fs::create_directories(dir.path / "usr" / "share" / "lumbra");
+  std::ofstream(dir.path / "usr" / "share" / "lumbra" / "TKLocalIndex.lng") << "x";
+  EXPECT_TRUE(IsInstalledCopy(exe.string()));
+  EXPECT_EQ(DataFolder(exe.string()), (dir.path / "usr" / "share" / "lumbra").string());
+  EXPECT_EQ(SettingsFilePath(exe.string(), "/cfg"), "/cfg/lumbra/lumbra.xml");
+
+  std::ofstream(exe.parent_path() / "TKLocalIndex.lng") << "x";
+  EXPECT_FALSE(IsInstalledCopy(exe.string()));
+  EXPECT_EQ(DataFolder(exe.string()), exe.parent_path().string());
+  EXPECT_EQ(SettingsFilePath(exe.string(), "/cfg"), (exe.parent_path() / "lumbra.xml").string());
 }
 
 TEST(FallbackSettingsPath, TheConfigFolderElseASiblingOfAFileAlreadyThere) {
