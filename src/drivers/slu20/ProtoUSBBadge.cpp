@@ -100,6 +100,7 @@ void TProtoUSBBadge::SetEnabled(bool value) {
   fActive = value;
   fStatoTessera = 0;
   fLastTessera.clear();
+  fReported = false;
   fBuffer.clear();
   if (value) {
     fStato = sdStart;
@@ -226,6 +227,7 @@ void TProtoUSBBadge::DecodeBlock() {
   }
   if (status != 2) {
     fLastTessera.clear();
+    fReported = false;
     return;
   }
   if (L == 0) return;
@@ -241,7 +243,9 @@ void TProtoUSBBadge::DecodeBlock() {
       std::uint8_t expected = lrc ^ 0x0F;
       if (!OddParity(expected)) expected |= 0x10;
       if (track[i + 1] != expected) {
-        if (fLastTessera != text) {
+        // Once the card was read, a bad block of it must not replace the
+        // memory: the next good block would then type it a second time.
+        if (!fReported && fLastTessera != text) {
           fLastTessera = text;
           Post(WM_TESSERA_READ, trReadFailed);
         }
@@ -262,6 +266,7 @@ void TProtoUSBBadge::DecodeBlock() {
   const AnsiString hex = HexDigits(text);
   if (!hex.empty() && hex != fLastTessera) {
     fLastTessera = hex;
+    fReported = true;
     Post(WM_TESSERA_READ, trDataReady);
   }
 }

@@ -77,6 +77,7 @@ class TProtoUSBBadge : public TCustomHidNotifyObject {
   bool inTimer = false;
   platform::HWND fWnd;
   AnsiString fLastTessera;
+  bool fReported = false;  // the card in the slot was read and reported
   std::string fBuffer;
   bool fActive = false;
   TStatiDispo fStato = sdStart;

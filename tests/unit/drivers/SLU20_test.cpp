@@ -45,6 +45,8 @@ std::string Block(std::uint8_t status, std::uint8_t count, const Bytes& track = 
 // Track 2 "12": the two characters, the end sentinel and the check character.
 const Bytes k12{0x01, 0x02, 0x1F, 0x07};
 const std::string kCard12 = Block(2, 4, k12);
+// Track 2 "1=2", read as "1D2".
+const std::string kCard1D2 = Block(2, 5, {0x01, 0x0D, 0x02, 0x1F, 0x1A});
 
 // An input report as the device sends it: report ID, packet number, then
 // `bytes` of the block, and a byte the protocol ignores unless the report is
@@ -131,9 +133,7 @@ TEST_F(SLU20Test, BlocksAreDecodedAndACardIsReportedOnce) {
     Events first;
   } cases[] = {
       {"two characters with their check character", kCard12, {"status 2", "read 12"}},
-      {"a field separator reads as D",
-       Block(2, 5, {0x01, 0x0D, 0x02, 0x1F, 0x1A}),
-       {"status 2", "read 1D2"}},
+      {"a field separator reads as D", kCard1D2, {"status 2", "read 1D2"}},
       {"the end sentinel as the last byte needs no check character",
        Block(2, 3, {0x01, 0x02, 0x1F}),
        {"status 2", "read 12"}},
@@ -186,7 +186,12 @@ TEST_F(SLU20Test, TheMemoryOfACardLastsUntilItLeaves) {
        {}},
       {"status code 3 leaves everything as it was", Block(3, 0), {}},
       {"nor does it make the card read again", kCard12, {}},
-      {"another card in the slot is read", Block(2, 3, {0x07, 0x08, 0x1F}), {"read 78"}},
+      {"another card in the slot is read", kCard1D2, {"read 1D2"}},
+      {"a bad check character of it is not reported",
+       Block(2, 5, {0x01, 0x0D, 0x02, 0x1F, 0x0A}),
+       {}},
+      {"nor a garbled read of it", Block(2, 5, {0x01, 0x0D, 0x04, 0x1F, 0x1A}), {}},
+      {"so it is not typed again", kCard1D2, {}},
       {"the card leaves", Block(0, 0), {"status 1"}},
       {"the parity error is reported again", parityError, {"status 2", "fail"}},
       {"half way", Block(1, 0), {"status 3"}},
