@@ -7,6 +7,7 @@
 #include "drivers/slu20/USBBadgeReader.h"
 #include "platform/fake/FakeHid.h"
 #include "platform/fake/FakeMessageLoop.h"
+#include "platform/fake/FakeSerial.h"
 #include "support/ReaderEvents.h"
 
 namespace lumbra {
@@ -536,6 +537,50 @@ TEST_F(SLU20Test, TheDriverContract) {
   EXPECT_FALSE(cls->TrackSupported(1));
   UnregisterReaderModels();
   EXPECT_EQ(FindBadgeReader("SLU-20"), nullptr);
+}
+
+}  // namespace
+}  // namespace lumbra
+
+namespace lumbra {
+namespace {
+
+// Every copy of the program gets each HID arrival and removal as a device
+// change; the serial models must take no notice of it.
+TEST(HidDeviceChangeTest, TheSerialModelsIgnoreIt) {
+  FakeMessageLoop loop;
+  loop.Install();
+  platform::FakeSerialBackend serial;
+  serial.Install();
+  platform::FakeSerialDeviceTable table;
+  table.Install();
+  auto port = serial.AddPort("/dev/ttyUSB3");
+  RegisterReaderModels();
+  std::vector<std::string> models;
+  GetBadgeReaderModels(models);
+  for (const auto& model : models) {
+    if (model == "SLU-20") continue;
+    Events events;
+    {
+      Owned<TCustomBadgeReader> r(FindBadgeReader(model)->Create(nullptr));
+      test::RecordReaderEvents(*r, events);
+      r->SetCOM("/dev/ttyUSB3");
+      r->SetActive(true);
+      loop.Advance(2000);
+      ASSERT_TRUE(port->IsOpen()) << model;
+      const int opens = port->OpenCount();
+      events.clear();
+      loop.BroadcastDeviceChange(platform::DBT_DEVNODES_CHANGED, 0);
+      loop.RunUntilIdle();
+      EXPECT_EQ(events, Events{}) << model;
+      EXPECT_TRUE(r->Active()) << model;
+      EXPECT_TRUE(port->IsOpen()) << model;
+      EXPECT_EQ(port->OpenCount(), opens) << model;
+    }
+    loop.RunUntilIdle();
+  }
+  FreeSharedPortHolders();
+  UnregisterReaderModels();
 }
 
 }  // namespace
