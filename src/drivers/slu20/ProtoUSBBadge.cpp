@@ -59,6 +59,7 @@ bool TProtoUSBBadge::ClaimDevice(std::uint32_t key, bool claim) {
       slots[freeSlot] = key;
       fTable->Own(freeSlot);
       fClaimSlot = freeSlot;
+      fClaimKey = key;
     }
   } else if (fClaimSlot >= 0) {
     if (slots[fClaimSlot] == key) {
@@ -81,7 +82,7 @@ void TProtoUSBBadge::HidEnumerate(THidDevice* HidDev, int Idx) {
   TGlobalHidController* c = TGlobalHidController::Existing();
   if (c != nullptr && c->CheckOutByIndex(MyHid, Idx)) return;
   MyHid = nullptr;
-  if (!fisMonitor) ClaimDevice(HidDev->Instance(), false);
+  if (!fisMonitor) ClaimDevice(fClaimKey, false);
 }
 
 void TProtoUSBBadge::HidArrival(THidDevice*) {}
@@ -90,7 +91,9 @@ void TProtoUSBBadge::ReleaseDevice() {
   if (MyHid == nullptr) return;
   THidDevice* d = MyHid;
   MyHid = nullptr;
-  if (!fisMonitor) ClaimDevice(d->Instance(), false);
+  // The claim is told by what was written: the device object may be gone
+  // with a controller freed at the end of the program.
+  if (!fisMonitor) ClaimDevice(fClaimKey, false);
   if (TGlobalHidController* c = TGlobalHidController::Existing()) c->CheckIn(d);
 }
 

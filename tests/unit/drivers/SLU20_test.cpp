@@ -458,6 +458,14 @@ TEST_F(SLU20Test, UnpluggingTheReaderShowsItAndPluggingItBackRestoresIt) {
   EXPECT_EQ(Take(), (Events{"status 2", "read 12"})) << "a card read afresh";
 }
 
+TEST_F(SLU20Test, AReaderHeldWhenTheControllerIsFreedAtTheEndIsReleasedSafely) {
+  Start();
+  TGlobalHidController::FreeShared();
+  EXPECT_FALSE(dev->IsOpen());
+  reader->SetActive(false);
+  EXPECT_EQ(claims.Slots(kTable)[0], 0u);
+}
+
 TEST_F(SLU20Test, TheTimerRestsOnlyWhileNoReaderIsHeld) {
   Start();
   loop.Advance(200 * 3);
