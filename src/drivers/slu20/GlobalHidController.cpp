@@ -35,6 +35,7 @@ bool THidDevice::WriteReport(const std::uint8_t* data, int size) {
 
 void THidDevice::StartReading(TGlobalHidController& owner) {
   fStop = false;
+  fReadFailing = false;
   platform::IHidDevice* device = fDevice.get();
   const std::uint64_t lending = fLending;
   const int length = fInfo.inputReportLength > 0 ? fInfo.inputReportLength : kDefaultReportLength;
@@ -225,8 +226,11 @@ void TGlobalHidController::Relist(bool announce) {
     };
     bool changed = false;
     for (;;) {
+      // A device whose reads fail is gone even when its number is listed: a
+      // reader pulled and put back between two listings may come back under
+      // the number it had, and only a fresh device object reads it again.
       auto gone = std::find_if(fList.begin(), fList.end(), [&](const auto& d) {
-        return d->fPluggedIn && !present(d->Instance());
+        return d->fPluggedIn && (!present(d->Instance()) || d->fReadFailing);
       });
       if (gone == fList.end()) break;
       changed = true;
@@ -292,6 +296,7 @@ void TGlobalHidController::TakeReports() {
     }
     THidDevice* d = it->get();
     if (r.failed) {
+      d->fReadFailing = true;
       ForEachListener([&](TCustomHidNotifyObject* o) { o->HidDataError(d, r.error); });
       continue;
     }

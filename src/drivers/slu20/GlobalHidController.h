@@ -34,6 +34,8 @@ class THidDevice {
   const std::string& ProductName() const { return fInfo.product; }
   bool IsPluggedIn() const { return fPluggedIn; }
   bool IsCheckedOut() const { return fCheckedOut; }
+  // Its reads have failed since it was lent (it is gone, or going).
+  bool ReadFailing() const { return fReadFailing; }
   // Writes one whole output report (report ID first), opening the device
   // first when needed; true only when all of it was sent.
   bool WriteReport(const std::uint8_t* data, int size);
@@ -50,6 +52,7 @@ class THidDevice {
   platform::HidDeviceInfo fInfo;
   bool fPluggedIn = true;
   bool fCheckedOut = false;
+  bool fReadFailing = false;
   std::uint64_t fLending = 0;  // names the current lending in handed-over reports
   std::unique_ptr<platform::IHidDevice> fDevice;
   std::thread fReader;

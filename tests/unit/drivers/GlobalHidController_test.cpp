@@ -185,6 +185,26 @@ TEST_F(HidControllerTest, AnUnpluggedDeviceIsRemovedAndALentOneFreedOnlyWhenRetu
   EXPECT_FALSE(d11->IsOpen());
 }
 
+TEST_F(HidControllerTest, ALentDeviceWhoseReadsFailIsGoneEvenIfItsNumberIsListedAgain) {
+  // Pulled and put back between two listings, a reader may come back under
+  // the number it had; the old device object would never read it again.
+  StartBoth();
+  ASSERT_TRUE(a->Borrow(11));
+  d11->readFails = true;
+  ASSERT_TRUE(loop.PumpUntil([&] { return a->held->ReadFailing(); }));
+  d11->readFails = false;
+  Controller().DeviceChange();
+  EXPECT_EQ(Take(), (Log{"A unplug 11", "B unplug 11", "A removal 11", "B removal 11",
+                         "A arrival 11", "B arrival 11", "A change", "B change"}));
+  EXPECT_FALSE(a->held->IsPluggedIn());
+  a->Return();
+  ASSERT_TRUE(b->Borrow(11)) << "the device back is lent afresh";
+  d11->Feed({1, 2});
+  ASSERT_TRUE(loop.PumpUntil([&] { return Controller().ReportsForwarded() == 1; }));
+  EXPECT_EQ(Take(), (Log{"A data 11 id 1: 2", "B data 11 id 1: 2"}));
+  b->Return();
+}
+
 TEST_F(HidControllerTest, LendingRefusesWhatCannotBeLent) {
   StartBoth();
   THidDevice* d = nullptr;
