@@ -20,7 +20,7 @@ SimHidIdentity SLU20Device::Identity() const {
   id.vendorId = 0x1F3A;
   id.productId = 0x0020;
   id.version = 0x0110;
-  id.inputReportLength = 1 + 1 + 8;
+  id.inputReportLength = 1 + 1 + 7;
   id.product = "Tavik SLU-11 USB Badge Reader";
   return id;
 }

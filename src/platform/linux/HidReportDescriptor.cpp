@@ -24,7 +24,7 @@ HidReportLayout ParseReportDescriptor(const std::uint8_t* data, std::size_t size
     const std::uint8_t prefix = data[pos];
     if (prefix == 0xFE) {
       // A long item: its data size follows; nothing of interest in it.
-      if (pos + 2 >= size) return layout;
+      if (pos + 2 >= size || pos + 3 + data[pos + 1] > size) return layout;
       pos += 3 + data[pos + 1];
       continue;
     }
