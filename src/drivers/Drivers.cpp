@@ -2,6 +2,8 @@
 
 #include "drivers/sl10/SerialBadgeReader.h"
 #include "drivers/slr45/RKM530.h"
+#include "drivers/slu20/GlobalHidController.h"
+#include "drivers/slu20/USBBadgeReader.h"
 #include "drivers/slu4x/SLU42.h"
 #include "drivers/slu4x/SLU43.h"
 #include "drivers/smw46/SMW46.h"
@@ -14,6 +16,7 @@ namespace lumbra {
 // Each driver family adds its names here, in the order of module start-up.
 void RegisterReaderModels() {
   RegisterBadgeReader("SL-10", ReaderClassOf<TSerialBadgeReader>());
+  RegisterBadgeReader("SLU-20", ReaderClassOf<TUSBBadgeReader>());
   RegisterBadgeReader("SW-30", ReaderClassOf<TSerialBadgeWriter2>());
   RegisterBadgeReader("SLU-43", ReaderClassOf<TSLU43BadgeReader>());
   RegisterBadgeReader("SLX-44", ReaderClassOf<TSLU43BadgeReader>());
@@ -25,6 +28,7 @@ void RegisterReaderModels() {
 
 void UnregisterReaderModels() {
   UnregisterBadgeReader("SL-10");
+  UnregisterBadgeReader("SLU-20");
   UnregisterBadgeReader("SW-30");
   UnregisterBadgeReader("SLU-43");
   UnregisterBadgeReader("SLX-44");
@@ -40,6 +44,7 @@ void CreateSharedPortHolders() {
 
 void FreeSharedPortHolders() {
   Tdmsmw46::FreeShared();
+  TGlobalHidController::FreeShared();
 }
 
 }  // namespace lumbra

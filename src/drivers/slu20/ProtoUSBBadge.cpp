@@ -1,0 +1,273 @@
+#include "drivers/slu20/ProtoUSBBadge.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "comm/DeviceMessages.h"
+
+namespace lumbra {
+namespace {
+
+// Stands for a failed read while the card stays in: a parity error can come
+// before any character was decoded, and the memory must still be set so that
+// the failure is reported once. No decoding yields it ('?' is the value of the
+// end sentinel, which never becomes a character).
+constexpr char kFailedReadMark[] = "?";
+
+bool OddParity(std::uint8_t v) {
+  return (std::popcount(static_cast<unsigned>(v)) & 1) != 0;
+}
+
+}  // namespace
+
+TProtoUSBBadge::TProtoUSBBadge(platform::HWND aHandle) : fWnd(aHandle) {
+  fStato = sdStart;
+  OpenClaimTable();
+}
+
+TProtoUSBBadge::~TProtoUSBBadge() {
+  SetEnabled(false);
+  fTable.reset();
+}
+
+void TProtoUSBBadge::OpenClaimTable() {
+  // The backend creates the table, zero-filled and open to every user, when
+  // no running copy has made it yet.
+  fTable = platform::ClaimTables().Open(kClaimTableName, kClaimTableBytes);
+}
+
+bool TProtoUSBBadge::ClaimDevice(std::uint32_t key, bool claim) {
+  if (!fTable) return false;
+  std::uint32_t* slots = fTable->Map();
+  if (slots == nullptr) return false;
+  bool result = true;
+  if (claim) {
+    int freeSlot = -1;
+    for (int i = 0; i < kClaimSlots; ++i) {
+      // A copy that died without clearing its claims holds nothing.
+      const bool abandoned = slots[i] != 0 && fTable->Abandoned(i);
+      if (slots[i] == key && !abandoned) {
+        result = false;  // another copy holds this reader
+        break;
+      }
+      if (freeSlot < 0 && (slots[i] == 0 || abandoned)) freeSlot = i;
+    }
+    // With every slot taken the reader cannot be recorded, and taking it
+    // unrecorded would let another copy take it too.
+    if (result && freeSlot < 0) result = false;
+    if (result) {
+      slots[freeSlot] = key;
+      fTable->Own(freeSlot);
+      fClaimSlot = freeSlot;
+    }
+  } else if (fClaimSlot >= 0) {
+    if (slots[fClaimSlot] == key) {
+      slots[fClaimSlot] = 0;
+      fTable->Disown(fClaimSlot);
+    }
+    fClaimSlot = -1;
+  }
+  fTable->Unmap();
+  return result;
+}
+
+bool TProtoUSBBadge::AcceptDevice(THidDevice* HidDev) {
+  if (HidDev->ProductName() != kProductName) return false;
+  return fisMonitor || ClaimDevice(HidDev->Instance(), true);
+}
+
+void TProtoUSBBadge::HidEnumerate(THidDevice* HidDev, int Idx) {
+  if (!fActive || MyHid != nullptr || HidDev->IsCheckedOut() || !AcceptDevice(HidDev)) return;
+  TGlobalHidController* c = TGlobalHidController::Existing();
+  if (c != nullptr && c->CheckOutByIndex(MyHid, Idx)) return;
+  MyHid = nullptr;
+  if (!fisMonitor) ClaimDevice(HidDev->Instance(), false);
+}
+
+void TProtoUSBBadge::HidArrival(THidDevice*) {}
+
+void TProtoUSBBadge::ReleaseDevice() {
+  if (MyHid == nullptr) return;
+  THidDevice* d = MyHid;
+  MyHid = nullptr;
+  if (!fisMonitor) ClaimDevice(d->Instance(), false);
+  if (TGlobalHidController* c = TGlobalHidController::Existing()) c->CheckIn(d);
+}
+
+void TProtoUSBBadge::SetEnabled(bool value) {
+  if (value == fActive && (!fActive || MyHid != nullptr)) return;
+  StatoCom = scNoData;
+  fActive = value;
+  fStatoTessera = 0;
+  fLastTessera.clear();
+  fBuffer.clear();
+  if (value) {
+    fStato = sdStart;
+    StartHidNotification();
+    EnumerateDevice();
+    if (MyHid != nullptr) {
+      Post(WM_DISP_RESTORE, 0);
+      fStato = sdAttivo;
+    } else {
+      fStato = sdTimeout;
+      Post(WM_DISP_TIMEOUT, 0);
+    }
+  } else {
+    ReleaseDevice();
+    StopHidNotification();
+  }
+}
+
+void TProtoUSBBadge::HidDeviceChange() {
+  if (!fActive) return;
+  if (MyHid != nullptr && MyHid->IsPluggedIn()) {
+    // Our reader is still there: keep it, its claim and what it reported, so
+    // a card held in the slot is not typed again because some other device
+    // came or went, and no other copy can take the reader meanwhile.
+    StatoCom = scNoData;
+    fStato = sdAttivo;
+    Post(WM_DISP_RESTORE, 0);
+    return;
+  }
+  ReleaseDevice();
+  fActive = false;
+  SetEnabled(true);
+}
+
+void TProtoUSBBadge::ForceGetDevices() {
+  if (TGlobalHidController* c = TGlobalHidController::Existing()) c->DeviceChange();
+}
+
+void TProtoUSBBadge::SendRequest() {
+  if (fisMonitor || MyHid == nullptr) return;
+  static constexpr std::uint8_t kRequest[3] = {0x00, 0x30, 0x30};
+  // A failed write shows as a silent reader after the timer's steps.
+  MyHid->WriteReport(kRequest, sizeof kRequest);
+}
+
+void TProtoUSBBadge::TimerProc() {
+  if (inTimer) return;
+  inTimer = true;
+  struct Clear {
+    bool& flag;
+    ~Clear() { flag = false; }
+  } clear{inTimer};
+  if (!fActive || MyHid == nullptr) return;
+  if (StatoCom == scNoData) {
+    Retrys = 0;
+    SendRequest();
+    StatoCom = scAttesa;
+    return;
+  }
+  ++Retrys;
+  if (Retrys >= kTimeoutSteps) {
+    StatoCom = scNoData;
+    if (fStato != sdTimeout) {
+      fStato = sdTimeout;
+      Post(WM_DISP_TIMEOUT, 0);
+    }
+  } else if (Retrys % 2 == 0) {
+    SendRequest();
+  }
+}
+
+void TProtoUSBBadge::HidDeviceData(THidDevice* HidDev, std::uint8_t, const std::uint8_t* Data,
+                                   std::uint16_t Size) {
+  if (!fActive || HidDev == nullptr || HidDev != MyHid || Size < 1) return;
+  ProcessReport(Data, Size);
+}
+
+void TProtoUSBBadge::ProcessReport(const std::uint8_t* Data, std::uint16_t Size) {
+  if (Size < 1) return;
+  const int n = Data[0];
+  if ((n - 1) * static_cast<int>(kPacketBytes) == static_cast<int>(fBuffer.size())) {
+    const std::size_t take = std::min<std::size_t>(kPacketBytes, Size - 1u);
+    fBuffer.append(reinterpret_cast<const char*>(Data + 1), take);
+    if (n == kLastPacket) {
+      DecodeBlock();
+      fBuffer.clear();
+    }
+  } else {
+    fBuffer.clear();
+  }
+  // Each packet but the last asks for the next one.
+  if (!inTimer && n != kLastPacket) {
+    Retrys = 0;
+    SendRequest();
+  }
+}
+
+AnsiString TProtoUSBBadge::HexDigits(const AnsiString& s) {
+  AnsiString out = s;
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) > '9') c = static_cast<char>(c + 7);
+  return out;
+}
+
+void TProtoUSBBadge::DecodeBlock() {
+  if (fBuffer.size() != kBlockSize) return;
+  const auto* b = reinterpret_cast<const std::uint8_t*>(fBuffer.data());
+  struct Done {
+    TStatoColloquio& com;
+    ~Done() { com = scNoData; }  // the next timer step asks again
+  } done{StatoCom};
+
+  const std::uint8_t code = b[0] & 0x03;
+  // Code 3 has no card status: such a block tells nothing, and taking it for
+  // a status could make a card look removed and be typed again.
+  if (code == 3) return;
+  const std::uint8_t status = code == 0 ? 1 : code == 1 ? 3 : 2;
+  const std::uint8_t L = std::min(b[1], kMaxTrackBytes);
+
+  if (status != fStatoTessera) {
+    fStatoTessera = status;
+    Post(WM_TESSERA_STATUS, status);
+    if (status == 2 && L == 0) Post(WM_BAD_INSERT, 0);
+  }
+  if (status != 2) {
+    fLastTessera.clear();
+    return;
+  }
+  if (L == 0) return;
+
+  const std::uint8_t* track = b + 3;
+  std::uint8_t lrc = 0x0B;  // the start sentinel, which the reader does not send
+  AnsiString text;
+  for (int i = 0; i < L; ++i) {
+    const std::uint8_t c = track[i];
+    const std::uint8_t value = c & 0x0F;
+    if (value == 0x0F) {
+      if (i == L - 1) break;
+      std::uint8_t expected = lrc ^ 0x0F;
+      if (!OddParity(expected)) expected |= 0x10;
+      if (track[i + 1] != expected) {
+        if (fLastTessera != text) {
+          fLastTessera = text;
+          Post(WM_TESSERA_READ, trReadFailed);
+        }
+        return;
+      }
+      break;
+    }
+    if (!OddParity(c & 0x1F)) {
+      if (fLastTessera.empty()) {
+        fLastTessera = text.empty() ? AnsiString(kFailedReadMark) : text;
+        Post(WM_TESSERA_READ, trReadFailed);
+      }
+      return;
+    }
+    text += static_cast<char>('0' + value);
+    lrc ^= value;
+  }
+  const AnsiString hex = HexDigits(text);
+  if (!hex.empty() && hex != fLastTessera) {
+    fLastTessera = hex;
+    Post(WM_TESSERA_READ, trDataReady);
+  }
+}
+
+void TProtoUSBBadge::Post(std::uint32_t msg, platform::LPARAM value) {
+  platform::MessageLoop().PostMessage(fWnd, msg, 0, value);
+}
+
+}  // namespace lumbra

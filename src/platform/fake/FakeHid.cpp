@@ -1,0 +1,271 @@
+#include "platform/fake/FakeHid.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "platform/MessageLoop.h"
+
+namespace lumbra::platform {
+namespace {
+
+class OpenedDevice final : public IHidDevice {
+ public:
+  explicit OpenedDevice(std::shared_ptr<FakeHidDevice> device) : fDevice(std::move(device)) {}
+  ~OpenedDevice() override {
+    std::lock_guard lock(fDevice->backend->mutex);
+    --fDevice->openHandles;
+  }
+
+  int Read(std::uint8_t* buf, int size, int timeoutMs) override {
+    FakeHidBackend& b = *fDevice->backend;
+    std::unique_lock lock(b.mutex);
+    ++fDevice->readers;
+    b.changed.notify_all();
+    const bool got = b.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      return !fDevice->present || fDevice->readFails || !fDevice->input.empty();
+    });
+    --fDevice->readers;
+    if (!fDevice->present || fDevice->readFails) {
+      fError = "device is gone";
+      return -1;
+    }
+    if (!got) return 0;
+    FakeHidDevice::Report r = std::move(fDevice->input.front());
+    fDevice->input.pop_front();
+    b.changed.notify_all();
+    const int n = std::min(size, static_cast<int>(r.size()));
+    if (n > 0) std::memcpy(buf, r.data(), static_cast<size_t>(n));
+    return n;
+  }
+
+  bool Write(const std::uint8_t* data, int size) override {
+    FakeHidDevice::Report r(data, data + size);
+    std::function<void(const FakeHidDevice::Report&)> answer;
+    {
+      std::lock_guard lock(fDevice->backend->mutex);
+      if (!fDevice->present || fDevice->writeFails) {
+        fError = "write refused";
+        return false;
+      }
+      fDevice->written.push_back(r);
+      answer = fDevice->onWrite;
+    }
+    if (answer) answer(r);
+    return true;
+  }
+
+  std::string LastError() const override { return fError; }
+
+ private:
+  std::shared_ptr<FakeHidDevice> fDevice;
+  std::string fError;
+};
+
+class FakeClaimTable final : public IClaimTable {
+ public:
+  FakeClaimTable(FakeClaimTables& tables, std::string name, int copy)
+      : fTables(tables), fName(std::move(name)), fCopy(copy) {}
+  // A copy that ends without disowning leaves its slots abandoned.
+  ~FakeClaimTable() override { fTables.alive[fCopy] = false; }
+
+  std::uint32_t* Map() override {
+    if (fTables.mapFails) return nullptr;
+    return fTables.tables[fName].slots.data();
+  }
+  void Unmap() override {}
+  void Own(int slot) override { Owners().at(static_cast<size_t>(slot)) = fCopy; }
+  void Disown(int slot) override {
+    int& owner = Owners().at(static_cast<size_t>(slot));
+    if (owner == fCopy) owner = 0;
+  }
+  bool Abandoned(int slot) override {
+    const int owner = Owners().at(static_cast<size_t>(slot));
+    return owner != 0 && !fTables.alive[owner];
+  }
+
+ private:
+  std::vector<int>& Owners() { return fTables.tables[fName].owners; }
+  FakeClaimTables& fTables;
+  std::string fName;
+  int fCopy;
+};
+
+}  // namespace
+
+// ------------------------------------------------------------- FakeHidDevice
+
+void FakeHidDevice::Feed(const Report& report) {
+  std::lock_guard lock(backend->mutex);
+  input.push_back(report);
+  backend->changed.notify_all();
+}
+
+std::vector<FakeHidDevice::Report> FakeHidDevice::Written() const {
+  std::lock_guard lock(backend->mutex);
+  return written;
+}
+
+void FakeHidDevice::ClearWritten() {
+  std::lock_guard lock(backend->mutex);
+  written.clear();
+}
+
+bool FakeHidDevice::IsOpen() const {
+  std::lock_guard lock(backend->mutex);
+  return openHandles > 0;
+}
+
+int FakeHidDevice::OpenCount() const {
+  std::lock_guard lock(backend->mutex);
+  return opens;
+}
+
+size_t FakeHidDevice::Unread() const {
+  std::lock_guard lock(backend->mutex);
+  return input.size();
+}
+
+bool FakeHidDevice::HasReader() const {
+  std::lock_guard lock(backend->mutex);
+  return readers > 0;
+}
+
+// ------------------------------------------------------------ FakeHidBackend
+
+void FakeHidBackend::Install() {
+  SetHidBackend(this);
+  fInstalled = true;
+}
+
+FakeHidBackend::~FakeHidBackend() {
+  if (fInstalled && &HidBackend() == this) SetHidBackend(nullptr);
+}
+
+std::shared_ptr<FakeHidDevice> FakeHidBackend::AddDevice(HidDeviceInfo info, bool present) {
+  auto d = std::make_shared<FakeHidDevice>();
+  d->info = std::move(info);
+  if (d->info.path.empty()) d->info.path = "fake-hid-" + std::to_string(d->info.instance);
+  d->backend = this;
+  d->present = present;
+  std::lock_guard lock(mutex);
+  fDevices.push_back(d);
+  return d;
+}
+
+void FakeHidBackend::SetPresent(const std::shared_ptr<FakeHidDevice>& device, bool present) {
+  bool watched;
+  {
+    std::lock_guard lock(mutex);
+    device->present = present;
+    if (!present) device->input.clear();
+    changed.notify_all();
+    watched = fWatchers > 0;
+  }
+  if (watched) MessageLoop().BroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+}
+
+void FakeHidBackend::Plug(const std::shared_ptr<FakeHidDevice>& device) {
+  SetPresent(device, true);
+}
+
+void FakeHidBackend::Unplug(const std::shared_ptr<FakeHidDevice>& device) {
+  SetPresent(device, false);
+}
+
+int FakeHidBackend::Watchers() const {
+  std::lock_guard lock(mutex);
+  return fWatchers;
+}
+
+int FakeHidBackend::EnumerateCount() const {
+  std::lock_guard lock(mutex);
+  return fEnumerations;
+}
+
+std::vector<HidDeviceInfo> FakeHidBackend::Enumerate() {
+  std::lock_guard lock(mutex);
+  ++fEnumerations;
+  std::vector<HidDeviceInfo> out;
+  // A device that cannot be opened is not listed, as the real backends do.
+  for (const auto& d : fDevices)
+    if (d->present && d->openError.empty()) out.push_back(d->info);
+  return out;
+}
+
+std::unique_ptr<IHidDevice> FakeHidBackend::Open(const HidDeviceInfo& info, std::string& error) {
+  std::lock_guard lock(mutex);
+  for (const auto& d : fDevices) {
+    if (d->info.instance != info.instance || !d->present) continue;
+    if (!d->openError.empty()) {
+      error = d->openError;
+      return nullptr;
+    }
+    ++d->opens;
+    ++d->openHandles;
+    return std::make_unique<OpenedDevice>(d);
+  }
+  error = "no such device";
+  return nullptr;
+}
+
+void FakeHidBackend::Watch() {
+  std::lock_guard lock(mutex);
+  ++fWatchers;
+}
+
+void FakeHidBackend::Unwatch() {
+  std::lock_guard lock(mutex);
+  --fWatchers;
+}
+
+// ----------------------------------------------------------- FakeClaimTables
+
+void FakeClaimTables::Install() {
+  SetClaimTableBackend(this);
+  fInstalled = true;
+}
+
+FakeClaimTables::~FakeClaimTables() {
+  if (fInstalled && &ClaimTables() == this) SetClaimTableBackend(nullptr);
+}
+
+FakeClaimTables::Table& FakeClaimTables::TableOf(const std::string& name, std::size_t size) {
+  Table& t = tables[name];
+  if (t.slots.empty()) {
+    t.slots.assign(size / sizeof(std::uint32_t), 0);
+    t.owners.assign(t.slots.size(), 0);
+  }
+  return t;
+}
+
+std::unique_ptr<IClaimTable> FakeClaimTables::Open(const std::string& name, std::size_t size) {
+  if (openFails) return nullptr;
+  TableOf(name, size);
+  const int copy = nextCopy++;
+  alive[copy] = true;
+  return std::make_unique<FakeClaimTable>(*this, name, copy);
+}
+
+std::vector<std::uint32_t> FakeClaimTables::Slots(const std::string& name) const {
+  auto it = tables.find(name);
+  return it == tables.end() ? std::vector<std::uint32_t>{} : it->second.slots;
+}
+
+void FakeClaimTables::SetAbandoned(const std::string& name, int slot, std::uint32_t value) {
+  const int copy = nextCopy++;
+  alive[copy] = false;
+  Table& t = TableOf(name, 80);
+  t.slots.at(static_cast<size_t>(slot)) = value;
+  t.owners.at(static_cast<size_t>(slot)) = copy;
+}
+
+void FakeClaimTables::SetClaimedByOther(const std::string& name, int slot, std::uint32_t value) {
+  const int copy = nextCopy++;
+  alive[copy] = true;
+  Table& t = TableOf(name, 80);
+  t.slots.at(static_cast<size_t>(slot)) = value;
+  t.owners.at(static_cast<size_t>(slot)) = copy;
+}
+
+}  // namespace lumbra::platform
