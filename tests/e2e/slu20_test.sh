@@ -78,16 +78,16 @@ replug)
   reader 1 "insert 4711"
   expect_typed "$want"
   reader 1 remove
-  sleep 0.6
+  sleep 1  # a few requests see the slot empty
   reader 1 "insert 4711"
   expect_typed "$want$want"
   reader 1 remove
   # A bad read, a card with no data and one half-way type nothing.
   for bad in "badparity 123456" "badcheck 123456" empty half; do
     reader 1 "$bad"
-    sleep 0.6
+    sleep 0.8
     reader 1 remove
-    sleep 0.6
+    sleep 0.8
   done
   [ "$(typed)" = "$want$want" ] || fail "bad reads typed '$(typed)'"
   want2="00000000012D34<Return>"
