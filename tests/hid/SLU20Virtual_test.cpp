@@ -89,17 +89,18 @@ TEST_F(SLU20OnVirtualHid, CardsAcrossAnUnplug) {
   // Bad reads, each shown once and never typed; a removal between them.
   for (const char* bad : {"badparity 123456", "badcheck 123456"}) {
     SCOPED_TRACE(bad);
+    events.clear();
     ASSERT_TRUE(sim->Command("remove"));
     ASSERT_TRUE(RunUntil("status 1"));
-    events.clear();
     ASSERT_TRUE(sim->Command(bad));
-    ASSERT_TRUE(RunUntil("fail"));
+    ASSERT_TRUE(RunUntil("fail")) << ::testing::PrintToString(events);
     Steps(5);
     EXPECT_EQ(Count("fail"), 1);
     EXPECT_EQ(std::count_if(events.begin(), events.end(),
                             [](const std::string& e) { return e.rfind("read ", 0) == 0; }),
               0);
   }
+  events.clear();
   ASSERT_TRUE(sim->Command("remove"));
   ASSERT_TRUE(RunUntil("status 1"));
   ASSERT_TRUE(sim->Command("empty"));
