@@ -709,6 +709,44 @@ std::string TTkEmuTasMain::DetectedAdapterPort() const {
   return port;
 }
 
+void TTkEmuTasMain::SelectStoredPort(const std::string& detected) {
+  const TSettingsStorage& s = fSettings;
+  // Pseudo-terminals, symlinks and adapters not plugged in yet are not in the
+  // device table; a stored device path is kept as an entry of its own.
+  std::string com = s.ReadString("Com", detected);
+  TControl& cbCom = C("cbCom");
+  if (s.Has("Com") && !com.empty() && com[0] == '/' &&
+      std::find(cbCom.Items().begin(), cbCom.Items().end(), com) == cbCom.Items().end()) {
+    auto items = cbCom.Items();
+    items.push_back(com);
+    cbCom.SetItems(items);
+  }
+  cbCom.SelectText(com);
+}
+
+bool TTkEmuTasMain::ShowPortsOfModel() {
+  const TBadgeReaderClass* cls = FindBadgeReader(C("cbModel").Text());
+  const std::string fixed = cls != nullptr ? cls->FixedPort() : std::string();
+  TControl& cbCom = C("cbCom");
+  if (!fixed.empty()) {
+    // Nothing to choose: shown as the only entry. The stored port stays for
+    // the models that need one.
+    if (fFixedPort && cbCom.Text() == fixed) return false;
+    cbCom.SetItems({fixed});
+    cbCom.SelectText(fixed);
+    cbCom.SetEnabled(false);
+    fFixedPort = true;
+    return true;
+  }
+  if (!fFixedPort) return false;
+  fFixedPort = false;
+  cbCom.SetEnabled(true);
+  cbCom.SetItems({});
+  FillPortList();
+  SelectStoredPort(DetectedAdapterPort());
+  return true;
+}
+
 void TTkEmuTasMain::LoadSettings() {
   std::string detected = DetectedAdapterPort();
   const std::string configDir = platform::Environment().UserConfigDir();
@@ -737,17 +775,8 @@ void TTkEmuTasMain::LoadSettings() {
   C("ckSoundErrTes").SetChecked(s.ReadBool("SoundErrTes", true));
   C("ckSoundExitTes").SetChecked(s.ReadBool("SoundExitTes", false));
   C("cbModel").SelectText(s.ReadString("Model", "SLX-44"));
-  // Pseudo-terminals, symlinks and adapters not plugged in yet are not in the
-  // device table; a stored device path is kept as an entry of its own.
-  std::string com = s.ReadString("Com", detected);
-  TControl& cbCom = C("cbCom");
-  if (s.Has("Com") && !com.empty() && com[0] == '/' &&
-      std::find(cbCom.Items().begin(), cbCom.Items().end(), com) == cbCom.Items().end()) {
-    auto items = cbCom.Items();
-    items.push_back(com);
-    cbCom.SetItems(items);
-  }
-  cbCom.SelectText(com);
+  SelectStoredPort(detected);
+  ShowPortsOfModel();
   C("ckMsgErrTes").SetChecked(s.ReadBool("MsgErrTes", false));
   C("ckMsgErrReader").SetChecked(s.ReadBool("MsgErrReader", false));
   for (const SoundSlot& slot : kSlots)
@@ -805,6 +834,7 @@ void TTkEmuTasMain::ModelChange() {
   try {
     fBadgeReader->SetActive(false);
     fBadgeReader->SetModel(C("cbModel").Text());
+    if (ShowPortsOfModel()) fBadgeReader->SetCOM(C("cbCom").Text());
     fBadgeReader->SetActive(true);
   } catch (...) {
     failure = std::current_exception();

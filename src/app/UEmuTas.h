@@ -134,6 +134,8 @@ class TTkEmuTasMain : public TComponent {
   void FillModelList();
   void FillPortList();
   std::string DetectedAdapterPort() const;
+  void SelectStoredPort(const std::string& detected);
+  bool ShowPortsOfModel();
   std::string ExecutablePath() const;
 
   // Sounds of the four event slots.
@@ -183,6 +185,7 @@ class TTkEmuTasMain : public TComponent {
   TView fView = TView::Compact;
   bool fVisible = false;
   bool fTerminated = false;
+  bool fFixedPort = false;  // the port list shows the chosen model's own port
 };
 
 }  // namespace lumbra::app

@@ -64,6 +64,9 @@ class TBadgeReaderClass {
   virtual bool TrackSupported(std::int32_t trackcode) const = 0;
   virtual bool CoercitivitySupported(TCoercitivity coer) const = 0;
   virtual bool IsStripe() const = 0;
+  // The port the program shows for a model that finds its reader by itself;
+  // empty for the models that use the port chosen in the settings.
+  virtual std::string FixedPort() const { return {}; }
 };
 
 // The class descriptor of a driver type T. T provides static IsWriter,
@@ -81,6 +84,7 @@ class TBadgeReaderClassOf final : public TBadgeReaderClass {
     return T::CoercitivitySupported(coer);
   }
   bool IsStripe() const override { return T::IsStripe(); }
+  std::string FixedPort() const override { return T::FixedPort(); }
 };
 
 template <class T>
@@ -112,6 +116,7 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
   static bool TrackSupported(std::int32_t) { return false; }
   static bool CoercitivitySupported(TCoercitivity) { return false; }
   static bool IsStripe() { return false; }
+  static std::string FixedPort() { return {}; }
 
   // Properties.
   std::int32_t Track() const { return fTrack; }

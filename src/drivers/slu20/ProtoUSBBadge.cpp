@@ -59,6 +59,7 @@ bool TProtoUSBBadge::ClaimDevice(std::uint32_t key, bool claim) {
       slots[freeSlot] = key;
       fTable->Own(freeSlot);
       fClaimSlot = freeSlot;
+      fClaimKey = key;
     }
   } else if (fClaimSlot >= 0) {
     if (slots[fClaimSlot] == key) {
@@ -81,7 +82,7 @@ void TProtoUSBBadge::HidEnumerate(THidDevice* HidDev, int Idx) {
   TGlobalHidController* c = TGlobalHidController::Existing();
   if (c != nullptr && c->CheckOutByIndex(MyHid, Idx)) return;
   MyHid = nullptr;
-  if (!fisMonitor) ClaimDevice(HidDev->Instance(), false);
+  if (!fisMonitor) ClaimDevice(fClaimKey, false);
 }
 
 void TProtoUSBBadge::HidArrival(THidDevice*) {}
@@ -90,7 +91,9 @@ void TProtoUSBBadge::ReleaseDevice() {
   if (MyHid == nullptr) return;
   THidDevice* d = MyHid;
   MyHid = nullptr;
-  if (!fisMonitor) ClaimDevice(d->Instance(), false);
+  // The claim is told by what was written: the device object may be gone
+  // with a controller freed at the end of the program.
+  if (!fisMonitor) ClaimDevice(fClaimKey, false);
   if (TGlobalHidController* c = TGlobalHidController::Existing()) c->CheckIn(d);
 }
 
@@ -100,6 +103,7 @@ void TProtoUSBBadge::SetEnabled(bool value) {
   fActive = value;
   fStatoTessera = 0;
   fLastTessera.clear();
+  fReported = false;
   fBuffer.clear();
   if (value) {
     fStato = sdStart;
@@ -226,6 +230,7 @@ void TProtoUSBBadge::DecodeBlock() {
   }
   if (status != 2) {
     fLastTessera.clear();
+    fReported = false;
     return;
   }
   if (L == 0) return;
@@ -241,7 +246,9 @@ void TProtoUSBBadge::DecodeBlock() {
       std::uint8_t expected = lrc ^ 0x0F;
       if (!OddParity(expected)) expected |= 0x10;
       if (track[i + 1] != expected) {
-        if (fLastTessera != text) {
+        // Once the card was read, a bad block of it must not replace the
+        // memory: the next good block would then type it a second time.
+        if (!fReported && fLastTessera != text) {
           fLastTessera = text;
           Post(WM_TESSERA_READ, trReadFailed);
         }
@@ -262,6 +269,7 @@ void TProtoUSBBadge::DecodeBlock() {
   const AnsiString hex = HexDigits(text);
   if (!hex.empty() && hex != fLastTessera) {
     fLastTessera = hex;
+    fReported = true;
     Post(WM_TESSERA_READ, trDataReady);
   }
 }

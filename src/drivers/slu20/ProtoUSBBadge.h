@@ -77,6 +77,7 @@ class TProtoUSBBadge : public TCustomHidNotifyObject {
   bool inTimer = false;
   platform::HWND fWnd;
   AnsiString fLastTessera;
+  bool fReported = false;  // the card in the slot was read and reported
   std::string fBuffer;
   bool fActive = false;
   TStatiDispo fStato = sdStart;
@@ -87,6 +88,7 @@ class TProtoUSBBadge : public TCustomHidNotifyObject {
   std::int32_t Retrys = 0;
   std::unique_ptr<platform::IClaimTable> fTable;
   int fClaimSlot = -1;  // the slot this copy wrote its claim into
+  std::uint32_t fClaimKey = 0;
 };
 
 }  // namespace lumbra

@@ -18,6 +18,7 @@ class TUSBBadgeReader : public TCustomBadgeReader {
 
   static bool TrackSupported(std::int32_t trackcode) { return trackcode == 2; }
   static bool CoercitivitySupported(TCoercitivity coer) { return coer == loco; }
+  static std::string FixedPort() { return kAnyPort; }
 
   void CreateProtocol() override;
   void FreeProtocol() override;

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 
 #include "app/tksimplecrypt2.h"
 #include "app/uRCLocalize.h"
+#include "drivers/slu20/USBBadgeReader.h"
 #include "platform/fake/FakeDesktop.h"
 #include "platform/fake/FakeMessageLoop.h"
 #include "support/TestReader.h"
@@ -176,6 +178,40 @@ TEST_F(MainWindowTest, AStoredDevicePathIsKeptEvenWhenNotListed) {
     EXPECT_EQ(C("cbCom").Items().size(), c.stored == std::string("/dev/pts/7") ? 3u : 2u);
     main.reset();
   }
+}
+
+TEST_F(MainWindowTest, TheUsbReaderShowsUsbAnyAndKeepsTheStoredPortForTheOthers) {
+  RegisterBadgeReader("SLU-20", ReaderClassOf<TUSBBadgeReader>());
+  Settings("<Model>SLU-20</Model><Com>/dev/pts/7</Com><T1>false</T1><T3>false</T3>");
+  Start();
+  auto choose = [&](const std::string& model) {
+    const auto& items = C("cbModel").Items();
+    C("cbModel").UserSelect(
+        static_cast<int>(std::find(items.begin(), items.end(), model) - items.begin()));
+  };
+  struct Step {
+    const char* model;
+    std::vector<std::string> ports;
+    std::string shown;
+  } steps[] = {
+      {"SLU-20", {"USB ANY"}, "USB ANY"},
+      {"SL-10", {"/dev/pts/3", "/dev/ttyUSB0", "/dev/pts/7"}, "/dev/pts/7"},
+      {"SLU-20", {"USB ANY"}, "USB ANY"},
+      {"SLX-44", {"/dev/pts/3", "/dev/ttyUSB0", "/dev/pts/7"}, "/dev/pts/7"},
+  };
+  for (const auto& step : steps) {
+    if (C("cbModel").Text() != step.model) choose(step.model);
+    EXPECT_EQ(C("cbModel").Text(), step.model);
+    EXPECT_EQ(C("cbCom").Items(), step.ports) << step.model;
+    EXPECT_EQ(C("cbCom").Text(), step.shown) << step.model;
+    EXPECT_EQ(C("cbCom").Enabled(), step.shown != "USB ANY") << step.model;
+    EXPECT_EQ(main->BadgeReader().COM(), step.shown) << step.model;
+    EXPECT_TRUE(main->BadgeReader().Active()) << step.model;
+  }
+  main->SaveSettings();
+  EXPECT_EQ(Stored("Com"), "/dev/pts/7") << "choosing the USB reader never changes it";
+  main.reset();
+  UnregisterBadgeReader("SLU-20");
 }
 
 TEST_F(MainWindowTest, StoredValuesAreClampedAndWrittenBack) {
