@@ -2,6 +2,7 @@
 
 #include "readersim/SimReaders.h"
 #include "readersim/SimRfid.h"
+#include "readersim/SimSLU20.h"
 #include "readersim/SimSMW46.h"
 #include "readersim/SimSW30.h"
 #include "readersim/SimSWU41.h"
@@ -29,8 +30,14 @@ std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model) {
   return nullptr;
 }
 
+std::unique_ptr<SimHidDevice> MakeSimHidDevice(const std::string& model) {
+  if (model == "SLU-20") return std::make_unique<SLU20Device>();
+  return nullptr;
+}
+
 std::vector<std::string> SimModels() {
-  return {"echo", "SL-10", "SLU-42", "SLU-43", "SLX-44", "SLR-45", "SMW-46", "SW-30", "SWU-41"};
+  return {"echo",   "SL-10",  "SLU-20", "SLU-42", "SLU-43",
+          "SLX-44", "SLR-45", "SMW-46", "SW-30",  "SWU-41"};
 }
 
 }  // namespace readersim

@@ -4,11 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "readersim/SimHid.h"
 #include "readersim/SimPort.h"
 
 namespace readersim {
 
 std::unique_ptr<SimDevice> MakeSimDevice(const std::string& model);
+// The models that are USB HID devices (virtual HID devices, not ports).
+std::unique_ptr<SimHidDevice> MakeSimHidDevice(const std::string& model);
 std::vector<std::string> SimModels();
 
 // Sends back every byte it gets; "swipe TEXT" sends TEXT and a carriage

@@ -1,6 +1,8 @@
 // lumbra-readersim MODEL [LINK]: runs a simulated reader on a pseudo-terminal,
 // prints the port to open, and takes commands (a card swipe, unplugging) from
-// standard input, one per line.
+// standard input, one per line. A USB HID model (SLU-20) is a virtual HID
+// device instead: lumbra-readersim SLU-20 [NUMBER] prints its socket, and
+// NUMBER picks its instance number.
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -10,11 +12,15 @@
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: lumbra-readersim MODEL [LINK]\nmodels:");
+    std::fprintf(
+        stderr,
+        "usage: lumbra-readersim MODEL [LINK]\n       lumbra-readersim SLU-20 [NUMBER]\nmodels:");
     for (const auto& m : readersim::SimModels()) std::fprintf(stderr, " %s", m.c_str());
     std::fprintf(stderr, "\n");
     return 2;
   }
+  if (auto hid = readersim::MakeSimHidDevice(argv[1]))
+    return readersim::RunSimHid(std::move(hid), argc == 3 ? argv[2] : "");
   auto device = readersim::MakeSimDevice(argv[1]);
   if (!device) {
     std::fprintf(stderr, "lumbra-readersim: unknown model %s\n", argv[1]);

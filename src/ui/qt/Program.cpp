@@ -19,7 +19,9 @@
 #include "comm/PortDiscovery.h"
 #include "comm/comWin32.h"
 #include "platform/linux/CanberraSound.h"
+#include "platform/linux/HidapiBackend.h"
 #include "platform/linux/LinuxEnvironment.h"
+#include "platform/linux/PosixClaimTable.h"
 #include "platform/linux/SysfsSerialTable.h"
 #include "platform/linux/TermiosSerial.h"
 #include "platform/linux/UdevSerialMonitor.h"
@@ -117,6 +119,11 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   platform::SetSerialDeviceTable(&serialTable);
   // Pulled serial adapters become device-change broadcasts; gone before the loop.
   auto serialMonitor = std::make_unique<platform::UdevSerialMonitor>();
+  // USB HID readers (and virtual ones), and the table the running copies share them by.
+  auto hid = std::make_unique<platform::HidapiBackend>();
+  platform::SetHidBackend(hid.get());
+  platform::PosixClaimTableBackend claimTables;
+  platform::SetClaimTableBackend(&claimTables);
 
   if (hooks.registerModels) hooks.registerModels();
   int rc = 0;
@@ -202,6 +209,9 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   if (hooks.freePortHolders) hooks.freePortHolders();
   if (hooks.unregisterModels) hooks.unregisterModels();
   serialMonitor.reset();
+  platform::SetClaimTableBackend(nullptr);
+  platform::SetHidBackend(nullptr);
+  hid.reset();
   platform::SetKeyboard(nullptr);
   platform::SetSerialDeviceTable(nullptr);
   platform::SetSerialBackend(nullptr);
