@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <vector>
 
 #include "comm/DeviceMessages.h"
 
@@ -70,6 +71,27 @@ bool TProtoUSBBadge::ClaimDevice(std::uint32_t key, bool claim) {
   }
   fTable->Unmap();
   return result;
+}
+
+bool TProtoUSBBadge::FreeReaderPresent() {
+  TGlobalHidController* c = TGlobalHidController::Existing();
+  if (c == nullptr || !fTable) return false;
+  std::vector<std::uint32_t> readers;
+  for (int i = 0; i < c->Count(); ++i) {
+    const THidDevice* d = c->Device(i);
+    if (d->IsPluggedIn() && !d->IsCheckedOut() && d->ProductName() == kProductName)
+      readers.push_back(d->Instance());
+  }
+  if (readers.empty()) return false;
+  const std::uint32_t* slots = fTable->Map();
+  if (slots == nullptr) return false;
+  const bool free = std::any_of(readers.begin(), readers.end(), [&](std::uint32_t key) {
+    for (int i = 0; i < kClaimSlots; ++i)
+      if (slots[i] == key && !fTable->Abandoned(i)) return false;
+    return true;
+  });
+  fTable->Unmap();
+  return free;
 }
 
 bool TProtoUSBBadge::AcceptDevice(THidDevice* HidDev) {
@@ -156,6 +178,13 @@ void TProtoUSBBadge::TimerProc() {
     bool& flag;
     ~Clear() { flag = false; }
   } clear{inTimer};
+  if (fActive && MyHid == nullptr && !fisMonitor && FreeReaderPresent()) {
+    // Another copy ended (or died) and left its reader: take it now rather
+    // than at the next device change, which may never come.
+    fActive = false;
+    SetEnabled(true);
+    return;
+  }
   if (!fActive || MyHid == nullptr) return;
   if (StatoCom == scNoData) {
     Retrys = 0;

@@ -70,6 +70,7 @@ class TProtoUSBBadge : public TCustomHidNotifyObject {
   bool ClaimDevice(std::uint32_t key, bool claim);
   bool AcceptDevice(THidDevice* HidDev);
   void ReleaseDevice();
+  bool FreeReaderPresent();
   void SendRequest();
   void DecodeBlock();
   void Post(std::uint32_t msg, platform::LPARAM value);

@@ -16,8 +16,12 @@ constexpr int kAnswerMs = 5000;
 
 // Private to the user where the session provides a runtime folder; the
 // shared temporary folder otherwise, with the user's number in the name.
+// A login session has its number where the system keeps sessions apart; one
+// user's sessions on other seats or over remote desktops are other sessions.
 QString SocketPathFor(const QString& display) {
   QString session = display;
+  const QByteArray id = qgetenv("XDG_SESSION_ID");
+  if (!id.isEmpty()) session += "-" + QString::fromLocal8Bit(id);
   for (QChar& c : session)
     if (!c.isLetterOrNumber()) c = '_';
   const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");

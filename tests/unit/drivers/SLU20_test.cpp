@@ -402,16 +402,42 @@ TEST_F(SLU20Test, CopiesSharingTheTableTakeDifferentReaders) {
   EXPECT_FALSE(second->Written().empty());
   EXPECT_FALSE(dev->Written().empty());
 
-  // The first copy ends: its reader is free for the one without.
+  // The first copy ends: the one without a reader takes it at its next step.
   reader.reset();
-  EXPECT_EQ(claims.Slots(kTable)[0], 0u);
   EXPECT_FALSE(dev->IsOpen());
-  others[1]->SetActive(false);
-  ec.clear();
-  others[1]->SetActive(true);
-  loop.RunUntilIdle();
+  loop.Advance(kRestingTimerMs);
   EXPECT_EQ(ec, Events{"restore"});
+  ASSERT_NE(others[1]->Protocol()->Device(), nullptr);
   EXPECT_EQ(others[1]->Protocol()->Device()->Instance(), 0x101u);
+  EXPECT_EQ(claims.Slots(kTable)[0], 0x101u);
+}
+
+TEST_F(SLU20Test, AReaderLeftByACopyThatEndedOrDiedIsTakenAtTheNextStep) {
+  const struct {
+    const char* how;
+    bool killed;
+  } cases[] = {{"its copy ended", false}, {"its copy was killed", true}};
+  for (const auto& c : cases) {
+    claims.SetClaimedByOther(kTable, 3, 0x101);
+    const int other = claims.nextCopy - 1;
+    reader->SetActive(true);
+    loop.RunUntilIdle();
+    EXPECT_EQ(Take(), (Events{"timeout", "timeout"})) << c.how;
+    loop.Advance(kRestingTimerMs * 3);
+    EXPECT_EQ(Take(), Events{}) << "the reader of a live copy is left alone";
+    EXPECT_FALSE(dev->IsOpen());
+
+    if (c.killed)
+      claims.alive[other] = false;
+    else
+      claims.tables[kTable].slots[3] = 0;
+    loop.Advance(kRestingTimerMs);
+    EXPECT_EQ(Take(), Events{"restore"}) << c.how;
+    EXPECT_TRUE(dev->IsOpen()) << c.how;
+    reader->SetActive(false);
+    loop.RunUntilIdle();
+    claims.tables[kTable].slots[3] = 0;
+  }
 }
 
 TEST_F(SLU20Test, ADeviceChangeKeepsAReaderThatIsStillThere) {
