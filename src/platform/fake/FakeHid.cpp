@@ -101,6 +101,12 @@ void FakeHidDevice::Feed(const Report& report) {
   backend->changed.notify_all();
 }
 
+void FakeHidDevice::SetReadFails(bool fails) {
+  std::lock_guard lock(backend->mutex);
+  readFails = fails;
+  backend->changed.notify_all();
+}
+
 std::vector<FakeHidDevice::Report> FakeHidDevice::Written() const {
   std::lock_guard lock(backend->mutex);
   return written;

@@ -33,6 +33,7 @@ struct FakeHidDevice {
 
   // Test side.
   void Feed(const Report& report);  // one input report, report ID first
+  void SetReadFails(bool fails);    // readFails, while a reading thread may look
   std::vector<Report> Written() const;
   void ClearWritten();
   bool IsOpen() const;

@@ -190,9 +190,9 @@ TEST_F(HidControllerTest, ALentDeviceWhoseReadsFailIsGoneEvenIfItsNumberIsListed
   // the number it had; the old device object would never read it again.
   StartBoth();
   ASSERT_TRUE(a->Borrow(11));
-  d11->readFails = true;
+  d11->SetReadFails(true);
   ASSERT_TRUE(loop.PumpUntil([&] { return a->held->ReadFailing(); }));
-  d11->readFails = false;
+  d11->SetReadFails(false);
   Controller().DeviceChange();
   EXPECT_EQ(Take(), (Log{"A unplug 11", "B unplug 11", "A removal 11", "B removal 11",
                          "A arrival 11", "B arrival 11", "A change", "B change"}));
