@@ -14,9 +14,10 @@
 
 #ifdef _WIN32
 // Windows' own XML library, so the program needs no DLL beside it.
+#include <windows.h>
+// the rest need windows.h first
 #include <objbase.h>
 #include <shlwapi.h>
-#include <windows.h>
 #include <xmllite.h>
 #else
 #include <pugixml.hpp>

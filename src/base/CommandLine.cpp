@@ -1,8 +1,9 @@
 #include "base/CommandLine.h"
 
 #ifdef _WIN32
-#include <shellapi.h>
 #include <windows.h>
+// needs windows.h first
+#include <shellapi.h>
 #endif
 
 namespace lumbra {
