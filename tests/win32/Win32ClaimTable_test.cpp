@@ -1,12 +1,11 @@
 #include "platform/win32/Win32ClaimTable.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 
 #include "Win32TestChild.h"
-
-#include <windows.h>
 
 namespace lumbra::platform::win32 {
 namespace {
@@ -24,12 +23,14 @@ TEST(Win32ClaimTable, TwoProcessesShareTheTableAndADeadOnesSlotIsAbandoned) {
   table->Own(0);
 
   const std::string readyName = "LumbraReady" + id, goName = "LumbraGo" + id;
-  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, std::wstring(readyName.begin(), readyName.end()).c_str());
-  HANDLE go = CreateEventW(nullptr, TRUE, FALSE, std::wstring(goName.begin(), goName.end()).c_str());
+  HANDLE ready =
+      CreateEventW(nullptr, TRUE, FALSE, std::wstring(readyName.begin(), readyName.end()).c_str());
+  HANDLE go =
+      CreateEventW(nullptr, TRUE, FALSE, std::wstring(goName.begin(), goName.end()).c_str());
   std::uintptr_t child = test::StartChild("claim", {name, readyName, goName});
   ASSERT_NE(child, 0u);
   ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
-  EXPECT_EQ(slots[2], 0xC0FFEEu);  // the child's write, seen through this copy's view
+  EXPECT_EQ(slots[2], 0xC0FFEEu);     // the child's write, seen through this copy's view
   EXPECT_FALSE(table->Abandoned(2));  // its copy lives
   EXPECT_FALSE(table->Abandoned(0));  // this copy's own
 

@@ -1,17 +1,19 @@
 #include "Win32TestChild.h"
 
+#include <windows.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "platform/win32/Win32ClaimTable.h"
 
-#include <windows.h>
-
 namespace lumbra::platform::win32::test {
 namespace {
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::wstring Wide(const std::string& s) {
+  return std::wstring(s.begin(), s.end());
+}
 
 // claim TABLE READY GO: writes its mark into slot 2 and owns it, checks the
 // parent's mark in slot 0, says ready, and when told to go ends without

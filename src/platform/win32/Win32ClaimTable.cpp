@@ -1,8 +1,8 @@
 #include "platform/win32/Win32ClaimTable.h"
 
-#include <map>
-
 #include <windows.h>
+
+#include <map>
 
 namespace lumbra::platform::win32 {
 namespace {

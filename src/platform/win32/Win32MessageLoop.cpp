@@ -1,11 +1,11 @@
 #include "platform/win32/Win32MessageLoop.h"
 
+#include <windows.h>
+
 #include <string>
 
 #include "base/Exceptions.h"
 #include "platform/DeviceChange.h"
-
-#include <windows.h>
 // The interface's own names, not the Win32 macros.
 #undef PostMessage
 
@@ -25,7 +25,9 @@ constexpr UINT kWake = WM_APP + 1;  // to the waker: synchronous calls wait
 // WM_DEVICECHANGE with a record, as it does every system message with a pointer.
 constexpr UINT kDeviceChange = WM_APP + 2;
 
-::HWND Native(HWND h) { return reinterpret_cast<::HWND>(h); }
+::HWND Native(HWND h) {
+  return reinterpret_cast<::HWND>(h);
+}
 
 std::string Utf8Of(const wchar_t* text) {
   int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -40,8 +42,7 @@ LRESULT CALLBACK WindowProcedure(::HWND hwnd, UINT msg, ::WPARAM wParam, ::LPARA
       reinterpret_cast<Win32MessageLoop::Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (window == nullptr || !window->proc) return DefWindowProcW(hwnd, msg, wParam, lParam);
   TMessage m{msg, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam), 0};
-  if (msg == kDeviceChange)
-    m.Msg = WM_DEVICECHANGE;
+  if (msg == kDeviceChange) m.Msg = WM_DEVICECHANGE;
   // The system's port record holds the name inline in UTF-16; the program's
   // receivers read the program's own record.
   else if (msg == WM_DEVICECHANGE && lParam != 0 &&
@@ -93,8 +94,7 @@ void Win32MessageLoop::DestroyMessageWindow(HWND hwnd) {
     std::lock_guard lock(fMutex);
     if (fWindows.erase(hwnd) == 0) return;
   }
-  auto* window =
-      reinterpret_cast<Window*>(GetWindowLongPtrW(Native(hwnd), GWLP_USERDATA));
+  auto* window = reinterpret_cast<Window*>(GetWindowLongPtrW(Native(hwnd), GWLP_USERDATA));
   SetWindowLongPtrW(Native(hwnd), GWLP_USERDATA, 0);
   // Messages still queued for it are dropped with it.
   DestroyWindow(Native(hwnd));
@@ -127,7 +127,9 @@ void Win32MessageLoop::ProcessMessages() {
   }
 }
 
-bool Win32MessageLoop::CheckSynchronize() { return fSync.RunPending(); }
+bool Win32MessageLoop::CheckSynchronize() {
+  return fSync.RunPending();
+}
 
 std::uintptr_t Win32MessageLoop::WatchReadable(std::intptr_t, std::function<void()>) {
   return 0;
@@ -161,6 +163,8 @@ void Win32MessageLoop::Run() {
   }
 }
 
-void Win32MessageLoop::Quit() { PostQuitMessage(0); }
+void Win32MessageLoop::Quit() {
+  PostQuitMessage(0);
+}
 
 }  // namespace lumbra::platform::win32
