@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -141,6 +142,19 @@ class Win32SerialDevice final : public ISerialDevice {
   }
 
   int Read(void* buf, int count) override {
+    if (count <= 0) return 0;
+    std::lock_guard lock(fReadMutex);
+    int given =
+        static_cast<int>(std::min<std::size_t>(fAhead.size(), static_cast<std::size_t>(count)));
+    std::memcpy(buf, fAhead.data(), static_cast<std::size_t>(given));
+    fAhead.erase(0, static_cast<std::size_t>(given));
+    if (given == count) return given;
+    int n = ReadNow(static_cast<char*>(buf) + given, count - given);
+    return n < 0 ? (given > 0 ? given : -1) : given + n;
+  }
+
+  // Reads what has arrived, without waiting; -1 on failure.
+  int ReadNow(void* buf, int count) {
     if (fLost) return LostResult();
     OVERLAPPED ov{};
     ov.hEvent = fReadDone;
@@ -192,6 +206,16 @@ class Win32SerialDevice final : public ISerialDevice {
     if (!ClearCommError(fHandle, &errors, &stat)) return Fail();
     status.errors = errors;
     status.inQueue = stat.cbInQue;
+    // Wine counts nothing queued on a pseudo-terminal: what waits is read
+    // ahead and counted, so callers that read as many bytes as are queued
+    // still get them.
+    std::lock_guard lock(fReadMutex);
+    if (stat.cbInQue == 0) {
+      char buf[1024];
+      int n = ReadNow(buf, sizeof buf);
+      if (n > 0) fAhead.append(buf, static_cast<std::size_t>(n));
+    }
+    status.inQueue += static_cast<std::uint32_t>(fAhead.size());
     status.outQueue = stat.cbOutQue;
     status.ctsHold = stat.fCtsHold;
     status.dsrHold = stat.fDsrHold;
@@ -277,6 +301,8 @@ class Win32SerialDevice final : public ISerialDevice {
   std::atomic<bool> fLost{false};
   std::atomic<bool> fPollArmed{false};  // the last event was a guess
   std::atomic<bool> fPoll{false};       // and the read after it found nothing
+  std::mutex fReadMutex;                // guards fAhead
+  std::string fAhead;                   // read by QueryStatus, not yet by Read
   std::mutex fWritesMutex;
   std::list<PendingWrite> fWrites;
 };

@@ -8,7 +8,9 @@
 // and reads do not end at once by the time-outs. An empty mask or an aborted
 // wait is therefore taken as "bytes may wait": the caller reads, and when that
 // read found nothing the next wait first lets a short interval pass, so such a
-// port is polled rather than spun on; a read still waiting is cancelled.
+// port is polled rather than spun on; a read still waiting is cancelled; and
+// when the system counts no queued bytes, the status reads ahead what waits
+// and counts that.
 #include "platform/SerialPort.h"
 
 namespace lumbra::platform::win32 {
