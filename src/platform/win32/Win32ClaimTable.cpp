@@ -4,15 +4,10 @@
 
 #include <map>
 
+#include "platform/win32/Win32Text.h"
+
 namespace lumbra::platform::win32 {
 namespace {
-
-std::wstring Wide(const std::string& text) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
 
 // Every user may open what this creates, whatever the creator's defaults.
 struct OpenToAll {
