@@ -1,13 +1,19 @@
 #include "platform/win32/Win32MessageLoop.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
+#include <cwchar>
 #include <map>
 #include <thread>
 #include <vector>
 
 #include "platform/DeviceChange.h"
+// The interface's own name, not the Win32 macro.
+#undef PostMessage
+
+#include <dbt.h>
 
 namespace lumbra::platform::win32 {
 namespace {
@@ -105,6 +111,19 @@ TEST(Win32MessageLoop, DeviceChangesReachEveryWindowAndSynchronousCallsRunOnTheU
   SetMessageLoop(nullptr);
   ASSERT_TRUE(PumpUntil(loop, [&] { return seen.size() == 2; }));
   EXPECT_EQ(seen, (std::vector<std::string>{"COM5", "COM5"}));
+
+  // The system's own broadcast names the port inline, in UTF-16.
+  struct {
+    DEV_BROADCAST_PORT_W port;
+    wchar_t more[8];
+  } record{};
+  record.port.dbcp_size = sizeof(DEV_BROADCAST_PORT_W) + 4 * sizeof(wchar_t);
+  record.port.dbcp_devicetype = DBT_DEVTYP_PORT;
+  std::wcscpy(record.port.dbcp_name, L"COM12");
+  seen.clear();
+  SendMessageW(reinterpret_cast<::HWND>(a), WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+               reinterpret_cast<::LPARAM>(&record));
+  EXPECT_EQ(seen, (std::vector<std::string>{"COM12"}));
 
   bool ranOnUi = false, returned = false;
   std::thread worker([&] {
