@@ -5,7 +5,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <pugixml.hpp>
 #include <sstream>
 #include <system_error>
 
@@ -13,6 +12,17 @@
 #include "base/Exceptions.h"
 #include "base/Files.h"
 #include "base/Text.h"
+
+#ifdef _WIN32
+// Windows' own XML library, so the program needs no DLL beside it.
+#include <windows.h>
+// the rest need windows.h first
+#include <objbase.h>
+#include <shlwapi.h>
+#include <xmllite.h>
+#else
+#include <pugixml.hpp>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -40,6 +50,139 @@ std::string DamagedName(const std::string& fileName) {
   for (int i = 1; fs::exists(name, ec); ++i) name = base + "-" + std::to_string(i);
   return name;
 }
+
+#ifdef _WIN32
+
+std::string Utf8Of(const wchar_t* text, UINT length) {
+  if (length == 0) return {};
+  int n =
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring WideOf(const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+// Releases a COM interface when it goes out of scope.
+template <class T>
+struct ComRef {
+  T* p = nullptr;
+  ~ComRef() {
+    if (p != nullptr) p->Release();
+  }
+  T* operator->() const { return p; }
+};
+
+// The root's name and its element children as (name, first text), in document
+// order; false when the text is not well-formed XML.
+bool ParseXml(const std::string& bytes, std::string& rootName,
+              std::vector<std::pair<std::string, std::string>>& children) {
+  ComRef<IStream> stream;
+  stream.p = SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()),
+                               static_cast<UINT>(bytes.size()));
+  ComRef<IXmlReader> reader;
+  if (stream.p == nullptr ||
+      FAILED(CreateXmlReader(__uuidof(IXmlReader), reinterpret_cast<void**>(&reader.p), nullptr)) ||
+      FAILED(reader->SetProperty(XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit)) ||
+      FAILED(reader->SetInput(stream.p)))
+    return false;
+  // Depth is counted here rather than asked of the reader: Wine's reader
+  // gives end tags another depth than Windows does, closes elements left open
+  // at the end with end tags placed where their start tags are (a real end tag
+  // never is), and for text cut short reports no end at all (hence the cap:
+  // every node takes at least one byte).
+  std::vector<std::pair<UINT, UINT>> starts;  // where each open element began
+  auto position = [&] {
+    std::pair<UINT, UINT> at{0, 0};
+    reader->GetLineNumber(&at.first);
+    reader->GetLinePosition(&at.second);
+    return at;
+  };
+  UINT open = 0;
+  bool childHasText = false;
+  std::size_t nodes = 0;
+  XmlNodeType type;
+  HRESULT hr;
+  while ((hr = reader->Read(&type)) == S_OK) {
+    if (++nodes > bytes.size()) return false;
+    UINT length = 0;
+    const wchar_t* text = nullptr;
+    switch (type) {
+      case XmlNodeType_Element:
+        reader->GetQualifiedName(&text, &length);
+        if (open == 0) {
+          if (!rootName.empty()) return false;  // a second root
+          rootName = Utf8Of(text, length);
+        } else if (open == 1) {
+          children.emplace_back(Utf8Of(text, length), std::string());
+          childHasText = false;
+        }
+        if (!reader->IsEmptyElement()) {
+          ++open;
+          starts.push_back(position());
+        }
+        break;
+      case XmlNodeType_EndElement:
+        if (open == 0 || position() == starts.back()) return false;
+        --open;
+        starts.pop_back();
+        break;
+      case XmlNodeType_Text:
+      case XmlNodeType_CDATA:
+        // The element's first piece of text is its value, as with pugixml's text().
+        if (open == 2 && !childHasText) {
+          reader->GetValue(&text, &length);
+          children.back().second = Utf8Of(text, length);
+          childHasText = true;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return SUCCEEDED(hr) && !rootName.empty() && open == 0;
+}
+
+std::string WriteXml(const std::vector<std::pair<std::string, std::string>>& entries) {
+  const std::string failure = "Cannot write the settings as XML";
+  ComRef<IStream> stream;
+  stream.p = SHCreateMemStream(nullptr, 0);
+  ComRef<IXmlWriter> writer;
+  if (stream.p == nullptr ||
+      FAILED(CreateXmlWriter(__uuidof(IXmlWriter), reinterpret_cast<void**>(&writer.p), nullptr)) ||
+      FAILED(writer->SetProperty(XmlWriterProperty_Indent, TRUE)) ||
+      FAILED(writer->SetOutput(stream.p)) ||
+      FAILED(writer->WriteStartDocument(XmlStandalone_Omit)) ||
+      FAILED(writer->WriteStartElement(nullptr, L"Configuration", nullptr)))
+    throw Exception(failure);
+  // Start, text and end rather than WriteElementString: Wine's writer does not
+  // escape the text given to that one.
+  for (const auto& [key, value] : entries)
+    if (FAILED(writer->WriteStartElement(nullptr, WideOf(key).c_str(), nullptr)) ||
+        FAILED(writer->WriteString(WideOf(value).c_str())) || FAILED(writer->WriteFullEndElement()))
+      throw Exception(failure + ": " + key);
+  if (FAILED(writer->WriteEndDocument()) || FAILED(writer->Flush())) throw Exception(failure);
+  STATSTG stat{};
+  LARGE_INTEGER zero{};
+  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME)) ||
+      FAILED(stream->Seek(zero, STREAM_SEEK_SET, nullptr)))
+    throw Exception(failure);
+  std::string bytes(static_cast<std::size_t>(stat.cbSize.QuadPart), '\0');
+  ULONG read = 0;
+  if (!bytes.empty() && FAILED(stream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &read)))
+    throw Exception(failure);
+  bytes.resize(read);
+  return bytes;
+}
+
+#endif
 
 }  // namespace
 
@@ -73,20 +216,27 @@ TSettingsStorage::LoadResult TSettingsStorage::LoadFile(const std::string& fileN
   std::error_code ec;
   if (!fs::exists(fileName, ec) || fs::file_size(fileName, ec) == 0) return LoadResult::Missing;
 
+#ifdef _WIN32
+  std::string rootName;
+  std::vector<std::pair<std::string, std::string>> children;
+  std::optional<std::string> bytes = ReadFileBytes(Utf8Path(fileName));
+  bool parsed = bytes && ParseXml(*bytes, rootName, children);
+#else
   pugi::xml_document doc;
-  pugi::xml_parse_result parsed = doc.load_file(fileName.c_str());
-  pugi::xml_node root = doc.document_element();
-  if (!parsed || std::string(root.name()) != kRoot) {
+  bool parsed = doc.load_file(fileName.c_str());
+  std::string rootName = doc.document_element().name();
+  std::vector<std::pair<std::string, std::string>> children;
+  for (pugi::xml_node child : doc.document_element().children())
+    if (child.type() == pugi::node_element) children.emplace_back(child.name(), child.text().get());
+#endif
+  if (!parsed || rootName != kRoot) {
     fDamagedCopy = DamagedName(fileName);
     fs::rename(fileName, fDamagedCopy, ec);
     if (ec) fDamagedCopy.clear();
     return LoadResult::Damaged;
   }
-  for (pugi::xml_node child : root.children()) {
-    if (child.type() != pugi::node_element) continue;
-    std::string key = child.name();
-    if (Find(key) == nullptr) fEntries.emplace_back(key, child.text().get());
-  }
+  for (auto& [key, value] : children)
+    if (Find(key) == nullptr) fEntries.emplace_back(std::move(key), std::move(value));
   return LoadResult::Loaded;
 }
 
@@ -95,6 +245,9 @@ void TSettingsStorage::Save() {
     throw Exception("The settings cannot be saved: " + fNowhere +
                     " is damaged and cannot be set aside");
   if (fFileName.empty()) return;
+#ifdef _WIN32
+  WriteFileAtomically(fFileName, WriteXml(fEntries), "settings file");
+#else
   pugi::xml_document doc;
   auto decl = doc.append_child(pugi::node_declaration);
   decl.append_attribute("version") = "1.0";
@@ -106,6 +259,7 @@ void TSettingsStorage::Save() {
   std::ostringstream text;
   doc.save(text, "  ", pugi::format_default, pugi::encoding_utf8);
   WriteFileAtomically(fFileName, text.str(), "settings file");
+#endif
   fModified = false;
 }
 

@@ -32,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/CommandLine.h"
 #include "base/Exceptions.h"
 #include "base/Files.h"
 #include "base/Text.h"
@@ -269,8 +270,10 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::vector<std::string> argument = lumbra::Utf8Arguments(argc, argv);
+  argc = static_cast<int>(argument.size());
   std::map<std::string, std::string> args;
-  for (int i = 1; i + 1 < argc; i += 2) args[argv[i]] = argv[i + 1];
+  for (int i = 1; i + 1 < argc; i += 2) args[argument[i]] = argument[i + 1];
   if (argc % 2 == 0 || !args.count("--languages") || !args.count("--captions") ||
       !args.count("--messages") || !args.count("--out"))
     return Usage();

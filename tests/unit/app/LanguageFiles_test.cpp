@@ -2,11 +2,11 @@
 // program shows has a translation in every language, and the generator turns
 // the tables into files the manager reads, or stops at a malformed row.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <set>
 
@@ -196,8 +196,9 @@ TEST_F(GeneratedLanguagesTest, TheAutostartBoxSpeaksOfLogInOnADesktopAndOfWindow
 class LanguageGeneratorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("lumbra-langgen-" + std::to_string(getpid()) + "-" +
-                                       std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    dir =
+        fs::temp_directory_path() / ("lumbra-langgen-" + std::to_string(std::random_device{}()) +
+                                     "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::create_directories(dir / "out");
   }
   void TearDown() override { fs::remove_all(dir); }
@@ -211,7 +212,13 @@ class LanguageGeneratorTest : public ::testing::Test {
                                 (dir / "captions.tsv").string() + "\" --messages \"" +
                                 (dir / "messages.tsv").string() + "\" --out \"" +
                                 (dir / "out").string() + "\" 2> \"" + (dir / "err").string() + "\"";
+#ifdef _WIN32
+    // cmd.exe drops the outermost pair of quotes, and only the wide call keeps
+    // "Español" whatever the code page.
+    int status = _wsystem(lumbra::Utf8Path("\"" + command + "\"").wstring().c_str());
+#else
     int status = std::system(command.c_str());
+#endif
     return {status, ReadFile(dir / "err")};
   }
   fs::path dir;

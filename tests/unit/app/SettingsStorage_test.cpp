@@ -1,10 +1,10 @@
 #include "app/SettingsStorage.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "app/InstallLayout.h"
 #include "app/tksimplecrypt2.h"
@@ -18,10 +18,10 @@ namespace {
 class TempDir {
  public:
   TempDir() {
-    path =
-        fs::temp_directory_path() /
-        ("lumbra-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-         std::to_string(getpid()) + "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    path = fs::temp_directory_path() /
+           ("lumbra-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + std::to_string(std::random_device{}()) + "-" +
+            std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::create_directories(path);
   }
   ~TempDir() { fs::remove_all(path); }
@@ -174,8 +174,9 @@ TEST(SettingsFilePath, BesideAWritableExecutableElseInTheConfigFolder) {
   TempDir dir;
   EXPECT_EQ(SettingsFilePath((dir.path / "lumbra").string(), "/cfg"),
             (dir.path / "lumbra.xml").string());
-  EXPECT_EQ(SettingsFilePath((dir.path / "bin.x" / "lumbra.bin").string(), "/cfg"),
-            "/cfg/lumbra/lumbra.xml");  // the folder does not exist, so it cannot be written
+  EXPECT_EQ(
+      fs::path(SettingsFilePath((dir.path / "bin.x" / "lumbra.bin").string(), "/cfg")),
+      fs::path("/cfg/lumbra/lumbra.xml"));  // the folder does not exist, so it cannot be written
 }
 
 // An installed copy (<prefix>/bin with its data in <prefix>/share/lumbra) keeps
@@ -198,10 +199,13 @@ TEST(SettingsFilePath, AnInstalledCopyUsesTheConfigFolderEvenWhenItsFolderIsWrit
 }
 
 TEST(FallbackSettingsPath, TheConfigFolderElseASiblingOfAFileAlreadyThere) {
-  EXPECT_EQ(FallbackSettingsPath("/opt/app/lumbra.xml", "/cfg"), "/cfg/lumbra/lumbra.xml");
-  EXPECT_EQ(FallbackSettingsPath("/cfg/lumbra/lumbra.xml", "/cfg"), "/cfg/lumbra/lumbra.new.xml");
-  EXPECT_EQ(FallbackSettingsPath("/cfg/lumbra/./lumbra.xml", "/cfg/"),
-            "/cfg/lumbra/./lumbra.new.xml");
+  // Compared as paths: Windows joins with its own separator.
+  EXPECT_EQ(fs::path(FallbackSettingsPath("/opt/app/lumbra.xml", "/cfg")),
+            fs::path("/cfg/lumbra/lumbra.xml"));
+  EXPECT_EQ(fs::path(FallbackSettingsPath("/cfg/lumbra/lumbra.xml", "/cfg")),
+            fs::path("/cfg/lumbra/lumbra.new.xml"));
+  EXPECT_EQ(fs::path(FallbackSettingsPath("/cfg/lumbra/./lumbra.xml", "/cfg/")),
+            fs::path("/cfg/lumbra/./lumbra.new.xml"));
 }
 
 TEST(SimpleCipher, RoundTripsAndChains) {

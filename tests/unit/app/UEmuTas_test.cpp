@@ -1,15 +1,16 @@
 #include "app/UEmuTas.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "app/tksimplecrypt2.h"
 #include "app/uRCLocalize.h"
+#include "base/Files.h"
 #include "drivers/slu20/USBBadgeReader.h"
 #include "platform/fake/FakeDesktop.h"
 #include "platform/fake/FakeMessageLoop.h"
@@ -26,8 +27,9 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     loop.Install();
-    dir = fs::temp_directory_path() / ("lumbra-main-" + std::to_string(getpid()) + "-" +
-                                       std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    dir =
+        fs::temp_directory_path() / ("lumbra-main-" + std::to_string(std::random_device{}()) + "-" +
+                                     std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::create_directories(dir);
     desktop.environment.exePath = (dir / "lumbra").string();
     desktop.environment.configDir = (dir / "config").string();
@@ -79,7 +81,7 @@ class MainWindowTest : public ::testing::Test {
     withLanguages = true;
     fs::create_directories(dir / "lang");
     for (const auto& e : fs::directory_iterator(LUMBRA_LANG_DIR))
-      if (e.path().extension() == ".lng" && e.path().filename() != except)
+      if (e.path().extension() == ".lng" && e.path().filename() != Utf8Path(except))
         fs::copy_file(e.path(), dir / "lang" / e.path().filename());
   }
   void Settings(const std::string& body) {

@@ -1,10 +1,10 @@
 #include "app/uRCLocalize.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -85,8 +85,9 @@ void WriteFile(const fs::path& p, const std::string& content) {
 class LocalizeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("lumbra-lang-" + std::to_string(getpid()) + "-" +
-                                       std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    dir =
+        fs::temp_directory_path() / ("lumbra-lang-" + std::to_string(std::random_device{}()) + "-" +
+                                     std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     fs::create_directories(dir);
     WriteFile(dir / "TKLocalIndex.lng", kIndex);
     WriteFile(dir / "TKEnglish.lng", kEnglish);
