@@ -190,7 +190,7 @@ TEST(SettingsFilePath, AnInstalledCopyUsesTheConfigFolderEvenWhenItsFolderIsWrit
   std::ofstream(dir.path / "usr" / "share" / "lumbra" / "TKLocalIndex.lng") << "x";
   EXPECT_TRUE(IsInstalledCopy(exe.string()));
   EXPECT_EQ(DataFolder(exe.string()), (dir.path / "usr" / "share" / "lumbra").string());
-  EXPECT_EQ(SettingsFilePath(exe.string(), "/cfg"), "/cfg/lumbra/lumbra.xml");
+  EXPECT_EQ(fs::path(SettingsFilePath(exe.string(), "/cfg")), fs::path("/cfg/lumbra/lumbra.xml"));
 
   std::ofstream(exe.parent_path() / "TKLocalIndex.lng") << "x";
   EXPECT_FALSE(IsInstalledCopy(exe.string()));
