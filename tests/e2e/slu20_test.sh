@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Simulated SLU-20 USB readers (virtual HID devices) and the real program
 # under Xvfb, typing into the focused application.
-# Usage: slu20_test.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR [CASE]
+# Usage: slu20_test.sh PROGRAM READERSIM XTARGET LANG_FILES_DIR ARTIFACTS [CASE]
 # CASE (default replug):
 #   replug  a card inserted is typed once, kept in it types nothing more,
 #           taken out and inserted again it is typed again; bad reads type
@@ -13,7 +13,8 @@
 #           itself; a copy killed outright leaves its reader to the next copy
 #           that starts
 set -u
-program=$1 readersim=$2 xtarget=$3 langfiles=$4 case=${5:-replug}
+program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5 case=${6:-replug}
+mkdir -p "$artifacts"
 model=SLU-20
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e_lib.sh"
@@ -109,6 +110,7 @@ replug)
   shows one 3 || fail "unplugged again, the reader problem is not shown"
   reader 1 "plug $((base + 9))"
   shows one 0 || fail "the reader plugged back under another number is not restored"
+  import -window root "$artifacts/usb-$model.png" || fail "screenshot"
   echo "PASS ($model, $case): inserted card typed once, typed again after removal, bad reads typed nothing, unplug shown, replug restored"
   ;;
 copies)
