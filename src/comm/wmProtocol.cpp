@@ -13,6 +13,13 @@ double NowDateTime() {
 }
 
 bool PostStdMessage(platform::HWND hwnd, std::unique_ptr<TStdMessage> msg) {
+  // A notice still queued when its window goes is released by the loop.
+  static const bool releaseRegistered = [] {
+    platform::SetDroppedRelease(WM_VECTOR_NOTICE, 1,
+                                [](platform::LPARAM lParam) { TakeStdMessage(lParam).reset(); });
+    return true;
+  }();
+  (void)releaseRegistered;
   auto lParam = reinterpret_cast<platform::LPARAM>(msg.get());
   if (!platform::HasMessageLoop() ||
       !platform::MessageLoop().PostMessage(hwnd, WM_VECTOR_NOTICE, 1, lParam))

@@ -9,7 +9,9 @@
 //   handle does not name a live window; the poster then still owns whatever it
 //   meant to hand over in LParam and must release it.
 // - Messages a thread posts to one window arrive in the order it posted them.
-// - Messages still queued when a window is destroyed are dropped.
+// - Messages still queued when a window is destroyed are dropped. A dropped
+//   message whose LParam was handed over (its kind registered with
+//   SetDroppedRelease) is released by the loop, as its receiver would have.
 // - Timers are per window and id; each expiry delivers WM_TIMER with the id in
 //   WParam. Setting an existing id again restarts it with the new period.
 // - BroadcastDeviceChange delivers WM_DEVICECHANGE to every live window.
@@ -69,6 +71,13 @@ class IMessageLoop {
   virtual void Synchronize(const std::function<void()>& fn) = 0;
   virtual bool IsUiThread() const = 0;
 };
+
+// Messages whose LParam the receiver owns: msg with wParam names the kind.
+// Registering is done before such a message is first posted; any thread.
+using DroppedRelease = void (*)(LPARAM);
+void SetDroppedRelease(std::uint32_t msg, WPARAM wParam, DroppedRelease release);
+// Called by a loop for each message it drops unread.
+void ReleaseDropped(const TMessage& m);
 
 // The loop the program (or a test) installed. Installing is done once on the
 // UI thread before any window exists; the loop outlives every window.

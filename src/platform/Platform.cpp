@@ -2,7 +2,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/Exceptions.h"
 #include "platform/Autostart.h"
@@ -14,9 +16,9 @@
 #include "platform/Keyboard.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
-#include "platform/Sound.h"
 #include "platform/SerialDeviceTable.h"
 #include "platform/SerialPort.h"
+#include "platform/Sound.h"
 
 namespace lumbra::platform {
 namespace {
@@ -103,82 +105,146 @@ class StderrMessageBox final : public IMessageBox {
 
 }  // namespace
 
+namespace {
+
+struct DroppedKind {
+  std::uint32_t msg;
+  WPARAM wParam;
+  DroppedRelease release;
+};
+std::mutex gDroppedMutex;
+std::vector<DroppedKind> gDroppedKinds;
+
+}  // namespace
+
+void SetDroppedRelease(std::uint32_t msg, WPARAM wParam, DroppedRelease release) {
+  std::lock_guard lock(gDroppedMutex);
+  for (auto& k : gDroppedKinds)
+    if (k.msg == msg && k.wParam == wParam) {
+      k.release = release;
+      return;
+    }
+  gDroppedKinds.push_back({msg, wParam, release});
+}
+
+void ReleaseDropped(const TMessage& m) {
+  DroppedRelease release = nullptr;
+  {
+    std::lock_guard lock(gDroppedMutex);
+    for (const auto& k : gDroppedKinds)
+      if (k.msg == m.Msg && k.wParam == m.WParam) release = k.release;
+  }
+  if (release != nullptr) release(m.LParam);
+}
+
 IMessageLoop& MessageLoop() {
   IMessageLoop* loop = gLoop.load();
   if (loop == nullptr) throw Exception("No message loop installed");
   return *loop;
 }
-void SetMessageLoop(IMessageLoop* loop) { gLoop.store(loop); }
-bool HasMessageLoop() { return gLoop.load() != nullptr; }
+void SetMessageLoop(IMessageLoop* loop) {
+  gLoop.store(loop);
+}
+bool HasMessageLoop() {
+  return gLoop.load() != nullptr;
+}
 
 IClock& Clock() {
   static SteadyClock steady;
   IClock* clock = gClock.load();
   return clock != nullptr ? *clock : steady;
 }
-void SetClock(IClock* clock) { gClock.store(clock); }
+void SetClock(IClock* clock) {
+  gClock.store(clock);
+}
 
 IMessageBox& MessageBoxes() {
   static StderrMessageBox fallback;
   IMessageBox* box = gBox.load();
   return box != nullptr ? *box : fallback;
 }
-void SetMessageBox(IMessageBox* box) { gBox.store(box); }
+void SetMessageBox(IMessageBox* box) {
+  gBox.store(box);
+}
 
 IKeyboard& Keyboard() {
   static UnavailableKeyboard none("no keyboard output is installed");
   IKeyboard* keyboard = gKeyboard.load();
   return keyboard != nullptr ? *keyboard : none;
 }
-void SetKeyboard(IKeyboard* keyboard) { gKeyboard.store(keyboard); }
+void SetKeyboard(IKeyboard* keyboard) {
+  gKeyboard.store(keyboard);
+}
 
-IEnvironment& Environment() { return Required(gEnv, "environment"); }
-void SetEnvironment(IEnvironment* env) { gEnv.store(env); }
+IEnvironment& Environment() {
+  return Required(gEnv, "environment");
+}
+void SetEnvironment(IEnvironment* env) {
+  gEnv.store(env);
+}
 
-IAutostart& Autostart() { return Required(gAutostart, "autostart store"); }
-void SetAutostart(IAutostart* autostart) { gAutostart.store(autostart); }
+IAutostart& Autostart() {
+  return Required(gAutostart, "autostart store");
+}
+void SetAutostart(IAutostart* autostart) {
+  gAutostart.store(autostart);
+}
 
 IForeground& Foreground() {
   static NoForeground none;
   IForeground* fg = gForeground.load();
   return fg != nullptr ? *fg : none;
 }
-void SetForeground(IForeground* fg) { gForeground.store(fg); }
+void SetForeground(IForeground* fg) {
+  gForeground.store(fg);
+}
 
 ISound& Sound() {
   static Silence silence;
   ISound* s = gSound.load();
   return s != nullptr ? *s : silence;
 }
-void SetSound(ISound* sound) { gSound.store(sound); }
+void SetSound(ISound* sound) {
+  gSound.store(sound);
+}
 
 ISerialBackend& SerialBackend() {
   ISerialBackend* backend = gSerial.load();
   if (backend == nullptr) throw Exception("No serial port backend installed");
   return *backend;
 }
-void SetSerialBackend(ISerialBackend* backend) { gSerial.store(backend); }
-bool HasSerialBackend() { return gSerial.load() != nullptr; }
+void SetSerialBackend(ISerialBackend* backend) {
+  gSerial.store(backend);
+}
+bool HasSerialBackend() {
+  return gSerial.load() != nullptr;
+}
 
 ISerialDeviceTable& SerialDeviceTable() {
   static NoSerialDeviceTable none;
   ISerialDeviceTable* table = gTable.load();
   return table != nullptr ? *table : none;
 }
-void SetSerialDeviceTable(ISerialDeviceTable* table) { gTable.store(table); }
+void SetSerialDeviceTable(ISerialDeviceTable* table) {
+  gTable.store(table);
+}
 
 IHidBackend& HidBackend() {
   static NoHid none;
   IHidBackend* backend = gHid.load();
   return backend != nullptr ? *backend : none;
 }
-void SetHidBackend(IHidBackend* backend) { gHid.store(backend); }
+void SetHidBackend(IHidBackend* backend) {
+  gHid.store(backend);
+}
 
 IClaimTableBackend& ClaimTables() {
   static NoClaimTables none;
   IClaimTableBackend* backend = gClaims.load();
   return backend != nullptr ? *backend : none;
 }
-void SetClaimTableBackend(IClaimTableBackend* backend) { gClaims.store(backend); }
+void SetClaimTableBackend(IClaimTableBackend* backend) {
+  gClaims.store(backend);
+}
 
 }  // namespace lumbra::platform

@@ -74,11 +74,13 @@ TEST_F(QtLoopTest, DestroyedWindowsRefusePostsDropQueuedOnesAndReleaseNotices) {
   int delivered = 0, released = 0;
   HWND h = loop.CreateMessageWindow([&](TMessage&) { ++delivered; });
   ASSERT_TRUE(loop.PostMessage(h, WM_USER, 0, 0));
+  ASSERT_TRUE(PostStdMessage(h, std::make_unique<Counting>(&released)));
   loop.DestroyMessageWindow(h);
+  EXPECT_EQ(released, 1);  // the queued notice went with its window
   EXPECT_FALSE(loop.PostMessage(h, WM_USER, 0, 0));
   EXPECT_FALSE(loop.SetTimer(h, 1, 10));
   EXPECT_FALSE(PostStdMessage(h, std::make_unique<Counting>(&released)));
-  EXPECT_EQ(released, 1);
+  EXPECT_EQ(released, 2);
   loop.ProcessMessages();
   EXPECT_EQ(delivered, 0);
 }

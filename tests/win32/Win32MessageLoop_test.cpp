@@ -1,4 +1,8 @@
 #include "platform/win32/Win32MessageLoop.h"
+// clang-format off
+// Before the Win32 headers, whose macros would hide its names.
+#include "comm/wmProtocol.h"
+// clang-format on
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -19,6 +23,13 @@ namespace lumbra::platform::win32 {
 namespace {
 
 constexpr std::uint32_t kMsg = WM_USER + 7;
+
+// A notice that counts its releases.
+struct Counting : lumbra::TStdMessage {
+  explicit Counting(int* c) : counter(c) {}
+  ~Counting() override { ++*counter; }
+  int* counter;
+};
 
 // Handles messages until done() or the deadline; false when the deadline came first.
 template <class Done>
@@ -68,7 +79,12 @@ TEST(Win32MessageLoop, APostToADestroyedWindowFailsAndItsQueuedMessagesAreDroppe
   int delivered = 0;
   HWND h = loop.CreateMessageWindow([&](TMessage& m) { delivered += m.Msg == kMsg; });
   ASSERT_TRUE(loop.PostMessage(h, kMsg, 0, 0));
+  SetMessageLoop(&loop);
+  int released = 0;
+  ASSERT_TRUE(PostStdMessage(h, std::make_unique<Counting>(&released)));
   loop.DestroyMessageWindow(h);
+  SetMessageLoop(nullptr);
+  EXPECT_EQ(released, 1);  // the queued notice went with its window
   loop.ProcessMessages();
   EXPECT_EQ(delivered, 0);
   bool fromThread = true;

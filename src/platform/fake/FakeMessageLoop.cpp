@@ -8,6 +8,7 @@ namespace lumbra::platform {
 FakeMessageLoop::FakeMessageLoop() : fUiThread(std::this_thread::get_id()) {}
 
 FakeMessageLoop::~FakeMessageLoop() {
+  for (const Queued& q : fQueue) ReleaseDropped(q.msg);
   if (fInstalled) {
     if (&MessageLoop() == this) SetMessageLoop(nullptr);
     SetClock(nullptr);
@@ -30,7 +31,11 @@ HWND FakeMessageLoop::CreateMessageWindow(WindowProc proc) {
 void FakeMessageLoop::DestroyMessageWindow(HWND hwnd) {
   std::lock_guard lock(fMutex);
   fWindows.erase(hwnd);
-  std::erase_if(fQueue, [hwnd](const Queued& q) { return q.hwnd == hwnd; });
+  std::erase_if(fQueue, [hwnd](const Queued& q) {
+    if (q.hwnd != hwnd) return false;
+    ReleaseDropped(q.msg);
+    return true;
+  });
   std::erase_if(fTimers, [hwnd](const auto& t) { return t.first.first == hwnd; });
 }
 
@@ -74,7 +79,9 @@ void FakeMessageLoop::Synchronize(const std::function<void()>& fn) {
   });
 }
 
-bool FakeMessageLoop::CheckSynchronize() { return fSync.RunPending(); }
+bool FakeMessageLoop::CheckSynchronize() {
+  return fSync.RunPending();
+}
 
 std::uintptr_t FakeMessageLoop::WatchReadable(std::intptr_t handle, std::function<void()> fn) {
   std::lock_guard lock(fMutex);

@@ -96,7 +96,12 @@ void Win32MessageLoop::DestroyMessageWindow(HWND hwnd) {
   }
   auto* window = reinterpret_cast<Window*>(GetWindowLongPtrW(Native(hwnd), GWLP_USERDATA));
   SetWindowLongPtrW(Native(hwnd), GWLP_USERDATA, 0);
-  // Messages still queued for it are dropped with it.
+  // Messages still queued for it go with it; no post reaches it any more (see
+  // PostMessage), so what they carry is released here.
+  MSG queued;
+  while (PeekMessageW(&queued, Native(hwnd), 0, 0, PM_REMOVE))
+    ReleaseDropped(TMessage{queued.message, static_cast<WPARAM>(queued.wParam),
+                            static_cast<LPARAM>(queued.lParam), 0});
   DestroyWindow(Native(hwnd));
   delete window;
 }
@@ -138,6 +143,10 @@ std::uintptr_t Win32MessageLoop::WatchReadable(std::intptr_t, std::function<void
 void Win32MessageLoop::Unwatch(std::uintptr_t) {}
 
 bool Win32MessageLoop::PostMessage(HWND hwnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
+  // Held across the post, so that a window being destroyed takes no more
+  // messages once it has released those it had.
+  std::lock_guard lock(fMutex);
+  if (!fWindows.count(hwnd)) return false;
   return ::PostMessageW(Native(hwnd), msg, wParam, lParam) != FALSE;
 }
 

@@ -4,8 +4,17 @@
 
 #include <thread>
 
+#include "comm/wmProtocol.h"
+
 namespace lumbra::platform {
 namespace {
+
+// A notice that counts its releases.
+struct Counting : lumbra::TStdMessage {
+  explicit Counting(int* c) : counter(c) {}
+  ~Counting() override { ++*counter; }
+  int* counter;
+};
 
 TEST(FakeMessageLoop, TimersFireInTimeOrderAndStopWhenKilled) {
   FakeMessageLoop loop;
@@ -42,7 +51,11 @@ TEST(FakeMessageLoop, PostsToDeadWindowsFailAndQueuedOnesAreDropped) {
   int got = 0;
   HWND h = loop.CreateMessageWindow([&](TMessage&) { ++got; });
   EXPECT_TRUE(loop.PostMessage(h, 1, 0, 0));
+  loop.Install();
+  int released = 0;
+  ASSERT_TRUE(PostStdMessage(h, std::make_unique<Counting>(&released)));
   loop.DestroyMessageWindow(h);
+  EXPECT_EQ(released, 1);  // the queued notice went with its window
   EXPECT_FALSE(loop.PostMessage(h, 2, 0, 0));
   EXPECT_EQ(loop.RunUntilIdle(), 0u);
   EXPECT_EQ(got, 0);

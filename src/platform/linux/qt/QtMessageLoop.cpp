@@ -16,10 +16,16 @@ namespace {
 const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type kSyncEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 
+// Qt deletes the events still posted to a window that goes: one never
+// delivered releases what it carries.
 class MessageEvent final : public QEvent {
  public:
   explicit MessageEvent(const TMessage& m) : QEvent(kMessageEvent), msg(m) {}
+  ~MessageEvent() override {
+    if (!delivered) ReleaseDropped(msg);
+  }
   TMessage msg;
+  bool delivered = false;
 };
 
 class Dispatcher final : public QObject {
@@ -43,7 +49,9 @@ class QtMessageLoop::Window final : public QObject {
 
   bool event(QEvent* e) override {
     if (e->type() != kMessageEvent) return QObject::event(e);
-    Call(static_cast<MessageEvent*>(e)->msg);
+    auto* m = static_cast<MessageEvent*>(e);
+    m->delivered = true;
+    Call(m->msg);
     return true;
   }
 
@@ -90,7 +98,6 @@ class QtMessageLoop::Window final : public QObject {
   std::unordered_map<int, std::uintptr_t> fQtToId;
   std::unordered_map<std::uintptr_t, int> fIdToQt;
 };
-
 
 QtMessageLoop::QtMessageLoop()
     : fUiThread(std::this_thread::get_id()), fDispatcher(std::make_unique<Dispatcher>(this)) {}
@@ -176,12 +183,13 @@ void QtMessageLoop::Synchronize(const std::function<void()>& fn) {
     fn();
     return;
   }
-  fSync.Call(fn, [this] {
-    QCoreApplication::postEvent(fDispatcher.get(), new QEvent(kSyncEvent));
-  });
+  fSync.Call(fn,
+             [this] { QCoreApplication::postEvent(fDispatcher.get(), new QEvent(kSyncEvent)); });
 }
 
-bool QtMessageLoop::CheckSynchronize() { return fSync.RunPending(); }
+bool QtMessageLoop::CheckSynchronize() {
+  return fSync.RunPending();
+}
 
 std::uintptr_t QtMessageLoop::WatchReadable(std::intptr_t handle, std::function<void()> fn) {
   if (handle < 0) return 0;
