@@ -6,8 +6,9 @@
 #include "platform/win32/Win32Sound.h"
 
 #include <gtest/gtest.h>
-#include <mmsystem.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <mmsystem.h>
 
 #include <chrono>
 #include <cstdint>
