@@ -2,6 +2,7 @@
 // those still held: the decision on its own, and the real path through
 // SendInput and the low-level hook into a window of the test. The "user" is
 // the test injecting unmarked events, as another input source would.
+// Before windows.h, whose macros would take the interface's names.
 #include <gtest/gtest.h>
 #include <windows.h>
 
