@@ -3,6 +3,9 @@
 // SendInput and the low-level hook into a window of the test. The "user" is
 // the test injecting unmarked events, as another input source would.
 // Before windows.h, whose macros would take the interface's names.
+// clang-format off
+#include "platform/win32/Win32Keyboard.h"
+// clang-format on
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,8 +15,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "platform/win32/Win32Keyboard.h"
 // The interface's own names, not the Win32 macros.
 #undef VkKeyScan
 #undef MapVirtualKey
