@@ -1,9 +1,10 @@
-// An event-driven reader model through the Win32 serial code: the SLR-45
-// driver against its simulator on a pseudo-terminal that the Wine prefix maps
-// to a COM port (LUMBRA_TEST_COM), commands to the simulator written to
-// LUMBRA_TEST_SIM_INPUT. The simulator's unplug takes the pseudo-terminal
-// away (the port's link goes with it), its plug brings a new one back under
-// the same name. Virtual time drives the driver's timer.
+// Event-driven reader models through the Win32 serial code: the SLR-45 and
+// SWU-41 drivers against their simulators on a pseudo-terminal that the Wine
+// prefix maps to a COM port (LUMBRA_TEST_COM), commands to the simulator
+// written to LUMBRA_TEST_SIM_INPUT; each model runs with its own simulator.
+// The simulator's unplug takes the pseudo-terminal away (the port's link goes
+// with it), its plug brings a new one back under the same name. Virtual time
+// drives the drivers' timers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <fstream>
 
 #include "drivers/slr45/RKM530.h"
+#include "drivers/swu41/SWU41.h"
 #include "platform/SerialDeviceTable.h"
 #include "platform/fake/FakeMessageLoop.h"
 #include "platform/win32/Win32Serial.h"
@@ -22,21 +24,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The port table as the system would list the reader's USB adapter: the
-// driver looks its port up there once the port it had is gone.
+// The port table as the system would list the reader's USB adapter: a driver
+// looks its port up there once the port it had is gone.
 class AdapterTable final : public platform::ISerialDeviceTable {
  public:
-  explicit AdapterTable(std::string port) : fPort(std::move(port)) {}
+  AdapterTable(platform::SerialAdapterKind kind, std::string port)
+      : fKind(kind), fPort(std::move(port)) {}
   bool Read(std::vector<platform::SerialDeviceEntry>& entries) override {
-    entries = {{platform::SerialAdapterKind::Prolific, "Serial", fPort}};
+    entries = {{fKind, "usbser", fPort}};
     return true;
   }
 
  private:
+  platform::SerialAdapterKind fKind;
   std::string fPort;
 };
 
-class Win32EventReaderTest : public ::testing::Test {
+template <class Reader, platform::SerialAdapterKind kAdapter>
+class Win32EventReader : public ::testing::Test {
  protected:
   void SetUp() override {
     const char* port = std::getenv("LUMBRA_TEST_COM");
@@ -45,9 +50,9 @@ class Win32EventReaderTest : public ::testing::Test {
     simInput = input;
     loop.Install();
     platform::SetSerialBackend(&backend);
-    table = std::make_unique<AdapterTable>(port);
+    table = std::make_unique<AdapterTable>(kAdapter, port);
     platform::SetSerialDeviceTable(table.get());
-    reader.reset(new TSLR45BadgeReader(nullptr));
+    reader.reset(new Reader(nullptr));
     test::RecordReaderEvents(*reader, events);
     reader->SetCrypt(false);
     reader->SetCheckCRCTes(false);
@@ -64,15 +69,19 @@ class Win32EventReaderTest : public ::testing::Test {
     out.flush();
     ASSERT_TRUE(out.good()) << "cannot write to the simulator at " << simInput;
   }
+  bool Seen(const std::string& event) const {
+    return std::find(events.begin(), events.end(), event) != events.end();
+  }
   // Timer steps with real time between them for the port's thread, which
-  // under Wine polls a pseudo-terminal port.
-  bool RunUntil(const std::string& event) {
-    auto seen = [&] { return std::find(events.begin(), events.end(), event) != events.end(); };
-    for (int i = 0; i < 300 && !seen(); ++i) {
+  // under Wine polls a pseudo-terminal port. A command given is repeated
+  // every few steps (a card the reader was not yet ready for passes unread).
+  bool RunUntil(const std::string& event, const std::string& command = {}) {
+    for (int i = 0; i < 300 && !Seen(event); ++i) {
+      if (!command.empty() && i % 15 == 0) Sim(command);
       loop.Advance(55);
-      loop.PumpUntil(seen, 30ms);
+      loop.PumpUntil([&] { return Seen(event); }, 30ms);
     }
-    return seen();
+    return Seen(event);
   }
   void Steps(int n) {
     for (int i = 0; i < n; ++i) {
@@ -83,36 +92,47 @@ class Win32EventReaderTest : public ::testing::Test {
   long Count(const std::string& event) const {
     return std::count(events.begin(), events.end(), event);
   }
+  // Reads a card, loses the reader to an unplug (shown once, as a reader
+  // problem), and reads again once it is plugged back.
+  void ReadAcrossAnUnplug(const std::string& verb, const std::string& card,
+                          const std::string& again) {
+    reader->SetActive(true);
+    ASSERT_TRUE(RunUntil("restore")) << ::testing::PrintToString(events);
+    ASSERT_TRUE(RunUntil("read " + card, verb + " " + card)) << ::testing::PrintToString(events);
+    Sim("unplug");
+    ASSERT_TRUE(RunUntil("timeout"))
+        << "the pulled reader is shown as a reader problem: " << ::testing::PrintToString(events);
+    Steps(10);
+    EXPECT_EQ(Count("timeout"), 1) << "shown once";
+    events.clear();
+    Sim("plug");
+    ASSERT_TRUE(RunUntil("restore"))
+        << "back by itself on its adapter's port: " << ::testing::PrintToString(events);
+    ASSERT_TRUE(RunUntil("read " + again, verb + " " + again)) << ::testing::PrintToString(events);
+  }
 
   platform::FakeMessageLoop loop;
   platform::win32::Win32SerialBackend backend;
   std::unique_ptr<AdapterTable> table;
   std::string simInput;
-  Owned<TSLR45BadgeReader> reader;
+  Owned<Reader> reader;
   test::ReaderEvents events;
 };
 
+using Win32EventReaderTest =
+    Win32EventReader<TSLR45BadgeReader, platform::SerialAdapterKind::Prolific>;
+
 TEST_F(Win32EventReaderTest, SLR45ReadsBadgesAcrossAnUnplug) {
   reader->SetTrack(1);
-  reader->SetActive(true);
-  ASSERT_TRUE(RunUntil("restore")) << ::testing::PrintToString(events);
-  Sim("present 123456789A");
-  ASSERT_TRUE(RunUntil("read 123456789A")) << ::testing::PrintToString(events);
-  Steps(10);
-  EXPECT_EQ(Count("read 123456789A"), 1);
+  ReadAcrossAnUnplug("present", "123456789A", "00000000FF");
+}
 
-  Sim("unplug");
-  ASSERT_TRUE(RunUntil("timeout"))
-      << "the pulled reader is shown as a reader problem: " << ::testing::PrintToString(events);
-  Steps(10);
-  EXPECT_EQ(Count("timeout"), 1) << "shown once";
-  events.clear();
-  Sim("plug");
-  ASSERT_TRUE(RunUntil("restore"))
-      << "back by itself on its adapter's port: " << ::testing::PrintToString(events);
-  Sim("present 00000000FF");
-  ASSERT_TRUE(RunUntil("read 00000000FF")) << ::testing::PrintToString(events);
-  EXPECT_EQ(Count("read 00000000FF"), 1);
+using Win32SwipeReaderTest =
+    Win32EventReader<TSWU41BadgeWriter, platform::SerialAdapterKind::UsbOther>;
+
+TEST_F(Win32SwipeReaderTest, SWU41ReadsCardsAcrossAnUnplug) {
+  reader->SetTrack(2);
+  ReadAcrossAnUnplug("swipe", "4711", "42");
 }
 
 }  // namespace
