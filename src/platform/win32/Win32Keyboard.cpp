@@ -88,6 +88,8 @@ class Win32Keyboard::Watcher {
     WaitForSingleObject(fAnswer, kWatcherAnswerMs);
   }
   ~Watcher() {
+    // A thread slow to start has its queue by the time it gives its id.
+    while (fThreadId == 0) Sleep(1);
     PostThreadMessageW(fThreadId, WM_QUIT, 0, 0);
     fThread.join();
     CloseHandle(fAnswer);
@@ -110,6 +112,7 @@ class Win32Keyboard::Watcher {
 
  private:
   bool Ask(UINT what) {
+    ResetEvent(fAnswer);  // a late answer to a question that timed out
     return fThreadId != 0 && PostThreadMessageW(fThreadId, what, 0, 0) &&
            WaitForSingleObject(fAnswer, kWatcherAnswerMs) == WAIT_OBJECT_0;
   }
