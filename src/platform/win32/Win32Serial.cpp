@@ -46,6 +46,7 @@ bool IsLoss(DWORD error) {
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
     case ERROR_BROKEN_PIPE:
+    case ERROR_DEVICE_NOT_CONNECTED:
       return true;
     default:
       return false;
@@ -120,7 +121,7 @@ class Win32SerialDevice final : public ISerialDevice {
       DWORD error = GetLastError();
       // Wine ends the wait on a pseudo-terminal at once, as aborted.
       if (error == ERROR_OPERATION_ABORTED) return Guess(events);
-      if (error != ERROR_IO_PENDING) return Failure(error);
+      if (error != ERROR_IO_PENDING) return WaitFailure(error, events);
       HANDLE both[2] = {fWaitDone, stopHandle};
       if (WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0) {
         // Stopped: end the wait (setting the mask again does) and let it finish.
@@ -133,7 +134,7 @@ class Win32SerialDevice final : public ISerialDevice {
       if (!GetOverlappedResult(fHandle, &ov, &n, FALSE)) {
         DWORD error = GetLastError();
         if (error == ERROR_OPERATION_ABORTED) return Guess(events);
-        return Failure(error);
+        return WaitFailure(error, events);
       }
     }
     if (mask == 0) return Guess(events);
@@ -265,6 +266,24 @@ class Win32SerialDevice final : public ISerialDevice {
     return WaitResult::Event;
   }
 
+  // A port that is gone may fail the wait with a reason that need not mean
+  // it (Wine's pseudo-terminal whose other end hung up: "not ready"), while a
+  // read says so for sure. Bytes the read finds are kept for the caller.
+  WaitResult WaitFailure(DWORD error, std::uint32_t& events) {
+    WaitResult result = Failure(error);
+    if (result != WaitResult::Failed) return result;
+    const std::string reason = tLastError;
+    std::lock_guard lock(fReadMutex);
+    char buf[1024];
+    int n = ReadNow(buf, sizeof buf);
+    if (fLost) return WaitResult::Lost;
+    tLastError = reason;
+    if (n <= 0) return result;
+    fAhead.append(buf, static_cast<std::size_t>(n));
+    events = fMask & EV_RXCHAR;
+    return WaitResult::Event;
+  }
+
   bool Escape(DWORD function) { return EscapeCommFunction(fHandle, function) ? true : Fail(); }
 
   bool Fail() {
@@ -296,7 +315,7 @@ class Win32SerialDevice final : public ISerialDevice {
 
   HANDLE fHandle;
   HANDLE fWaitDone;  // the waiting thread's
-  HANDLE fReadDone;  // the other thread's
+  HANDLE fReadDone;  // the reads', under fReadMutex
   std::uint32_t fMask = 0;
   std::atomic<bool> fLost{false};
   std::atomic<bool> fPollArmed{false};  // the last event was a guess

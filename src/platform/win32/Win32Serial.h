@@ -10,7 +10,9 @@
 // read found nothing the next wait first lets a short interval pass, so such a
 // port is polled rather than spun on; a read still waiting is cancelled; and
 // when the system counts no queued bytes, the status reads ahead what waits
-// and counts that.
+// and counts that. When its other end hangs up, the wait fails as "not ready"
+// and only a read fails as a broken pipe, so a failed wait is followed by a
+// read, which tells a port that is gone.
 #include "platform/SerialPort.h"
 
 namespace lumbra::platform::win32 {
