@@ -312,9 +312,12 @@ bool TypeKeys(const AnsiString& text, bool wait, bool slow) {
   // A Shift the user happens to hold would otherwise turn "abc123" into
   // "ABC!@#", a held Ctrl every key into a shortcut.
   keyboard.BeginTyping();
-  bool reachedEnd = typer.Type(text);
-  keyboard.EndTyping();
-  return reachedEnd;
+  // Closed however the run ends: the user's modifiers must come back.
+  struct EndRun {
+    platform::IKeyboard& keyboard;
+    ~EndRun() { keyboard.EndTyping(); }
+  } endRun{keyboard};
+  return typer.Type(text);
 }
 
 }  // namespace lumbra::app
