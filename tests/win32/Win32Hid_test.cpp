@@ -1,7 +1,8 @@
-// The HID backend under Wine, which presents no HID device here: the
-// listing and its numbers, opening what is no device, the system's notices
-// turned into device-change broadcasts, and reads and writes on a named pipe
-// standing in for a device's handle.
+// The HID backend under Wine: the listing and its numbers, opening what is
+// no device, the system's notices turned into device-change broadcasts, reads
+// and writes on a named pipe standing in for a device's handle, and Wine's
+// own HID mouse and keyboard (quiet devices without output reports), where
+// the prefix has them, read directly and lent out by the HID controller.
 #include "platform/win32/Win32Hid.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "drivers/slu20/GlobalHidController.h"
 #include "platform/DeviceChange.h"
 #include "platform/win32/Win32MessageLoop.h"
 #include "platform/win32/Win32Text.h"
@@ -30,6 +32,15 @@ namespace lumbra::platform::win32 {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// What the system sends a window registered for the notices of a class.
+DEV_BROADCAST_DEVICEINTERFACE_W InterfaceRecord(const GUID& guid) {
+  DEV_BROADCAST_DEVICEINTERFACE_W r{};
+  r.dbcc_size = sizeof(r);
+  r.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  r.dbcc_classguid = guid;
+  return r;
+}
 
 TEST(Win32HidInstances, OnePathOneIdentifierWhateverItsCase) {
   HidInstanceTable table;
@@ -110,15 +121,84 @@ TEST(Win32HidBackend, OpeningWhatIsNoHidDeviceFailsWithTheReason) {
   DeleteFileW(file);
 }
 
-// ---------------------------------------------------------------- notices
+// Devices that reach this backend through the system, where there are any.
+class Win32HidSystemDevices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    devices = backend.Enumerate();
+    if (devices.empty()) GTEST_SKIP() << "no HID device listed";
+  }
 
-DEV_BROADCAST_DEVICEINTERFACE_W InterfaceRecord(const GUID& guid) {
-  DEV_BROADCAST_DEVICEINTERFACE_W r{};
-  r.dbcc_size = sizeof(r);
-  r.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  r.dbcc_classguid = guid;
-  return r;
+  Win32HidBackend backend;
+  std::vector<HidDeviceInfo> devices;
+};
+
+TEST_F(Win32HidSystemDevices, EachOpensAndAQuietReadEndsAtItsTimeWithoutError) {
+  for (const HidDeviceInfo& d : devices) {
+    std::string error;
+    auto device = backend.Open(d, error);
+    ASSERT_NE(device, nullptr) << d.path << ": " << error;
+    ASSERT_GT(d.inputReportLength, 0) << d.path;
+    Bytes buf(d.inputReportLength);
+    for (int i = 0; i < 2; ++i)
+      EXPECT_EQ(device->Read(buf.data(), d.inputReportLength, 50), 0)
+          << d.path << ": " << device->LastError();
+    const Bytes request{0x00, 0x30, 0x30};
+    // A refused report (a device without output reports) says why.
+    if (!device->Write(request.data(), static_cast<int>(request.size()))) {
+      EXPECT_NE(device->LastError(), "") << d.path;
+    }
+  }
 }
+
+struct CountingListener final : TCustomHidNotifyObject {
+  void HidEnumerate(THidDevice* d, int) override { offered.push_back(d); }
+  void HidDeviceChange() override { ++changes; }
+  std::vector<THidDevice*> offered;
+  int changes = 0;
+};
+
+TEST_F(Win32HidSystemDevices, TheControllerListsLendsAndTakesBackADevice) {
+  Win32MessageLoop loop;
+  SetMessageLoop(&loop);
+  SetHidBackend(&backend);
+  {
+    CountingListener listener;
+    listener.StartHidNotification();
+    ASSERT_TRUE(backend.Registered());
+    listener.EnumerateDevice();
+    EXPECT_EQ(listener.offered.size(), devices.size());
+    loop.ProcessMessages();  // the controller's first re-listing announces
+    EXPECT_EQ(listener.changes, 1);
+
+    TGlobalHidController& controller = *TGlobalHidController::Existing();
+    THidDevice* lent = nullptr;
+    ASSERT_TRUE(controller.CheckOutByIndex(lent, 0)) << controller.Device(0)->LastError();
+    // Its reading thread waits on the device, a few reads long.
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    // A notice that changes nothing (the system's own broadcast may come
+    // with it) lists the devices again without a change.
+    GUID hid;
+    HidD_GetHidGuid(&hid);
+    const auto record = InterfaceRecord(hid);
+    SendMessageW(reinterpret_cast<::HWND>(backend.NoticeWindow()), WM_DEVICECHANGE,
+                 DBT_DEVICEARRIVAL, reinterpret_cast<::LPARAM>(&record));
+    loop.BroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+    loop.ProcessMessages();
+    EXPECT_EQ(listener.changes, 1);
+    EXPECT_TRUE(lent->IsPluggedIn());
+    EXPECT_FALSE(lent->ReadFailing()) << lent->LastError();
+    EXPECT_EQ(controller.ReportsForwarded(), 0u);
+    controller.CheckIn(lent);
+    EXPECT_EQ(lent, nullptr);
+  }
+  EXPECT_EQ(TGlobalHidController::Existing(), nullptr);
+  EXPECT_EQ(backend.NoticeWindow(), 0u);
+  SetHidBackend(nullptr);
+  SetMessageLoop(nullptr);
+}
+
+// ---------------------------------------------------------------- notices
 
 class Win32HidNotices : public ::testing::Test {
  protected:
