@@ -305,22 +305,32 @@ TEST_F(Win32HidNotices, WatchingCountsAndEndsWithTheLastUnwatch) {
 // ------------------------------------------- reads and writes on a handle
 
 // A message pipe stands in for a device: one message is one report, and a
-// read waits until the other end writes, as a quiet device's does.
+// read waits until the other end writes, as a quiet device's does. The
+// client end, overlapped, is the device's handle; the server end, the
+// device's side, is synchronous.
+HANDLE ConnectPipe(DWORD bufferSize, HANDLE& server) {
+  static std::atomic<int> serial{0};
+  const std::wstring name = L"\\\\.\\pipe\\lumbra-hid-" + std::to_wstring(GetCurrentProcessId()) +
+                            L"-" + std::to_wstring(++serial);
+  server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, bufferSize,
+                            bufferSize, 0, nullptr);
+  if (server == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  if (client != INVALID_HANDLE_VALUE && !SetNamedPipeHandleState(client, &mode, nullptr, nullptr)) {
+    CloseHandle(client);
+    client = INVALID_HANDLE_VALUE;
+  }
+  return client;
+}
+
 class Win32HidPipe : public ::testing::Test {
  protected:
   void SetUp() override {
-    static std::atomic<int> serial{0};
-    const std::wstring name = L"\\\\.\\pipe\\lumbra-hid-" + std::to_wstring(GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(++serial);
-    server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
-                              PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096,
-                              0, nullptr);
-    ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE client = ConnectPipe(4096, server);
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    ASSERT_TRUE(SetNamedPipeHandleState(client, &mode, nullptr, nullptr));
     device = AdoptHidHandle(client, kInput, kOutput);
   }
   void TearDown() override {
@@ -399,6 +409,30 @@ TEST_F(Win32HidPipe, WritesArePaddedToTheOutputReportLength) {
   EXPECT_EQ(HostSent(), longer);
   EXPECT_FALSE(device->Write(request.data(), 0));
   EXPECT_NE(device->LastError(), "");
+}
+
+TEST(Win32HidPipeFull, AReportTheDeviceDoesNotTakeIsGivenUpAfterItsTime) {
+  // Without a buffer, a write waits for the other end to read.
+  HANDLE server = INVALID_HANDLE_VALUE;
+  HANDLE client = ConnectPipe(0, server);
+  ASSERT_NE(client, INVALID_HANDLE_VALUE);
+  auto device = AdoptHidHandle(client, 8, 4);
+  const Bytes request{0x00, 0x30, 0x30};
+  EXPECT_FALSE(device->Write(request.data(), static_cast<int>(request.size())));
+  EXPECT_NE(device->LastError().find("took no report"), std::string::npos) << device->LastError();
+  // Once it reads again, reports go through, and nothing of the one given up.
+  Bytes got(256);
+  std::thread reader([&] {
+    DWORD n = 0;
+    if (!ReadFile(server, got.data(), static_cast<DWORD>(got.size()), &n, nullptr)) n = 0;
+    got.resize(n);
+  });
+  EXPECT_TRUE(device->Write(request.data(), static_cast<int>(request.size())))
+      << device->LastError();
+  reader.join();
+  EXPECT_EQ(got, (Bytes{0x00, 0x30, 0x30, 0x00}));
+  device.reset();
+  CloseHandle(server);
 }
 
 TEST_F(Win32HidPipe, ADeviceThatIsGoneGoesOnFailing) {
