@@ -344,8 +344,9 @@ void TopMessageBox::Show(const std::string& text, const std::string& caption,
   if (tMessageBrush == nullptr) tMessageBrush = CreateSolidBrush(kMessageColour);
   HHOOK hook = SetWindowsHookExW(WH_CBT, WatchForTheBox, nullptr, mine);
   tColourNextBox = true;
+  // Modal to the whole program, as its other windows wait for the answer.
   MessageBoxW(nullptr, Wide(text).c_str(), Wide(caption).c_str(),
-              MB_OK | icon | MB_TOPMOST | MB_SETFOREGROUND);
+              MB_OK | icon | MB_TOPMOST | MB_SETFOREGROUND | MB_TASKMODAL);
   tColourNextBox = false;
   if (hook != nullptr) UnhookWindowsHookEx(hook);
   if (attached) AttachThreadInput(mine, theirs, FALSE);
