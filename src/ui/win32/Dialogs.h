@@ -14,9 +14,10 @@ using ::HWND;
 
 // No icon (an information), one OK button, the program's light blue, over
 // everything and owned by no window, so that it shows over the application
-// the user is typing into; the program's own windows wait while it is open. While it is open this thread shares the input of
-// the thread that had the foreground, so that the box may take the focus (and
-// the caller give it back afterwards).
+// the user is typing into; the program's own windows wait while it is open.
+// Meanwhile this thread shares the input of the thread that had the
+// foreground, so that the box may take the focus (and the caller give it back
+// afterwards).
 class TopMessageBox final : public platform::IMessageBox {
  public:
   void Show(const std::string& text, const std::string& caption,
