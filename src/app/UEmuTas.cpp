@@ -720,13 +720,28 @@ std::string TTkEmuTasMain::DetectedAdapterPort() const {
   return port;
 }
 
+namespace {
+
+// A name this system opens ports by: a device path, or on Windows a COM port.
+bool IsPortName(const std::string& com) {
+#ifdef _WIN32
+  return com.size() > 3 && (com[0] == 'C' || com[0] == 'c') && (com[1] == 'O' || com[1] == 'o') &&
+         (com[2] == 'M' || com[2] == 'm') &&
+         std::all_of(com.begin() + 3, com.end(), [](char c) { return c >= '0' && c <= '9'; });
+#else
+  return !com.empty() && com[0] == '/';
+#endif
+}
+
+}  // namespace
+
 void TTkEmuTasMain::SelectStoredPort(const std::string& detected) {
   const TSettingsStorage& s = fSettings;
   // Pseudo-terminals, symlinks and adapters not plugged in yet are not in the
-  // device table; a stored device path is kept as an entry of its own.
+  // port table; a stored port name is kept as an entry of its own.
   std::string com = s.ReadString("Com", detected);
   TControl& cbCom = C("cbCom");
-  if (s.Has("Com") && !com.empty() && com[0] == '/' &&
+  if (s.Has("Com") && IsPortName(com) &&
       std::find(cbCom.Items().begin(), cbCom.Items().end(), com) == cbCom.Items().end()) {
     auto items = cbCom.Items();
     items.push_back(com);

@@ -12,10 +12,12 @@
 #include "platform/win32/Win32ClaimTable.h"
 #include "platform/win32/Win32Clock.h"
 #include "platform/win32/Win32Desktop.h"
+#include "platform/win32/Win32Hid.h"
 #include "platform/win32/Win32Keyboard.h"
 #include "platform/win32/Win32MessageLoop.h"
 #include "platform/win32/Win32Serial.h"
 #include "platform/win32/Win32SerialDeviceTable.h"
+#include "platform/win32/Win32Sound.h"
 #include "platform/win32/Win32Text.h"
 #include "ui/win32/Dialogs.h"
 #include "ui/win32/MainWindow.h"
@@ -86,14 +88,11 @@ int RunLumbra(const ProgramHooks& hooks) {
   Installed installSerialTable(platform::SetSerialDeviceTable, &serialTable);
   platform::win32::Win32ClaimTables claimTables;
   Installed installClaimTables(platform::SetClaimTableBackend, &claimTables);
-  // --- Sounds and USB HID readers ----------------------------------------------
-  // Their Win32 backends are installed here, like the ones above:
-  //   platform::win32::Win32Sound sound;             // platform/win32/Win32Sound.h
-  //   Installed installSound(platform::SetSound, &sound);
-  //   platform::win32::Win32HidBackend hid;          // platform/win32/Win32Hid.h
-  //   Installed installHid(platform::SetHidBackend, &hid);
-  // Until then sounds are skipped and no USB HID reader is present.
-  // -------------------------------------------------------------------------------
+  platform::win32::Win32Sound sound;
+  Installed installSound(platform::SetSound, &sound);
+  // USB HID readers; their controller goes with the last reader, before this.
+  platform::win32::Win32HidBackend hid;
+  Installed installHid(platform::SetHidBackend, &hid);
 
   if (hooks.registerModels) hooks.registerModels();
   int rc = 0;
