@@ -43,7 +43,8 @@ endfunction()
 # The folders built for Windows: the Win32 backends, the language file
 # generator, and every test folder whose code runs there.
 function(lumbra_windows_subprojects)
-  set(dirs src/platform/win32 tools/langgen tests/support tests/unit tests/win32)
+  set(dirs src/platform/win32 tools/langgen src/ui/win32 tests/support tests/unit tests/win32
+    tests/win32ui)
   foreach(dir ${dirs})
     if(EXISTS ${PROJECT_SOURCE_DIR}/${dir}/CMakeLists.txt)
       add_subdirectory(${PROJECT_SOURCE_DIR}/${dir} ${CMAKE_BINARY_DIR}/${dir})
