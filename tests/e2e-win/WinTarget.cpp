@@ -14,7 +14,8 @@
 //   foreground      the class and title of the foreground window.
 //   menu            the screen rectangle "left top right bottom" of a shown
 //                   popup menu, else fails (its items are the owner's to know).
-//   box             the caption and text of a shown message box, else fails.
+//   box             a shown message box: its handle, caption and text on three
+//                   lines; fails when there is none.
 //
 // The queries read windows of another process through calls that need no
 // cooperation from it (window texts of controls are kept by the system).
@@ -240,6 +241,7 @@ int PrintBox() {
        w = FindWindowExW(nullptr, w, L"#32770", nullptr)) {
     HWND text = GetDlgItem(w, 0xFFFF);  // a message box's text
     if (!IsWindowVisible(w) || text == nullptr) continue;
+    std::printf("%p\n", static_cast<void*>(w));
     PrintLine(Text(w));
     PrintLine(Text(text));
     return 0;

@@ -49,12 +49,14 @@ wt() { "$runner" "$prefix" "$wintarget" "$@" 2>/dev/null; }
 sim() { echo "$*" >&6; }
 
 start_xsession --tray || fail "no X session"
+"$runner" "$prefix" cmd /c exit >/dev/null 2>&1 || fail "Wine does not start in $prefix"
 # The prefix's server and its desktop process, which docks the tray icons,
-# must be those of this display.
+# must be those of this display; the server stays up between the programs,
+# and with it the system's volatile registry.
 "$server" -k 2>/dev/null
 "$server" -w 2>/dev/null
-"$runner" "$prefix" cmd /c exit >/dev/null 2>&1 || fail "Wine does not start in $prefix"
-panel=$(xdotool search --all --class trayer --name '^panel$' | head -1)
+"$server" -p >/dev/null 2>&1 || fail "no Wine server"
+panel=$(xdotool search --classname '^panel$' | head -1)
 [ -n "$panel" ] || fail "no tray panel"
 
 work=$(mktemp -d)
@@ -71,6 +73,10 @@ mkfifo "$work/sim.in"
 XS_PIDS+=($!)
 exec 6>"$work/sim.in"
 wait_for 10 test -L "$link" || fail "the simulator published no port"
+# Wine lists the ports its mount manager found at start; on Windows the
+# driver of a USB adapter adds its port to this table as it comes.
+"$runner" "$prefix" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial6' /d "$port" /f \
+  >/dev/null 2>&1 || fail "the port could not be listed"
 
 # The docked icons of Wine's tray are windows of its desktop process.
 tray_icon() {
@@ -106,7 +112,7 @@ type_password() {
 # screenshot NAME WINDOW: a moment for the painting, then the picture.
 screenshot() {
   sleep 0.5
-  import -window "$2" "$artifacts/$1.png" || fail "screenshot $1"
+  import -frame -window "$2" "$artifacts/$1.png" || fail "screenshot $1"
 }
 
 start_program() {
@@ -189,16 +195,27 @@ want="000ROSSI MARIO<Tab>00000012345678<Tab>00000000000077<Return>"
 sim "swipe ROSSI MARIO|12345678|0077"
 expect_typed "$want"
 
-# A reader pulled out: the message box, closed with Enter, hands the focus back.
+# A reader pulled out: the message box, closed with Enter, hands the focus
+# back. The port's own errors may come in boxes of their own meanwhile, each
+# over the last one: they are closed in turn.
 sim unplug
 wait_for 30 wt box || fail "no message box for the unplugged reader"
-box=$(wt box)
-echo "message box: $(tr '\n' '|' <<<"$box")"
-[ -n "$(sed -n 2p <<<"$box")" ] || fail "the message box has no text"
-wait_for 10 foreground_is '#32770' || fail "the message box does not have the focus"
 import -window root "$artifacts/win-message-box-Italiano.png" || fail "screenshot"
-xdotool key Return
-wait_for 15 not wt box || fail "Enter did not close the message box"
+box_is_not() { [ "$(wt box | head -1)" != "$1" ]; }
+seen=
+for i in 1 2 3 4 5 6; do
+  box=$(wt box) || break
+  wait_for 10 foreground_is '#32770' || fail "the message box '$(sed -n 3p <<<"$box")' does not have the focus"
+  seen+="$(sed -n 3p <<<"$box")|"
+  xdotool key Return
+  wait_for 10 box_is_not "$(head -1 <<<"$box")" || fail "Enter did not close the message box"
+  # Another one, if a further error is on its way.
+  wait_for 3 wt box
+done
+echo "message boxes: $seen"
+wt box >/dev/null && fail "message boxes keep coming: $seen"
+problem=$(text messages "lettore di tessere guasto o non collegato" 2)
+grep -qF "|$problem|" <<<"|$seen" || fail "no message box said '$problem'"
 wait_for 15 target_has_focus || fail "the focus did not go back to the target ($(wt foreground | head -1))"
 sim plug
 wait_for 30 shows_text "$(text messages "Lettore in funzione" 2)" || fail "the reader plugged back is not restored"
