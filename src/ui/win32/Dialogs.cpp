@@ -40,10 +40,10 @@ std::vector<WORD> DialogTemplate(DWORD style, const std::wstring& title) {
     t.push_back(0);
   };
   dword(style | DS_SETFONT);
-  dword(0);  // extended style
+  dword(0);                                          // extended style
   for (WORD w : {0, 0, 0, 100, 50}) t.push_back(w);  // no items; x, y, cx, cy
-  t.push_back(0);  // no menu
-  t.push_back(0);  // the dialog class
+  t.push_back(0);                                    // no menu
+  t.push_back(0);                                    // the dialog class
   text(title);
   t.push_back(8);  // points
   text(L"Tahoma");
@@ -64,8 +64,8 @@ void SizeAndCentre(HWND hwnd, int w, int h) {
 
 HWND Child(HWND parent, const wchar_t* cls, const std::string& text, DWORD style, int x, int y,
            int w, int h, int id, DWORD exStyle = 0) {
-  HWND hwnd = CreateWindowExW(exStyle, cls, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, x,
-                              y, w, h, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+  HWND hwnd = CreateWindowExW(exStyle, cls, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, x, y,
+                              w, h, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                               GetModuleHandleW(nullptr), nullptr);
   SendMessageW(hwnd, WM_SETFONT, SendMessageW(parent, WM_GETFONT, 0, 0), FALSE);
   return hwnd;
@@ -125,14 +125,14 @@ INT_PTR CALLBACK PasswordProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
       SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
       SizeAndCentre(hwnd, 233, 111);
       Child(hwnd, L"STATIC", dlg->Prompt().Caption(), SS_LEFT, 8, 8, 202, 24, -1);
-      HWND entry = Child(hwnd, L"EDIT", dlg->Entry().Text(),
-                         WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, 8, 38, 217, 21,
-                         kPasswordEntry, WS_EX_CLIENTEDGE);
+      HWND entry =
+          Child(hwnd, L"EDIT", dlg->Entry().Text(), WS_TABSTOP | ES_PASSWORD | ES_AUTOHSCROLL, 8,
+                38, 217, 21, kPasswordEntry, WS_EX_CLIENTEDGE);
       SendMessageW(entry, EM_SETPASSWORDCHAR, L'*', 0);
-      Child(hwnd, L"BUTTON", dlg->Controls["XiButton3"].Caption(),
-            WS_TABSTOP | BS_DEFPUSHBUTTON, 68, 76, 75, 25, IDOK);
-      Child(hwnd, L"BUTTON", dlg->Controls["XiButton1"].Caption(), WS_TABSTOP | BS_PUSHBUTTON,
-            150, 76, 75, 25, IDCANCEL);
+      Child(hwnd, L"BUTTON", dlg->Controls["XiButton3"].Caption(), WS_TABSTOP | BS_DEFPUSHBUTTON,
+            68, 76, 75, 25, IDOK);
+      Child(hwnd, L"BUTTON", dlg->Controls["XiButton1"].Caption(), WS_TABSTOP | BS_PUSHBUTTON, 150,
+            76, 75, 25, IDCANCEL);
       SetForegroundWindow(hwnd);
       SetFocus(entry);
       return FALSE;  // the focus is set
@@ -192,18 +192,18 @@ LRESULT CALLBACK LinkProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UIN
         state->hot = true;
         TRACKMOUSEEVENT t{sizeof(t), TME_LEAVE, hwnd, 0};
         TrackMouseEvent(&t);
-        SendMessageW(hwnd, WM_SETFONT,
-                     reinterpret_cast<WPARAM>(state->bold ? state->about->hotBold
-                                                          : state->about->hot),
-                     TRUE);
+        SendMessageW(
+            hwnd, WM_SETFONT,
+            reinterpret_cast<WPARAM>(state->bold ? state->about->hotBold : state->about->hot),
+            TRUE);
       }
       break;
     case WM_MOUSELEAVE:
       state->hot = false;
-      SendMessageW(hwnd, WM_SETFONT,
-                   reinterpret_cast<WPARAM>(state->bold ? state->about->linkBold
-                                                        : state->about->link),
-                   TRUE);
+      SendMessageW(
+          hwnd, WM_SETFONT,
+          reinterpret_cast<WPARAM>(state->bold ? state->about->linkBold : state->about->link),
+          TRUE);
       break;
     case WM_NCDESTROY:
       RemoveWindowSubclass(hwnd, LinkProc, 1);
@@ -241,8 +241,8 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       about->icon = ProgramIcon(32);
       SendMessageW(image, STM_SETICON, reinterpret_cast<WPARAM>(about->icon), 0);
       auto label = [&](const char* name, int id, int x, int y, int w, HFONT font = nullptr) {
-        HWND l = Child(hwnd, L"STATIC", c[name].Caption(), SS_LEFT | SS_NOPREFIX | SS_NOTIFY, x,
-                       y, w, 15, id);
+        HWND l = Child(hwnd, L"STATIC", c[name].Caption(), SS_LEFT | SS_NOPREFIX | SS_NOTIFY, x, y,
+                       w, 15, id);
         if (font != nullptr) SendMessageW(l, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         return l;
       };
@@ -259,8 +259,8 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       SetWindowSubclass(site, LinkProc, 1, reinterpret_cast<DWORD_PTR>(new LinkState{about, true}));
       SetWindowSubclass(mail, LinkProc, 1,
                         reinterpret_cast<DWORD_PTR>(new LinkState{about, false}));
-      Child(hwnd, L"BUTTON", c["XiButton4"].Caption(), WS_TABSTOP | BS_DEFPUSHBUTTON, 245, 186,
-            75, 25, IDOK);
+      Child(hwnd, L"BUTTON", c["XiButton4"].Caption(), WS_TABSTOP | BS_DEFPUSHBUTTON, 245, 186, 75,
+            25, IDOK);
       about->tips = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                                     WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, 0, 0, 0, 0, hwnd,
                                     nullptr, GetModuleHandleW(nullptr), nullptr);

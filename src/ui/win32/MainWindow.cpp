@@ -43,44 +43,44 @@ constexpr Place kPlaces[] = {
     {"PanOpt", 0, app::kStatusPanelHeight, app::kClientWidth, app::kSettingsPanelHeight},
     {"JvPageControl1", 4, 2, app::kClientWidth - 8, app::kSettingsPanelHeight - 6},
     // "Avanzate".
-    {"lbModel", 8, 12, 120, 15},
-    {"cbModel", 132, 8, 160, 220},
-    {"lbCom", 8, 39, 120, 15},
-    {"cbCom", 132, 35, 160, 220},
+    {"lbModel", 8, 12, 130, 15},
+    {"cbModel", 140, 8, 160, 220},
+    {"lbCom", 8, 39, 130, 15},
+    {"cbCom", 140, 35, 160, 220},
     {"ckAvvioAutomatico", 8, 62, 330, 20},
-    {"lbLingua", 8, 91, 120, 15},
-    {"cbLingua", 132, 87, 160, 120},
+    {"lbLingua", 8, 91, 130, 15},
+    {"cbLingua", 140, 87, 160, 120},
     {"XiButton2", 8, 118, 124, 25},
     {"XiButton4", 140, 118, 80, 25},
     // "Azione a lettura tessera".
-    {"lbPreChar", 8, 10, 110, 15},
-    {"cbPreChar", 120, 6, 140, 220},
-    {"lbDa", 96, 34, 50, 15},
-    {"lbNCarat", 150, 34, 54, 15},
-    {"lbSeguito", 208, 34, 80, 15},
-    {"lbAllineam", 292, 34, 54, 15},
-    {"CheckBox1", 8, 51, 86, 20},
-    {"SpinEdit1", 96, 50, 50, 21},
-    {"SpinEdit2", 150, 50, 54, 21},
-    {"ComboBox1", 208, 50, 80, 220},
-    {"eAll1", 292, 50, 50, 21},
-    {"CheckBox2", 8, 76, 86, 20},
-    {"SpinEdit3", 96, 75, 50, 21},
-    {"SpinEdit4", 150, 75, 54, 21},
-    {"ComboBox2", 208, 75, 80, 220},
-    {"eAll2", 292, 75, 50, 21},
-    {"CheckBox3", 8, 101, 86, 20},
-    {"SpinEdit5", 96, 100, 50, 21},
-    {"SpinEdit6", 150, 100, 54, 21},
-    {"ComboBox3", 208, 100, 80, 220},
-    {"eAll3", 292, 100, 50, 21},
-    {"ckSoundTes", 8, 133, 118, 20},
-    {"PanSoundTes", 128, 128, 218, 50},
-    {"rbBeeptes", 0, 3, 120, 20},
-    {"SpeedButton3", 150, 0, 64, 24},
-    {"rbSoundTes", 0, 28, 84, 20},
-    {"eSoundTes", 84, 27, 104, 21},
-    {"btSoundTes", 190, 27, 24, 21},
+    {"lbPreChar", 8, 9, 110, 15},
+    {"cbPreChar", 120, 5, 140, 220},
+    {"lbDa", 96, 30, 50, 15},
+    {"lbNCarat", 150, 30, 54, 15},
+    {"lbSeguito", 208, 30, 80, 15},
+    {"lbAllineam", 292, 30, 54, 15},
+    {"CheckBox1", 8, 46, 86, 20},
+    {"SpinEdit1", 96, 45, 50, 21},
+    {"SpinEdit2", 150, 45, 54, 21},
+    {"ComboBox1", 208, 45, 80, 220},
+    {"eAll1", 292, 45, 50, 21},
+    {"CheckBox2", 8, 70, 86, 20},
+    {"SpinEdit3", 96, 69, 50, 21},
+    {"SpinEdit4", 150, 69, 54, 21},
+    {"ComboBox2", 208, 69, 80, 220},
+    {"eAll2", 292, 69, 50, 21},
+    {"CheckBox3", 8, 94, 86, 20},
+    {"SpinEdit5", 96, 93, 50, 21},
+    {"SpinEdit6", 150, 93, 54, 21},
+    {"ComboBox3", 208, 93, 80, 220},
+    {"eAll3", 292, 93, 50, 21},
+    {"ckSoundTes", 8, 125, 118, 20},
+    {"PanSoundTes", 128, 120, 218, 48},
+    {"rbBeeptes", 0, 2, 120, 20},
+    {"SpeedButton3", 150, 0, 64, 23},
+    {"rbSoundTes", 0, 26, 84, 20},
+    {"eSoundTes", 84, 25, 104, 21},
+    {"btSoundTes", 190, 25, 24, 21},
 };
 
 // The three tabs of the sound slots share one arrangement.
@@ -104,9 +104,8 @@ bool FindPlace(const std::string& name, RECT& r) {
     }
   for (const SlotNames& s : kSlotTabs) {
     const std::pair<const char*, RECT> places[] = {
-        {s.check, {8, 8, 338, 28}},     {s.panel, {8, 30, 346, 84}},
-        {s.beep, {16, 3, 200, 23}},     {s.test, {254, 0, 334, 25}},
-        {s.file, {16, 30, 104, 50}},    {s.name, {106, 29, 300, 50}},
+        {s.check, {8, 8, 338, 28}},     {s.panel, {8, 30, 346, 84}},   {s.beep, {16, 3, 200, 23}},
+        {s.test, {254, 0, 334, 25}},    {s.file, {16, 30, 104, 50}},   {s.name, {106, 29, 300, 50}},
         {s.browse, {304, 29, 332, 50}}, {s.message, {8, 92, 346, 112}}};
     for (const auto& [n, rect] : places)
       if (n != nullptr && name == n) {
@@ -167,18 +166,18 @@ constexpr DWORD kMainExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
 }  // namespace
 
 MainWindow::MainWindow(app::TTkEmuTasMain& model, const wchar_t* windowClass) : fModel(model) {
-  INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_TAB_CLASSES | ICC_UPDOWN_CLASS | ICC_BAR_CLASSES |
-                                            ICC_STANDARD_CLASSES};
+  INITCOMMONCONTROLSEX icc{
+      sizeof(icc), ICC_TAB_CLASSES | ICC_UPDOWN_CLASS | ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&icc);
   RegisterClass(kPanelClass, PanelProcedure, 0);
   RegisterClass(windowClass, DefWindowProcW, CS_DBLCLKS);
   fTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-  fFont = CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
-  fBold = CreateFontW(-11, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+  fFont =
+      CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+  fBold =
+      CreateFontW(-11, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
   fBigIcon = ProgramIcon(GetSystemMetrics(SM_CXICON));
   fSmallIcon = ProgramIcon(GetSystemMetrics(SM_CXSMICON));
 
@@ -187,11 +186,10 @@ MainWindow::MainWindow(app::TTkEmuTasMain& model, const wchar_t* windowClass) : 
   RECT work{};
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
   const int w = r.right - r.left, h = r.bottom - r.top;
-  fHwnd = CreateWindowExW(kMainExStyle, windowClass,
-                          Wide(fModel.C("TkEmuTasMain").Caption()).c_str(), kMainStyle,
-                          work.left + (work.right - work.left - w) / 2,
-                          work.top + (work.bottom - work.top - h) / 2, w, h, nullptr, nullptr,
-                          GetModuleHandleW(nullptr), nullptr);
+  fHwnd = CreateWindowExW(
+      kMainExStyle, windowClass, Wide(fModel.C("TkEmuTasMain").Caption()).c_str(), kMainStyle,
+      work.left + (work.right - work.left - w) / 2, work.top + (work.bottom - work.top - h) / 2, w,
+      h, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (fHwnd == nullptr) throw Exception("Cannot create the main window");
   SetWindowLongPtrW(fHwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   SetWindowLongPtrW(fHwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WindowProc));
@@ -295,8 +293,9 @@ void MainWindow::Create(Bound& b) {
       text.clear();
       break;
     case ControlKind::Label:
-      style |= SS_NOTIFY | (c.Name().rfind("lbStatus", 0) == 0 ? SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS
-                                                                : SS_LEFT);
+      // One line each, as long as the text; the status lines end in "..." when too long.
+      style |= SS_NOTIFY | SS_LEFTNOWORDWRAP |
+               (c.Name().rfind("lbStatus", 0) == 0 ? SS_ENDELLIPSIS : 0u);
       break;
     case ControlKind::Button:
       cls = L"BUTTON";
@@ -352,10 +351,10 @@ void MainWindow::Create(Bound& b) {
                  reinterpret_cast<LPARAM>(&item));
   }
   if (c.Kind() == ControlKind::SpinEdit) {
-    b.spin = CreateWindowExW(0, UPDOWN_CLASSW, nullptr,
-                             WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT |
-                                 UDS_ARROWKEYS | UDS_NOTHOUSANDS,
-                             0, 0, 0, 0, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+    b.spin = CreateWindowExW(
+        0, UPDOWN_CLASSW, nullptr,
+        WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT | UDS_ARROWKEYS | UDS_NOTHOUSANDS,
+        0, 0, 0, 0, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
     SendMessageW(b.spin, UDM_SETBUDDY, reinterpret_cast<WPARAM>(b.hwnd), 0);
     bool limited = c.MaxValue() > c.MinValue();
     SendMessageW(b.spin, UDM_SETRANGE32, static_cast<WPARAM>(limited ? c.MinValue() : INT_MIN),
@@ -401,8 +400,7 @@ void MainWindow::Sync(Bound& b) {
       item.mask = TCIF_TEXT;
       item.pszText = caption.data();
       HWND tabs = TabControl();
-      SendMessageW(tabs, TCM_SETITEMW, static_cast<WPARAM>(b.tab),
-                   reinterpret_cast<LPARAM>(&item));
+      SendMessageW(tabs, TCM_SETITEMW, static_cast<WPARAM>(b.tab), reinterpret_cast<LPARAM>(&item));
       LayoutPages();
       break;
     }

@@ -56,8 +56,8 @@ class MainWindow {
   struct Bound {
     app::TControl* control = nullptr;
     HWND hwnd = nullptr;
-    HWND spin = nullptr;  // the up-down arrows of a number field
-    int tab = -1;         // a tab sheet's place in the page control
+    HWND spin = nullptr;             // the up-down arrows of a number field
+    int tab = -1;                    // a tab sheet's place in the page control
     std::vector<std::string> items;  // a list's entries as shown
   };
 

@@ -113,8 +113,7 @@ int RunLumbra(const ProgramHooks& hooks) {
     services.findUsbSerialPort = [] { return FindUsbSerialPort(); };
     services.findProlificPort = [] { return AnsiToText(FindProlificPort()); };
     services.openDocument = [](const std::string& path) {
-      ShellExecuteW(nullptr, L"open", platform::win32::Wide(path).c_str(), L"", L"",
-                    SW_SHOWNORMAL);
+      ShellExecuteW(nullptr, L"open", platform::win32::Wide(path).c_str(), L"", L"", SW_SHOWNORMAL);
     };
     // The language files lie beside the program.
     services.createLanguageManager =
