@@ -13,6 +13,7 @@ runner=$1 prefix=$2 program=$3 langfiles=$4 wintarget=$5 readersim=$6 tables=$7 
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../gui/xsession.sh"
 mkdir -p "$artifacts"
+rm -f "$artifacts/win-failure.png"
 export WINEPREFIX=$prefix
 server=$(dirname "${LUMBRA_WINE:-/usr/lib/wine/wine64}")/wineserver
 port=COM7
