@@ -14,8 +14,9 @@
 //   foreground      the class and title of the foreground window.
 //   menu            the screen rectangle "left top right bottom" of a shown
 //                   popup menu, else fails (its items are the owner's to know).
-//   box             a shown message box: its handle, caption and text on three
-//                   lines; fails when there is none.
+//   box             the topmost shown message box: its handle, caption, text and
+//                   the screen centre "X Y" of its OK button, one a line; fails
+//                   when there is none.
 //
 // The queries read windows of another process through calls that need no
 // cooperation from it (window texts of controls are kept by the system).
@@ -244,6 +245,9 @@ int PrintBox() {
     std::printf("%p\n", static_cast<void*>(w));
     PrintLine(Text(w));
     PrintLine(Text(text));
+    RECT ok{};
+    GetWindowRect(GetDlgItem(w, IDOK), &ok);
+    std::printf("%ld %ld\n", (ok.left + ok.right) / 2, (ok.top + ok.bottom) / 2);
     return 0;
   }
   return 1;
