@@ -91,6 +91,7 @@ click_icon() {
   xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2)) click --repeat "${2:-1}" --delay 120 "$1"
 }
 foreground_is() { [ "$(wt foreground | head -1)" = "$1" ]; }
+foreground_title_is() { [ "$(wt foreground | sed -n 2p)" = "$1" ]; }
 shows_text() { wt texts | grep -qxF "$1"; }
 main_size() { wt main | sed -n 2p; }
 size_is_not() { local s; s=$(main_size); [ -n "$s" ] && [ "$s" != "$1" ]; }
@@ -106,8 +107,10 @@ click_on() {
 # type_password TITLE: the password dialog comes, takes the password, goes.
 type_password() {
   wait_for 15 xdotool search --onlyvisible --name "^$1\$" || fail "no password dialog '$1'"
-  xdotool windowactivate --sync "$(xdotool search --onlyvisible --name "^$1\$" | head -1)" \
-    type --delay 40 qorvi
+  xdotool windowactivate --sync "$(xdotool search --onlyvisible --name "^$1\$" | head -1)"
+  # Keys reach a window once Wine, too, has made it the active one.
+  wait_for 10 foreground_title_is "$1" || fail "the password dialog did not get the focus"
+  xdotool type --delay 40 qorvi
   xdotool key Return
   wait_for 15 not xdotool search --onlyvisible --name "^$1\$" || fail "the password dialog stayed"
 }
