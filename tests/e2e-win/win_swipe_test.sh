@@ -239,6 +239,7 @@ read -r ml mt mr mb <<<"$(wt menu)"
 xdotool mousemove $(((ml + mr) / 2)) $((mb - 10)) click 1
 type_password "$(text captions TkETPwdDlg 2)"
 wait_for 20 not kill -0 "$app" || fail "the exit command did not end the program"
+wait_for 10 not has_tray_icon || fail "the tray icon stayed after the program ended"
 
 # English, chosen in the settings the program saved.
 sed -i 's|<Lingua>1</Lingua>|<Lingua>0</Lingua>|' "$settings"
