@@ -50,4 +50,7 @@ function(lumbra_windows_subprojects)
       add_subdirectory(${PROJECT_SOURCE_DIR}/${dir} ${CMAKE_BINARY_DIR}/${dir})
     endif()
   endforeach()
+  # The program end to end under Wine, and its release zip.
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/e2e-win ${CMAKE_BINARY_DIR}/tests/e2e-win)
+  include(${PROJECT_SOURCE_DIR}/dist/windows/Package.cmake)
 endfunction()
