@@ -131,7 +131,9 @@ class Win32SerialDevice final : public ISerialDevice {
         return WaitResult::Stopped;
       }
       DWORD n;
-      if (!GetOverlappedResult(fHandle, &ov, &n, FALSE)) {
+      // Waiting costs nothing (the event is set) and takes the result Wine
+      // now and then has not stored yet when it sets the event.
+      if (!GetOverlappedResult(fHandle, &ov, &n, TRUE)) {
         DWORD error = GetLastError();
         if (error == ERROR_OPERATION_ABORTED) return Guess(events);
         return WaitFailure(error, events);
