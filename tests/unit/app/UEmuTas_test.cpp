@@ -21,6 +21,12 @@ namespace fs = std::filesystem;
 namespace lumbra::app {
 namespace {
 
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
 using test::TTestBadgeReader;
 
 class MainWindowTest : public ::testing::Test {
@@ -168,19 +174,14 @@ TEST_F(MainWindowTest, TheDetectedPortIsUsedOnlyWhenItIsPresent) {
 }
 
 TEST_F(MainWindowTest, AStoredDevicePathIsKeptEvenWhenNotListed) {
-#ifdef _WIN32
-  const bool windows = true;
-#else
-  const bool windows = false;
-#endif
   // Ports are opened by device path, and on Windows by COM name (an adapter
   // not plugged in yet is not listed).
   struct Case {
     const char* stored;
     std::string selected;
     size_t entries;
-  } cases[] = {{"/dev/pts/7", windows ? "" : "/dev/pts/7", windows ? 2u : 3u},
-               {"COM4", windows ? "COM4" : "", windows ? 3u : 2u},
+  } cases[] = {{"/dev/pts/7", kWindows ? "" : "/dev/pts/7", kWindows ? 2u : 3u},
+               {"COM4", kWindows ? "COM4" : "", kWindows ? 3u : 2u},
                {"COM", "", 2},
                {"COM4x", "", 2},
                {"/dev/pts/3", "/dev/pts/3", 2}};
@@ -196,7 +197,9 @@ TEST_F(MainWindowTest, AStoredDevicePathIsKeptEvenWhenNotListed) {
 
 TEST_F(MainWindowTest, TheUsbReaderShowsUsbAnyAndKeepsTheStoredPortForTheOthers) {
   RegisterBadgeReader("SLU-20", ReaderClassOf<TUSBBadgeReader>());
-  Settings("<Model>SLU-20</Model><Com>/dev/pts/7</Com><T1>false</T1><T3>false</T3>");
+  // A stored port that is not listed (an adapter not plugged in yet).
+  const std::string unlisted = kWindows ? "COM7" : "/dev/pts/7";
+  Settings("<Model>SLU-20</Model><Com>" + unlisted + "</Com><T1>false</T1><T3>false</T3>");
   Start();
   auto choose = [&](const std::string& model) {
     const auto& items = C("cbModel").Items();
@@ -209,9 +212,9 @@ TEST_F(MainWindowTest, TheUsbReaderShowsUsbAnyAndKeepsTheStoredPortForTheOthers)
     std::string shown;
   } steps[] = {
       {"SLU-20", {"USB ANY"}, "USB ANY"},
-      {"SL-10", {"/dev/pts/3", "/dev/ttyUSB0", "/dev/pts/7"}, "/dev/pts/7"},
+      {"SL-10", {"/dev/pts/3", "/dev/ttyUSB0", unlisted}, unlisted},
       {"SLU-20", {"USB ANY"}, "USB ANY"},
-      {"SLX-44", {"/dev/pts/3", "/dev/ttyUSB0", "/dev/pts/7"}, "/dev/pts/7"},
+      {"SLX-44", {"/dev/pts/3", "/dev/ttyUSB0", unlisted}, unlisted},
   };
   for (const auto& step : steps) {
     if (C("cbModel").Text() != step.model) choose(step.model);
@@ -223,7 +226,7 @@ TEST_F(MainWindowTest, TheUsbReaderShowsUsbAnyAndKeepsTheStoredPortForTheOthers)
     EXPECT_TRUE(main->BadgeReader().Active()) << step.model;
   }
   main->SaveSettings();
-  EXPECT_EQ(Stored("Com"), "/dev/pts/7") << "choosing the USB reader never changes it";
+  EXPECT_EQ(Stored("Com"), unlisted) << "choosing the USB reader never changes it";
   main.reset();
   UnregisterBadgeReader("SLU-20");
 }
