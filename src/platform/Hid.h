@@ -26,6 +26,7 @@
 //   each Watch is ended by one Unwatch.
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,8 +41,8 @@ struct HidDeviceInfo {
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
   std::uint16_t version = 0;
-  std::string product;  // product string, UTF-8; empty when it has none
-  std::string path;     // the backend's own name for opening it
+  std::string product;                  // product string, UTF-8; empty when it has none
+  std::string path;                     // the backend's own name for opening it
   std::uint16_t inputReportLength = 0;  // bytes, report ID included
 };
 
@@ -51,6 +52,28 @@ class IHidDevice {
   virtual int Read(std::uint8_t* buf, int size, int timeoutMs) = 0;
   virtual bool Write(const std::uint8_t* data, int size) = 0;
   virtual std::string LastError() const = 0;
+};
+
+// What every backend's device does alike: the last error, set by whichever
+// thread failed and read by the UI thread.
+class BasicHidDevice : public IHidDevice {
+ public:
+  std::string LastError() const final {
+    std::lock_guard lock(fErrorMutex);
+    return fError;
+  }
+
+ protected:
+  // Keeps why and returns -1, what a failed read returns.
+  int Fail(const std::string& why) {
+    std::lock_guard lock(fErrorMutex);
+    fError = why;
+    return -1;
+  }
+
+ private:
+  mutable std::mutex fErrorMutex;
+  std::string fError;
 };
 
 class IHidBackend {

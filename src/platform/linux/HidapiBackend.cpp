@@ -91,7 +91,7 @@ std::string DeviceError(hid_device* dev, const char* what) {
 
 // hidapi keeps a device's last error without a lock, and every call renews
 // it; the reading thread and the writer therefore have a handle each.
-class HidrawDevice final : public IHidDevice {
+class HidrawDevice final : public BasicHidDevice {
  public:
   HidrawDevice(hid_device* reader, hid_device* writer, bool numbered)
       : fReader(reader), fWriter(writer), fNumbered(numbered) {}
@@ -122,23 +122,10 @@ class HidrawDevice final : public IHidDevice {
     return false;
   }
 
-  std::string LastError() const override {
-    std::lock_guard lock(fMutex);
-    return fError;
-  }
-
  private:
-  int Fail(const std::string& why) {
-    std::lock_guard lock(fMutex);
-    fError = why;
-    return -1;
-  }
-
   hid_device* const fReader;
   hid_device* const fWriter;
   const bool fNumbered;
-  mutable std::mutex fMutex;
-  std::string fError;
 };
 
 }  // namespace

@@ -108,7 +108,7 @@ int Connect(const std::string& path, VirtualHidHello& hello, std::string& error)
   return fd;
 }
 
-class VirtualHidDevice final : public IHidDevice {
+class VirtualHidDevice final : public BasicHidDevice {
  public:
   explicit VirtualHidDevice(int fd) : fFd(fd) {}
   ~VirtualHidDevice() override { ::close(fFd); }
@@ -138,17 +138,7 @@ class VirtualHidDevice final : public IHidDevice {
     return FailWrite(n < 0 ? Reason("write", errno) : "the report was cut short");
   }
 
-  std::string LastError() const override {
-    std::lock_guard lock(fMutex);
-    return fError;
-  }
-
  private:
-  int Fail(const std::string& why) {
-    std::lock_guard lock(fMutex);
-    fError = why;
-    return -1;
-  }
   bool FailWrite(const std::string& why) {
     Fail(why);
     return false;
@@ -156,8 +146,6 @@ class VirtualHidDevice final : public IHidDevice {
 
   const int fFd;
   std::atomic<bool> fGone{false};
-  mutable std::mutex fMutex;
-  std::string fError;
 };
 
 }  // namespace

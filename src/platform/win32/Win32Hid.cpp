@@ -79,7 +79,7 @@ bool Probe(const std::wstring& path, HidDeviceInfo& info) {
   return true;
 }
 
-class Win32HidDevice final : public IHidDevice {
+class Win32HidDevice final : public BasicHidDevice {
  public:
   Win32HidDevice(HANDLE h, std::uint16_t input, std::uint16_t output)
       : fHandle(h),
@@ -148,17 +148,8 @@ class Win32HidDevice final : public IHidDevice {
     return true;
   }
 
-  std::string LastError() const override {
-    std::lock_guard lock(fMutex);
-    return fError;
-  }
-
  private:
-  int Fail(const std::string& why) {
-    std::lock_guard lock(fMutex);
-    fError = why;
-    return -1;
-  }
+  using BasicHidDevice::Fail;
   int Fail(DWORD error, const char* what) {
     return Fail(std::string(what) + ": " + SystemMessage(error));
   }
@@ -174,8 +165,6 @@ class Win32HidDevice final : public IHidDevice {
   const std::uint16_t fInputLength;
   const std::uint16_t fOutputLength;
   std::vector<std::uint8_t> fReadBuffer;  // the reading thread's
-  mutable std::mutex fMutex;              // guards fError
-  std::string fError;
 };
 
 }  // namespace
