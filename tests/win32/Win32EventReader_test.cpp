@@ -9,15 +9,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 
 #include "drivers/slr45/RKM530.h"
 #include "drivers/swu41/SWU41.h"
 #include "platform/SerialDeviceTable.h"
-#include "platform/fake/FakeMessageLoop.h"
-#include "platform/win32/Win32Serial.h"
 #include "support/ReaderEvents.h"
+#include "win32/SimulatedReader.h"
 
 namespace lumbra {
 namespace {
@@ -41,15 +38,10 @@ class AdapterTable final : public platform::ISerialDeviceTable {
 };
 
 template <class Reader, platform::SerialAdapterKind kAdapter>
-class Win32EventReader : public ::testing::Test {
+class Win32EventReader : public test::SimulatedReaderTest {
  protected:
   void SetUp() override {
-    const char* port = std::getenv("LUMBRA_TEST_COM");
-    const char* input = std::getenv("LUMBRA_TEST_SIM_INPUT");
-    if (port == nullptr || input == nullptr) GTEST_SKIP() << "no simulated reader";
-    simInput = input;
-    loop.Install();
-    platform::SetSerialBackend(&backend);
+    if (!StartSimulated()) GTEST_SKIP() << "no simulated reader";
     table = std::make_unique<AdapterTable>(kAdapter, port);
     platform::SetSerialDeviceTable(table.get());
     reader.reset(new Reader(nullptr));
@@ -60,14 +52,8 @@ class Win32EventReader : public ::testing::Test {
   }
   void TearDown() override {
     reader.reset();
-    platform::SetSerialBackend(nullptr);
     platform::SetSerialDeviceTable(nullptr);
-  }
-  void Sim(const std::string& command) {
-    std::ofstream out(simInput, std::ios::app | std::ios::binary);  // "\n", not "\r\n"
-    out << command << "\n";
-    out.flush();
-    ASSERT_TRUE(out.good()) << "cannot write to the simulator at " << simInput;
+    SimulatedReaderTest::TearDown();
   }
   bool Seen(const std::string& event) const {
     return std::find(events.begin(), events.end(), event) != events.end();
@@ -111,10 +97,7 @@ class Win32EventReader : public ::testing::Test {
     ASSERT_TRUE(RunUntil("read " + again, verb + " " + again)) << ::testing::PrintToString(events);
   }
 
-  platform::FakeMessageLoop loop;
-  platform::win32::Win32SerialBackend backend;
   std::unique_ptr<AdapterTable> table;
-  std::string simInput;
   Owned<Reader> reader;
   test::ReaderEvents events;
 };

@@ -1,33 +1,22 @@
-// A reader model through the Win32 serial code: the SL-10 driver against its
-// simulator on a pseudo-terminal that the Wine prefix maps to a COM port
-// (LUMBRA_TEST_COM), with the simulator's commands written to
-// LUMBRA_TEST_SIM_INPUT. Virtual time drives the driver's timer.
+// The SL-10 driver through the Win32 serial code against its simulator.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
 
 #include "drivers/sl10/SerialBadgeReader.h"
-#include "platform/fake/FakeMessageLoop.h"
-#include "platform/win32/Win32Serial.h"
+#include "win32/SimulatedReader.h"
 
 namespace lumbra {
 namespace {
 
 using namespace std::chrono_literals;
 
-class Win32ReaderTest : public ::testing::Test {
+class Win32ReaderTest : public test::SimulatedReaderTest {
  protected:
   void SetUp() override {
-    const char* port = std::getenv("LUMBRA_TEST_COM");
-    const char* input = std::getenv("LUMBRA_TEST_SIM_INPUT");
-    if (port == nullptr || input == nullptr) GTEST_SKIP() << "no simulated reader";
-    simInput = input;
-    loop.Install();
-    platform::SetSerialBackend(&backend);
+    if (!StartSimulated()) GTEST_SKIP() << "no simulated reader";
     reader.reset(new TSerialBadgeReader(nullptr));
     reader->SetCheckCRCTes(false);
     reader->SetCrypt(false);
@@ -45,15 +34,7 @@ class Win32ReaderTest : public ::testing::Test {
   }
   void TearDown() override {
     reader.reset();
-    platform::SetSerialBackend(nullptr);
-  }
-  // A command line to the simulator (its input is a pipe of the Linux side,
-  // reached through Wine's mapping of the file system).
-  void Sim(const std::string& command) {
-    std::ofstream out(simInput, std::ios::app | std::ios::binary);  // "\n", not "\r\n"
-    out << command << "\n";
-    out.flush();
-    ASSERT_TRUE(out.good()) << "cannot write to the simulator at " << simInput;
+    SimulatedReaderTest::TearDown();
   }
   // Each timer step (a poll) gets real time for the answer to come back: under
   // Wine a pseudo-terminal port is polled, so answers take some milliseconds.
@@ -66,9 +47,6 @@ class Win32ReaderTest : public ::testing::Test {
     return seen();
   }
 
-  platform::FakeMessageLoop loop;
-  platform::win32::Win32SerialBackend backend;
-  std::string simInput;
   Owned<TSerialBadgeReader> reader;
   std::vector<std::string> events;
 };
