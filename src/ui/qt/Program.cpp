@@ -12,12 +12,7 @@
 #include <csignal>
 #include <functional>
 
-#include "app/InstallLayout.h"
-#include "app/sndkey32.h"
-#include "app/uRCLocalize.h"
-#include "base/Text.h"
-#include "comm/PortDiscovery.h"
-#include "comm/comWin32.h"
+#include "app/SystemServices.h"
 #include "platform/linux/CanberraSound.h"
 #include "platform/linux/HidapiBackend.h"
 #include "platform/linux/LinuxEnvironment.h"
@@ -128,24 +123,10 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   if (hooks.registerModels) hooks.registerModels();
   int rc = 0;
   {
-    app::TAppServices services;
-    services.typeKeys = app::TypeKeys;
+    app::TAppServices services = app::SystemServices(environment.ExecutablePath());
     services.runPasswordDialog = RunPasswordDialog;
-    services.enumComPorts = [] {
-      std::vector<std::string> ports;
-      TComm32::EnumComPorts(ports);
-      return ports;
-    };
-    services.findUsbSerialPort = [] { return FindUsbSerialPort(); };
-    services.findProlificPort = [] { return AnsiToText(FindProlificPort()); };
     services.openDocument = [](const std::string& path) {
       QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
-    };
-    // The language files lie beside the program, or in its installed data folder.
-    services.createLanguageManager =
-        [&environment]() -> std::unique_ptr<app::TCustomLocalizeManager> {
-      return std::make_unique<app::TRCLocalizeManager>(
-          app::DataFolder(environment.ExecutablePath()));
     };
     services.autostartAtLogIn = true;
     services.showAbout = [] { RunAboutDialog(); };

@@ -2,12 +2,7 @@
 
 #include <memory>
 
-#include "app/InstallLayout.h"
-#include "app/sndkey32.h"
-#include "app/uRCLocalize.h"
-#include "base/Text.h"
-#include "comm/PortDiscovery.h"
-#include "comm/comWin32.h"
+#include "app/SystemServices.h"
 #include "platform/win32/Win32Autostart.h"
 #include "platform/win32/Win32ClaimTable.h"
 #include "platform/win32/Win32Clock.h"
@@ -98,27 +93,13 @@ int RunLumbra(const ProgramHooks& hooks) {
   int rc = 0;
   {
     MainWindow* shown = nullptr;
-    app::TAppServices services;
-    services.typeKeys = app::TypeKeys;
+    app::TAppServices services = app::SystemServices(environment.ExecutablePath());
     services.runPasswordDialog = [&shown](app::TTkETPwdDlg& dlg) {
       HWND owner = shown != nullptr && IsWindowVisible(shown->Handle()) ? shown->Handle() : nullptr;
       return RunPasswordDialog(dlg, owner);
     };
-    services.enumComPorts = [] {
-      std::vector<std::string> ports;
-      TComm32::EnumComPorts(ports);
-      return ports;
-    };
-    services.findUsbSerialPort = [] { return FindUsbSerialPort(); };
-    services.findProlificPort = [] { return AnsiToText(FindProlificPort()); };
     services.openDocument = [](const std::string& path) {
       ShellExecuteW(nullptr, L"open", platform::win32::Wide(path).c_str(), L"", L"", SW_SHOWNORMAL);
-    };
-    // The language files lie beside the program.
-    services.createLanguageManager =
-        [&environment]() -> std::unique_ptr<app::TCustomLocalizeManager> {
-      return std::make_unique<app::TRCLocalizeManager>(
-          app::DataFolder(environment.ExecutablePath()));
     };
     services.showAbout = [&shown] {
       RunAboutDialog(shown != nullptr && IsWindowVisible(shown->Handle()) ? shown->Handle()
