@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "base/AppException.h"
+#include "comm/ReadTexts.h"
 #include "comm/wmProtocol.h"
 #include "reader/TrackData.h"
 
@@ -13,7 +15,10 @@ TCustomBadgeReader::TCustomBadgeReader(TComponent* AOwner) : TCustomWindowedComp
   BuildTesseraTable();
 }
 
-TCustomBadgeReader::~TCustomBadgeReader() = default;
+TCustomBadgeReader::~TCustomBadgeReader() {
+  // Reads still queued go with the window; their texts go with them.
+  if (HandleAllocated()) DropTesseraReads(Handle());
+}
 
 void TCustomBadgeReader::BeforeDestruction() {
   try {
@@ -173,11 +178,6 @@ void TCustomBadgeReader::WriteCard(const AnsiString& CardCode) {
   WriteTessera(CardCode, TrackCodeAsByte(fTrack));
 }
 
-namespace {
-// Follows the messages of a released protocol on the driver's window.
-constexpr std::uint32_t WM_PROTOCOL_RELEASED = platform::WM_USER + 250;
-}  // namespace
-
 void TCustomBadgeReader::SetActiveAnyway(bool value, const std::function<void()>& own) {
   std::exception_ptr failure;
   try {
@@ -229,19 +229,13 @@ void TCustomBadgeReader::DoReadDeviceError(TMessage& Msg) {
   }
 }
 
-void TCustomBadgeReader::ProtocolReleasing() {
-  if (!HandleAllocated()) return;
-  // Messages from one thread arrive in order, so everything the protocol
-  // posted comes before this marker.
-  fReleasedReads.push_back(GetReadData());
-  if (!platform::MessageLoop().PostMessage(Handle(), WM_PROTOCOL_RELEASED, 0, 0))
-    fReleasedReads.pop_back();
-}
-
 void TCustomBadgeReader::DoReadResult(LPARAM result) {
   switch (result) {
     case trDataReady: {
-      AnsiString S = fReleasedReads.empty() ? GetReadData() : fReleasedReads.front();
+      // The text the protocol decoded for this very read; the protocol's last
+      // text only for a read that was posted without one.
+      std::optional<AnsiString> posted = TakeTesseraRead(Handle());
+      AnsiString S = posted ? std::move(*posted) : GetReadData();
       if (fTrack == 2) {
         if (fCrypt) S = DecodeTessera(S);
         if (fCheckCRCTes) {
@@ -293,9 +287,6 @@ void TCustomBadgeReader::DoMessage(TMessage& Msg, bool& Handled) {
     }
     case WM_TESSERA_READ:
       DoReadResult(Msg.LParam);
-      break;
-    case WM_PROTOCOL_RELEASED:
-      if (!fReleasedReads.empty()) fReleasedReads.pop_front();
       break;
     case WM_TESSERA_STATUS:
       if (OnChangedBadgeStatus) OnChangedBadgeStatus(this, static_cast<std::int32_t>(Msg.LParam));

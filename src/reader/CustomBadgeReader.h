@@ -6,7 +6,6 @@
 // but posts the device messages to the driver's window (Handle()). The driver
 // turns them into events on the UI thread.
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -194,15 +193,11 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
   // timer) whatever happened, so that a reader whose port cannot be opened
   // yet is retried by its timer; a failure of own still reaches the caller.
   void SetActiveAnyway(bool value, const std::function<void()>& own);
-  // Called by a driver right before it frees its protocol: a read that
-  // protocol posted, and the window has not handled yet, still gets that
-  // protocol's badge text, never the empty text of the next protocol.
-  void ProtocolReleasing();
   // Frees a driver's protocol: the pointer is cleared first, so nothing
-  // reached while freeing finds a protocol half gone.
+  // reached while freeing finds a protocol half gone. Reads it posted and the
+  // window has not handled yet keep their texts (comm/ReadTexts.h).
   template <class P>
   void ReleaseProtocol(P*& prot) {
-    if (prot != nullptr) ProtocolReleasing();
     P* p = prot;
     prot = nullptr;
     if (p != nullptr) TObject::Free(p);
@@ -251,9 +246,6 @@ class TCustomBadgeReader : public TCustomWindowedComponent {
   std::int32_t fTimeoutWrite = 0;
 
  private:
-  // The last badge text of each released protocol whose messages may still
-  // be queued, oldest first.
-  std::deque<AnsiString> fReleasedReads;
   bool fTimerResting = false;
 };
 

@@ -1,5 +1,6 @@
 #include "support/TestReader.h"
 
+#include "comm/ReadTexts.h"
 #include "platform/MessageLoop.h"
 
 namespace lumbra::test {
@@ -18,7 +19,7 @@ TTestProtocol::~TTestProtocol() {
 void TTestProtocol::Post(std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
   {
     std::lock_guard lock(fMutex);
-    fQueue.push_back(TMessage{msg, wParam, lParam, 0});
+    fQueue.push_back(Item{TMessage{msg, wParam, lParam, 0}, std::nullopt});
   }
   fWake.notify_all();
 }
@@ -27,8 +28,9 @@ void TTestProtocol::Swipe(const AnsiString& data) {
   {
     std::lock_guard lock(fMutex);
     fData = data;
+    fQueue.push_back(Item{TMessage{WM_TESSERA_READ, 0, trDataReady, 0}, data});
   }
-  Post(WM_TESSERA_READ, 0, trDataReady);
+  fWake.notify_all();
 }
 
 AnsiString TTestProtocol::ReadData() {
@@ -41,10 +43,13 @@ void TTestProtocol::Run() {
   for (;;) {
     fWake.wait(lock, [this] { return fStop || !fQueue.empty(); });
     if (fQueue.empty()) return;  // stopping, nothing left
-    TMessage m = fQueue.front();
+    Item item = fQueue.front();
     fQueue.pop_front();
     lock.unlock();
-    platform::MessageLoop().PostMessage(fHost, m.Msg, m.WParam, m.LParam);
+    if (item.badge)
+      PostTesseraRead(fHost, item.msg.WParam, *item.badge);
+    else
+      platform::MessageLoop().PostMessage(fHost, item.msg.Msg, item.msg.WParam, item.msg.LParam);
     lock.lock();
   }
 }

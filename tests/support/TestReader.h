@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "reader/CustomBadgeReader.h"
@@ -19,7 +20,8 @@ class TTestProtocol {
 
   // Queued to the worker thread, which posts it to the host window.
   void Post(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
-  // A badge: the data is kept for GetReadData and a data-ready read result posted.
+  // A badge: the data is kept for GetReadData and a data-ready read result
+  // posted with it, as the protocols post theirs.
   void Swipe(const AnsiString& data);
   AnsiString ReadData();
   std::atomic<TStatiDispo> status{sdStart};
@@ -31,7 +33,11 @@ class TTestProtocol {
   HWND fHost;
   std::mutex fMutex;
   std::condition_variable fWake;
-  std::deque<TMessage> fQueue;
+  struct Item {
+    TMessage msg;
+    std::optional<AnsiString> badge;
+  };
+  std::deque<Item> fQueue;
   AnsiString fData;
   bool fStop = false;
   std::thread fThread;

@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "comm/ReadTexts.h"
 #include "platform/Clock.h"
 #include "reader/CustomBadgeReader.h"
 #include "reader/TrackData.h"
@@ -176,7 +177,10 @@ void TProtTB::HandleFrame() {
       // Payload: BufferRx[1 .. CountRx-2]; the last byte collected is the
       // frame checksum.
       const bool ok = DecodePayload(BufferRx.data() + 1, CountRx - 2);
-      Post(WM_TESSERA_READ, ok ? trDataReady : trCheckFailed);
+      if (ok)
+        PostTesseraRead(Ownerhandle, static_cast<WPARAM>(fID), fTessera);
+      else
+        Post(WM_TESSERA_READ, trCheckFailed);
       SendPoll(true);
       break;
     }

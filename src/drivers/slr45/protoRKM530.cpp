@@ -4,6 +4,7 @@
 
 #include "comm/DeviceMessages.h"
 #include "comm/PortDiscovery.h"
+#include "comm/ReadTexts.h"
 #include "platform/DeviceChange.h"
 #include "platform/SerialPort.h"
 #include "reader/CustomBadgeReader.h"
@@ -296,7 +297,7 @@ void TProtRKM530::ProcessFrame() {
   if ((text[1] != 1 && text[1] != 2) || !DecodeBadge(text))
     Post(WM_DISP_ERROR, kDataError, kBadData);
   else
-    Post(WM_TESSERA_READ, static_cast<platform::WPARAM>(fID), trDataReady);
+    PostTesseraRead(Ownerhandle, static_cast<platform::WPARAM>(fID), fTessera);
 }
 
 bool TProtRKM530::DecodeBadge(const std::string& text) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "comm/DeviceMessages.h"
+#include "comm/ReadTexts.h"
 
 namespace lumbra {
 namespace {
@@ -299,7 +300,7 @@ void TProtoUSBBadge::DecodeBlock() {
   if (!hex.empty() && hex != fLastTessera) {
     fLastTessera = hex;
     fReported = true;
-    Post(WM_TESSERA_READ, trDataReady);
+    PostTesseraRead(fWnd, 0, hex);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "drivers/slu4x/ProtoSLU4x.h"
 
+#include "comm/ReadTexts.h"
 #include "reader/CustomBadgeReader.h"
 
 namespace lumbra {
@@ -213,7 +214,7 @@ void TProtSLU4x::ProcessFrame() {
   if (!text.empty() && IsSentinel(static_cast<std::uint8_t>(text[0]))) {
     AnsiString badge;
     if (ParseTracks(text, fTrack, badge)) fTessera = badge;
-    Post(WM_TESSERA_READ, trDataReady);
+    PostTesseraRead(Ownerhandle, static_cast<WPARAM>(fID), fTessera);
   }
 }
 

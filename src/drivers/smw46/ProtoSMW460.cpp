@@ -4,6 +4,7 @@
 
 #include "comm/DeviceMessages.h"
 #include "comm/PortDiscovery.h"
+#include "comm/ReadTexts.h"
 #include "platform/Clock.h"
 #include "platform/SerialPort.h"
 #include "reader/CustomBadgeReader.h"
@@ -429,7 +430,7 @@ void TProtSMW460::ProcessFrame() {
   const bool good = ParseSMW460Read(text, fTrack, fTessera, &wellFormed);
   // A reply without its track area carries no badge: typing an empty one
   // would put a made-up badge into the user's application.
-  if (wellFormed) Post(WM_TESSERA_READ, static_cast<platform::WPARAM>(fId), trDataReady);
+  if (wellFormed) PostTesseraRead(Ownerhandle, static_cast<platform::WPARAM>(fId), fTessera);
   if (!good) Post(WM_DISP_ERROR, fPendingOperation, 6);
   fPendingOperation = 0;
 }

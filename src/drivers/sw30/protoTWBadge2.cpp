@@ -1,5 +1,6 @@
 #include "drivers/sw30/protoTWBadge2.h"
 
+#include "comm/ReadTexts.h"
 #include "platform/Clock.h"
 #include "reader/CustomBadgeReader.h"
 
@@ -353,7 +354,7 @@ void TProtTWbadge2::HandleAnswer(std::uint8_t bcc) {
         return;
       case '6':
         fTessera = data;
-        Post(WM_TESSERA_READ, static_cast<WPARAM>(fID), trDataReady);
+        PostTesseraRead(Ownerhandle, static_cast<WPARAM>(fID), fTessera);
         CloseExchange();
         fRequestOperation = kModeRead;
         return;

@@ -6,6 +6,7 @@
 
 #include "comm/DeviceMessages.h"
 #include "comm/PortDiscovery.h"
+#include "comm/ReadTexts.h"
 #include "platform/Clock.h"
 #include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
@@ -442,7 +443,7 @@ void TProtEPX3000::ProcessFrame() {
       else
         Post(WM_DISP_ERROR, kOpWrite, 20);
     } else {
-      Post(WM_TESSERA_READ, static_cast<platform::WPARAM>(fID), trDataReady);
+      PostTesseraRead(Ownerhandle, static_cast<platform::WPARAM>(fID), fTessera);
     }
     fPendingOperation = kOpNone;
   } else {

@@ -115,6 +115,8 @@ TEST_F(SLR45Test, TheCodeIsRenderedByTheTrackCode) {
 TEST_F(SLR45Test, FramesOnTheLine) {
   const std::string good = Frame(kCode);
   const std::string read = "read 123456789A";
+  const std::string other = Frame(std::string("\x00\x00\x00\x30\x39", 5));
+  const std::string otherRead = "read 0000003039";
   const std::string withEtx("\x12\x03\x56\x78\x9A", 5);
   struct Case {
     const char* name;
@@ -132,8 +134,9 @@ TEST_F(SLR45Test, FramesOnTheLine) {
        {"read 0000000002"}},
       {"bytes after the check byte are ignored", {Frame(kCode, 0x0A, 0x01, -1, "\r\nxyz")}, {read}},
       {"garbage before and between frames",
-       {"\x03\xff\x01garbage" + good + "\x03\x03noise\r\n" + good},
-       {read, read}},
+       {"\x03\xff\x01garbage" + good + "\x03\x03noise\r\n" + other},
+       {read, otherRead}},
+      {"two badges in one block, each read once in order", {good + other}, {read, otherRead}},
       {"a frame in pieces", {good.substr(0, 1), good.substr(1, 4), good.substr(5)}, {read}},
       // The cut frame takes the next one in as data; the check byte catches it.
       {"a frame cut short swallows the next", {"\x02\x0A\x01\x12", good, good}, {"badcrc", read}},

@@ -5,6 +5,7 @@
 #include "drivers/slu4x/SLU42.h"
 #include "platform/fake/FakeMessageLoop.h"
 #include "platform/fake/FakeSerial.h"
+#include "reader/TrackData.h"
 #include "support/ReaderEvents.h"
 
 namespace lumbra {
@@ -194,6 +195,24 @@ TEST_F(SLU4xTest, AReadInFlightKeepsItsBadgeAcrossAPortChange) {
   EXPECT_EQ(Take(), Events{"restore"});
   Block(";12?\x03");
   EXPECT_EQ(Take(), Events{"read 12"});
+}
+
+// Both the SLU-43/SLX-44 driver and the track 2 only SLU-42, with the track 2
+// cipher and check digits on: each badge of a block is read with its own text.
+TEST_F(SLU4xTest, TwoBadgesInOneBlockAreEachReadOnceInOrder) {
+  auto stored = [](const std::string& plain) {
+    return EncodeTessera(plain + WordToDigits(TesseraChecksum(plain), 2));
+  };
+  const std::string block =
+      "\x02;" + stored("1111") + "?\x03" + "\x02;" + stored("2222") + "?\x03";
+  for (bool slu42 : {false, true}) {
+    if (slu42) Make<TSLU42BadgeReader>();
+    reader->SetCrypt(true);
+    reader->SetCheckCRCTes(true);
+    Start(2);
+    Block(block);
+    EXPECT_EQ(Take(), (Events{"read 1111", "read 2222"})) << (slu42 ? "SLU-42" : "SLU-43");
+  }
 }
 
 TEST_F(SLU4xTest, FirstFrameRestoresAReaderNotYetActive) {

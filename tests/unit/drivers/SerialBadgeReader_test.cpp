@@ -225,6 +225,20 @@ TEST_F(SL10Test, TrackTwoCipherAndCheckDigitsOfTheReaderBase) {
   EXPECT_EQ(Take(), (Events{"restore", "status 1", "read " + plain, "badcrc"}));
 }
 
+TEST_F(SL10Test, TwoBadgesInOneBlockAreEachReadOnceInOrder) {
+  reader->SetCrypt(true);
+  reader->SetCheckCRCTes(true);
+  Start();
+  Ticks(1);
+  Feed(Frame(StartByte(1, 1)));
+  Take();
+  auto stored = [](const std::string& plain) {
+    return EncodeTessera(plain + WordToDigits(TesseraChecksum(plain), 2));
+  };
+  Feed(DataFrame(stored("1111")) + DataFrame(stored("2222")));
+  EXPECT_EQ(Take(), (Events{"read 1111", "read 2222"}));
+}
+
 TEST_F(SL10Test, ACardInWithoutDataIsReportedOnce) {
   Start();
   const Bytes in = Frame(StartByte(2, 1)), out = Frame(StartByte(1, 1));

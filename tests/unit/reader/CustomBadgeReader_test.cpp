@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "base/AppException.h"
 #include "comm/wmProtocol.h"
 #include "platform/fake/FakeMessageLoop.h"
@@ -100,6 +103,40 @@ TEST_F(ReaderTest, OtherTrackCodesPassUnchanged) {
     reader->SetTrack(track);
     EXPECT_EQ(ReadOnce(raw), "read " + raw) << track;
   }
+}
+
+// Reads the protocol's thread posts while the UI thread is busy: each one is
+// handled with its own badge, the track 2 processing included, also when the
+// protocol is freed before the window gets to them.
+TEST_F(ReaderTest, ReadsWaitingTogetherKeepTheirOwnBadges) {
+  auto withCheck = [](const AnsiString& s) {
+    return EncodeTessera(s + WordToDigits(TesseraChecksum(s), 2));
+  };
+  const AnsiString spoilt = EncodeTessera("333300");
+  for (bool freed : {false, true}) {
+    SCOPED_TRACE(freed ? "protocol freed" : "protocol kept");
+    reader->SetActive(true);
+    log.lines.clear();
+    const size_t before = loop.QueuedCount();
+    reader->Protocol()->Swipe(withCheck("1111"));
+    reader->Protocol()->Swipe(spoilt);
+    reader->Protocol()->Swipe(withCheck("2222"));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (loop.QueuedCount() < before + 3 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(loop.QueuedCount(), before + 3) << "all three wait before any is handled";
+    if (freed) reader->SetActive(false);
+    loop.RunUntilIdle();
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"read 1111", "badcrc", "read 2222"}));
+    EXPECT_EQ(reader->LastTessera(), "2222");
+    reader->SetActive(false);
+  }
+  // A read posted without a text of its own still takes the protocol's last one.
+  reader->SetActive(true);
+  reader->Protocol()->Swipe(withCheck("4444"));
+  ASSERT_TRUE(loop.PumpUntil([&] { return log.lines.size() == 4; }));
+  FromDevice(WM_TESSERA_READ, 0, trDataReady);
+  EXPECT_EQ(log.lines.back(), "read 4444");
 }
 
 TEST_F(ReaderTest, NotificationMessagesBecomeEvents) {
