@@ -492,7 +492,34 @@ void TTkEmuTasMain::ApplyTrackSelection() {
                       : t2           ? 2
                       : t3           ? 3
                                      : 7;
-  SetTrackCode(code);
+  const std::int32_t used = TrackCodeOfModel(code);
+  SetTrackCode(used);
+  if (used == code) return;
+  // The model reads fewer tracks than are ticked: the boxes show what it
+  // reads, and keep showing it at the next start, so the user is told once.
+  static const bool kIncludes[4][3] = {
+      {false, false, false}, {true, false, false}, {false, true, false}, {false, false, true}};
+  for (int t = 0; t < 3; ++t) {
+    const TrackRow& r = kRows[t];
+    TControl& check = C(r.check);
+    auto onClick = std::move(check.OnClick);
+    check.OnClick = nullptr;
+    check.SetChecked(kIncludes[used][t]);
+    check.OnClick = std::move(onClick);
+    fSettings.WriteBool(r.keyCheck, kIncludes[used][t]);
+  }
+  ShowTopMessage(LocalizeString("Le tracce selezionate non sono lette dal modello ") +
+                 fBadgeReader->Model() + LocalizeString("; si legge la traccia ") +
+                 std::to_string(used) + ".");
+}
+
+std::int32_t TTkEmuTasMain::TrackCodeOfModel(std::int32_t code) const {
+  if (fBadgeReader->TrackSupported(code)) return code;
+  // As the facade does with a track its driver refuses: the first track the
+  // model reads.
+  for (std::int32_t t = 1; t <= 3; ++t)
+    if (fBadgeReader->TrackSupported(t)) return t;
+  return code;  // an unknown model: its refusal is the message
 }
 
 void TTkEmuTasMain::SetTrackCode(std::int32_t code) {

@@ -103,6 +103,9 @@ class TTkEmuTasMain : public TComponent {
   // Badge-read handling.
   void ApplyTrackSelection();
   void SetTrackCode(std::int32_t code);
+  // The code itself when the model reads it, else the first single track it
+  // reads.
+  std::int32_t TrackCodeOfModel(std::int32_t code) const;
   void SplitTracks(const AnsiString& data, AnsiString& T1, AnsiString& T2, AnsiString& T3) const;
   // The keystroke text of one read (as 8-bit characters), escaped for TypeKeys.
   AnsiString KeystrokeText(const AnsiString& data) const;

@@ -327,18 +327,62 @@ TEST_F(MainWindowTest, ExcludedTrackRowsAreResetWithoutTouchingTheSettings) {
   EXPECT_TRUE(C("SpinEdit1").Enabled());
 }
 
-TEST_F(MainWindowTest, ATrackTwoOnlyModelRefusesTheSelectionAtStart) {
-  Settings("<Model>SL-10</Model>");
+// The fresh-install ticks are tracks 1, 2 and 3; a model that reads track 2
+// only still starts, on the track it reads, and says so once in the language
+// of the settings.
+TEST_F(MainWindowTest, AModelReadingFewerTracksThanTickedStartsOnTheTrackItReads) {
+  LanguageFiles();
+  const struct {
+    int lingua;
+    std::string message;
+  } cases[] = {
+      {1, "Le tracce selezionate non sono lette dal modello SL-10; si legge la traccia 2."},
+      {0, "The selected tracks are not read by the model SL-10; it reads track 2."},
+      {2, "Las pistas seleccionadas no las lee el modelo SL-10; se lee la pista 2."},
+  };
+  for (const auto& c : cases) {
+    main.reset();
+    desktop.messages.shown.clear();
+    Settings("<Model>SL-10</Model><Lingua>" + std::to_string(c.lingua) + "</Lingua>");
+    Start();
+    EXPECT_EQ(desktop.messages.Texts(), std::vector<std::string>{c.message});
+    EXPECT_TRUE(main->BadgeReader().Active());
+    EXPECT_EQ(main->BadgeReader().Track(), 2);
+    EXPECT_EQ(Driver()->Track(), 2);
+    EXPECT_EQ((std::vector<bool>{C("CheckBox1").Checked(), C("CheckBox2").Checked(),
+                                 C("CheckBox3").Checked()}),
+              (std::vector<bool>{false, true, false}));
+    EXPECT_TRUE(C("SpinEdit3").Enabled());
+    EXPECT_FALSE(C("SpinEdit1").Enabled());
+  }
+  desktop.messages.shown.clear();
+  Swipe("4711");
+  EXPECT_EQ(typed, std::vector<std::string>{"00000000004711"});
+
+  // What is read is what the settings keep: the next start says nothing.
+  main.reset();
+  desktop.messages.shown.clear();
   Start();
-  EXPECT_EQ(desktop.messages.Texts(), (std::vector<std::string>{"Track not supported"}));
-  EXPECT_FALSE(main->BadgeReader().Active());  // not switched on until a model is chosen
-  // The user picks the multi-track model: the reader starts.
+  EXPECT_TRUE(desktop.messages.shown.empty()) << desktop.messages.Texts()[0];
+  EXPECT_TRUE(main->BadgeReader().Active());
+  EXPECT_EQ(Stored("T1"), "FALSE");
+  EXPECT_EQ(Stored("T2"), "TRUE");
+
+  // Ticking a track the model does not read is undone with the same message.
+  C("CheckBox3").UserClick();
+  EXPECT_EQ(desktop.messages.Texts().size(), 1u);
+  EXPECT_FALSE(C("CheckBox3").Checked());
+  EXPECT_EQ(main->BadgeReader().Track(), 2);
+  EXPECT_EQ(main->Settings().ReadString("T3", ""), "FALSE");
+
+  // A multi-track model takes the ticks as they are.
   int idx = -1;
   for (size_t i = 0; i < C("cbModel").Items().size(); ++i)
     if (C("cbModel").Items()[i] == "SLX-44") idx = static_cast<int>(i);
   main->Perform([&] { C("cbModel").UserSelect(idx); });
   EXPECT_TRUE(main->BadgeReader().Active());
-  EXPECT_EQ(main->Settings().ReadString("Model", ""), "SLX-44");
+  EXPECT_EQ(main->BadgeReader().Track(), 2);
+  EXPECT_EQ(desktop.messages.Texts().size(), 1u);
 }
 
 TEST_F(MainWindowTest, KeystrokeTexts) {
