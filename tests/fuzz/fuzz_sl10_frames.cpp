@@ -1,6 +1,7 @@
 // The SL-10 frame parser on arbitrary bytes: no crash, no read beyond the
 // frame, and a decoded badge is only ever made of the reader's characters.
 #include "FuzzHarness.h"
+#include "comm/ReadTexts.h"
 #include "drivers/sl10/ProtoTBadge.h"
 #include "reader/CustomBadgeReader.h"
 
@@ -26,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
       fuzz::Require(post.msg != WM_TESSERA_STATUS || (post.lParam >= 1 && post.lParam <= 3));
     }
   }
+  DropTesseraReads(owner);
   loop.DestroyMessageWindow(owner);
   loop.ClearPosts();
   return 0;

@@ -3,9 +3,11 @@
 // rendering of a code that a frame with a good check byte carried.
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string>
 
 #include "FuzzHarness.h"
+#include "comm/ReadTexts.h"
 #include "drivers/slr45/protoRKM530.h"
 #include "reader/CustomBadgeReader.h"
 #include "reader/TrackData.h"
@@ -35,13 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   const std::int32_t track = size > 0 ? 1 + data[0] % 7 : 7;
   std::string line;
   int reads = 0;
-  TProtRKM530* proto = nullptr;
   const platform::HWND owner = loop.CreateMessageWindow([&](platform::TMessage& m) {
     if (m.Msg != WM_TESSERA_READ) return;
     ++reads;
     // The code, taken back from the first form the track code has; rendered
     // again it must give the whole text.
-    AnsiString text = proto->LastTessera();
+    // The text posted with this very read.
+    const std::optional<AnsiString> posted = TakeTesseraRead(owner);
+    fuzz::Require(posted.has_value());
+    const AnsiString text = *posted;
     std::vector<std::string> parts;
     SplitText(text, parts, TrackSeparator);
     fuzz::Require(!parts.empty());
@@ -71,7 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   });
   {
     Owned<TProtRKM530> p(new TProtRKM530(1, owner));
-    proto = p.get();
     p->SetTrack(track);
     fuzz::ForEachBlock(data, size, [&](const std::uint8_t* b, std::int32_t n) {
       line.append(reinterpret_cast<const char*>(b), static_cast<size_t>(n));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "FuzzHarness.h"
+#include "comm/ReadTexts.h"
 #include "comm/DeviceMessages.h"
 #include "drivers/slu20/ProtoUSBBadge.h"
 
@@ -43,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
       }
     });
   }
+  DropTesseraReads(owner);
   loop.DestroyMessageWindow(owner);
   loop.ClearPosts();
   return 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "FuzzHarness.h"
+#include "comm/ReadTexts.h"
 #include "drivers/slu4x/ProtoSLU4x.h"
 #include "reader/CustomBadgeReader.h"
 
@@ -31,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
       fuzz::Require(p->LastTessera().size() <= TProtSLU4x::kMaxFrameBytes + 2);
     }
   }
+  DropTesseraReads(owner);
   loop.DestroyMessageWindow(owner);
   loop.ClearPosts();
   return 0;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "FuzzHarness.h"
+#include "comm/ReadTexts.h"
 #include "drivers/smw46/ProtoSMW460.h"
 #include "reader/CustomBadgeReader.h"
 
@@ -38,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         fuzz::Require(post.lParam == 0 || post.lParam == 6 || post.lParam == 16);
     }
   }
+  DropTesseraReads(owner);
   loop.DestroyMessageWindow(owner);
   loop.ClearPosts();
   return 0;

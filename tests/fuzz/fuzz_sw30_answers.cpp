@@ -2,6 +2,7 @@
 // blocks so that every exchange state is met: no crash, no read beyond the
 // answer buffer, and a badge read only ever holds what an answer can carry.
 #include "FuzzHarness.h"
+#include "comm/ReadTexts.h"
 #include "drivers/sw30/protoTWBadge2.h"
 #include "reader/CustomBadgeReader.h"
 
@@ -53,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
       if (post.msg == WM_DISP_ERROR) fuzz::Require(post.lParam >= 0 && post.lParam <= 99);
     }
   }
+  DropTesseraReads(owner);
   loop.DestroyMessageWindow(owner);
   loop.ClearPosts();
   return 0;

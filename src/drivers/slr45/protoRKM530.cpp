@@ -1,10 +1,12 @@
 #include "drivers/slr45/protoRKM530.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "comm/DeviceMessages.h"
 #include "comm/PortDiscovery.h"
 #include "comm/ReadTexts.h"
+#include "platform/Clock.h"
 #include "platform/DeviceChange.h"
 #include "platform/SerialPort.h"
 #include "reader/CustomBadgeReader.h"
@@ -177,6 +179,7 @@ void TProtRKM530::Post(std::uint32_t msg, platform::WPARAM wParam, platform::LPA
 
 void TProtRKM530::ResetState() {
   CountRx = 0;
+  fHeld = false;
   fTessera.clear();
   DispoStato = sdStart;
 }
@@ -294,10 +297,19 @@ void TProtRKM530::ProcessFrame() {
     Post(WM_DISP_RESTORE, static_cast<platform::WPARAM>(fID), 0);
     DispoStato = sdAttivo;
   }
-  if ((text[1] != 1 && text[1] != 2) || !DecodeBadge(text))
+  // Any frame, a spoilt one too, shows that a badge is still in the field.
+  const std::uint64_t now = platform::Clock().GetTickCount64();
+  const bool quiet = !fHeld || now - fHeldSeen >= kLeftFieldMs;
+  fHeldSeen = now;
+  if ((text[1] != 1 && text[1] != 2) || !DecodeBadge(text)) {
     Post(WM_DISP_ERROR, kDataError, kBadData);
-  else
-    PostTesseraRead(Ownerhandle, static_cast<platform::WPARAM>(fID), fTessera);
+    return;
+  }
+  const auto* code = reinterpret_cast<const std::uint8_t*>(text.data()) + 2;
+  if (!quiet && std::equal(fHeldCode.begin(), fHeldCode.end(), code)) return;  // a repeat
+  std::copy(code, code + fHeldCode.size(), fHeldCode.begin());
+  fHeld = true;
+  PostTesseraRead(Ownerhandle, static_cast<platform::WPARAM>(fID), fTessera);
 }
 
 bool TProtRKM530::DecodeBadge(const std::string& text) {

@@ -56,6 +56,12 @@ class TdmProtrf : public TPortHolder {
 class TProtRKM530 : public TObject {
  public:
   static constexpr std::int32_t kMaxFrameBytes = 512;
+  // The reader repeats its frame for as long as a badge stays in its field
+  // (every 100 ms or so, some readers up to a few hundred). A badge counts as
+  // gone once no frame of it came for this long: several repeats may be lost
+  // to noise without a second read, while a person who takes the badge away
+  // and shows it again needs well over a second to do so.
+  static constexpr std::uint64_t kLeftFieldMs = 500;
 
   TProtRKM530(std::int32_t aID, platform::HWND aHwnd);
   ~TProtRKM530() override;
@@ -105,6 +111,11 @@ class TProtRKM530 : public TObject {
   std::int32_t fTrack = 3;
   TdmProtrf* dm;
   std::string fHomePath;
+  // The code of the last read, and when the last frame came: while frames
+  // keep coming, that badge may still be in the field.
+  std::array<std::uint8_t, 5> fHeldCode{};
+  bool fHeld = false;
+  std::uint64_t fHeldSeen = 0;
 };
 
 }  // namespace lumbra

@@ -140,7 +140,7 @@ TEST_F(SLR45Test, FramesOnTheLine) {
       {"a frame in pieces", {good.substr(0, 1), good.substr(1, 4), good.substr(5)}, {read}},
       // The cut frame takes the next one in as data; the check byte catches it.
       {"a frame cut short swallows the next", {"\x02\x0A\x01\x12", good, good}, {"badcrc", read}},
-      {"the same frame twice is read twice", {good + good}, {read, read}},
+      {"the same frame twice in one block is one presentation", {good + good}, {read}},
       {"511 bytes after STX still end as a frame",
        {Frame(kCode, 0x0A, 0x01, -1, std::string(503, 'U'))},
        {read}},
@@ -157,6 +157,48 @@ TEST_F(SLR45Test, FramesOnTheLine) {
     for (const auto& b : c.blocks) Block(b);
     EXPECT_EQ(Take(), c.events) << c.name;
     EXPECT_FALSE(reader->Protocol()->InFrame()) << c.name;
+  }
+}
+
+// The reader repeats its frame while the badge stays in the field: one
+// presentation is one read, however long it lasts.
+TEST_F(SLR45Test, ABadgeHeldInTheFieldIsReadOnce) {
+  const std::string first = Frame(kCode);
+  const std::string other = Frame(std::string("\x00\x00\x00\x30\x39", 5));
+  const std::string read = "read 123456789A", otherRead = "read 0000003039";
+  const std::uint64_t gap = TProtRKM530::kLeftFieldMs;
+  struct Step {
+    std::uint64_t after;  // ms since the step before
+    std::string frame;
+  };
+  std::vector<Step> heldTwoSeconds;
+  for (int i = 0; i < 20; ++i) heldTwoSeconds.push_back({100, first});
+  std::vector<Step> heldThenShownAgain = heldTwoSeconds;
+  heldThenShownAgain.push_back({1000, first});
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    Events events;
+  } cases[] = {
+      {"held two seconds, a frame every 100 ms", heldTwoSeconds, {read}},
+      {"then taken away and shown again", heldThenShownAgain, {read, read}},
+      {"a repeat just inside the quiet gap", {{0, first}, {gap - 1, first}}, {read}},
+      {"the same frame after the quiet gap", {{0, first}, {gap, first}}, {read, read}},
+      {"a spoilt repeat keeps the badge present",
+       {{0, first}, {300, Frame(kCode, 0x0A, 0x01, 0x98)}, {300, first}},
+       {read, "badcrc"}},
+      {"another badge is always a new read",
+       {{0, first}, {100, other}, {100, first}},
+       {read, otherRead, read}},
+  };
+  for (const auto& c : cases) {
+    reader->SetActive(false);
+    Start(1);
+    for (const auto& step : c.steps) {
+      loop.Advance(step.after);
+      Block(step.frame);
+    }
+    EXPECT_EQ(Take(), c.events) << c.name;
   }
 }
 
