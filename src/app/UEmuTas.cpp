@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <utility>
 
 #include "app/InstallLayout.h"
 #include "app/tksimplecrypt2.h"
@@ -300,6 +301,14 @@ void TTkEmuTasMain::FormCreate() {
     FillPortList();
   } catch (...) {
   }
+  struct Created {
+    TTkEmuTasMain& m;
+    ~Created() {
+      m.fCreating = false;
+      m.fStartNotice.clear();
+    }
+  } created{*this};
+  fCreating = true;
   try {
     LoadSettings();
     LocalizeForm();
@@ -318,6 +327,8 @@ void TTkEmuTasMain::FormCreate() {
     if (!fBadgeReader->COM().empty())
       platform::MessageBoxes().Show(e.what(), kApplicationTitle, platform::MessageKind::Error);
   }
+  fCreating = false;
+  if (!fStartNotice.empty() && !fTerminated) ShowTopMessage(std::exchange(fStartNotice, {}));
 }
 
 void TTkEmuTasMain::FormShow() {
@@ -508,9 +519,13 @@ void TTkEmuTasMain::ApplyTrackSelection() {
     check.OnClick = std::move(onClick);
     fSettings.WriteBool(r.keyCheck, kIncludes[used][t]);
   }
-  ShowTopMessage(LocalizeString("Le tracce selezionate non sono lette dal modello ") +
-                 fBadgeReader->Model() + LocalizeString("; si legge la traccia ") +
-                 std::to_string(used) + ".");
+  const std::string notice = LocalizeString("Le tracce selezionate non sono lette dal modello ") +
+                             fBadgeReader->Model() + LocalizeString("; si legge la traccia ") +
+                             std::to_string(used) + ".";
+  if (fCreating)
+    fStartNotice = notice;
+  else
+    ShowTopMessage(notice);
 }
 
 std::int32_t TTkEmuTasMain::TrackCodeOfModel(std::int32_t code) const {

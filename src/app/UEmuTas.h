@@ -193,6 +193,10 @@ class TTkEmuTasMain : public TComponent {
   bool fVisible = false;
   bool fTerminated = false;
   bool fFixedPort = false;  // the port list shows the chosen model's own port
+  // While the window is being created, a notice waits until the reader is
+  // switched on: a box waiting for the user must not keep the reader off.
+  bool fCreating = false;
+  std::string fStartNotice;
 };
 
 }  // namespace lumbra::app

@@ -340,12 +340,19 @@ TEST_F(MainWindowTest, AModelReadingFewerTracksThanTickedStartsOnTheTrackItReads
       {0, "The selected tracks are not read by the model SL-10; it reads track 2."},
       {2, "Las pistas seleccionadas no las lee el modelo SL-10; se lee la pista 2."},
   };
+  // The box waits for the user: the reader must already be on by then.
+  std::vector<bool> onWhileShown;
+  desktop.messages.onShow = [&](const auto&) {
+    onWhileShown.push_back(main->BadgeReader().Active());
+  };
   for (const auto& c : cases) {
     main.reset();
     desktop.messages.shown.clear();
+    onWhileShown.clear();
     Settings("<Model>SL-10</Model><Lingua>" + std::to_string(c.lingua) + "</Lingua>");
     Start();
     EXPECT_EQ(desktop.messages.Texts(), std::vector<std::string>{c.message});
+    EXPECT_EQ(onWhileShown, std::vector<bool>{true});
     EXPECT_TRUE(main->BadgeReader().Active());
     EXPECT_EQ(main->BadgeReader().Track(), 2);
     EXPECT_EQ(Driver()->Track(), 2);
