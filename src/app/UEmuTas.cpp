@@ -529,7 +529,9 @@ void TTkEmuTasMain::ApplyTrackSelection() {
 }
 
 std::int32_t TTkEmuTasMain::TrackCodeOfModel(std::int32_t code) const {
-  if (fBadgeReader->TrackSupported(code)) return code;
+  // Without a driver the facade only keeps the code (the boxes are being
+  // loaded, the model is not chosen yet): nothing is refused.
+  if (fBadgeReader->Reader() == nullptr || fBadgeReader->TrackSupported(code)) return code;
   // As the facade does with a track its driver refuses: the first track the
   // model reads.
   for (std::int32_t t = 1; t <= 3; ++t)

@@ -1,7 +1,8 @@
 // The program exactly as shipped (its reader models, services and view), plus
 // one observer: after every change it writes what the user would see (status
-// picture, tray hint) to the file named by LUMBRA_TEST_STATE, and appends each
-// change to that name with ".history" added.
+// picture, tray hint, the ticked tracks) to the file named by
+// LUMBRA_TEST_STATE, and appends each change to that name with ".history"
+// added.
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,10 @@ int main(int argc, char** argv) {
     const std::string tmp = std::string(stateFile) + ".tmp";
     {
       std::ofstream out(tmp);
-      out << "image=" << m.StatusImage() << "\nhint=" << hint << "\n";
+      out << "image=" << m.StatusImage() << "\nhint=" << hint << "\ntracks=";
+      for (const char* box : {"CheckBox1", "CheckBox2", "CheckBox3"})
+        out << (m.C(box).Checked() ? box[8] : '-');
+      out << "\n";
     }
     std::rename(tmp.c_str(), stateFile);
     // Every change in order, also one that lasted too little to be seen in the file.

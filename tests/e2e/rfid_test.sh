@@ -8,6 +8,9 @@
 #           restores the reader by itself and the next badge is typed
 #   single  one rendering (long decimal); a frame with a wrong check byte and
 #           line garbage type nothing
+#   together  two badges' frames in one write: both typed, each once, in order
+#   held    a badge kept in the field two seconds, its frame repeated every
+#           100 ms, is typed once; shown again after a pause, once more
 set -u
 program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5 case=${6:-replug}
 model=SLR-45
@@ -39,6 +42,28 @@ expect_typed() {
   [ "$(typed)" = "$1" ] || fail "typed '$(typed)' after the badge, not '$1'"
 }
 
+want2="000000000000FF<Tab>00004278190080<Tab>00000000000255<Return>"
+case $case in
+together)
+  # The frames of codes 12 34 56 78 9A and 00 00 00 00 FF, built by hand:
+  # STX, 0A, 01, the code, the exclusive or of the seven bytes, ETX.
+  sim 'send \x02\x0a\x01\x12\x34\x56\x78\x9a\x99\x03\x02\x0a\x01\x00\x00\x00\x00\xff\xf4\x03'
+  expect_typed "$want$want2"
+  echo "PASS ($model, $case): two frames in one write typed once each, in order"
+  exit 0
+  ;;
+held)
+  sim "hold 123456789A 2000"
+  wait_for 10 typed_is "$work/typed" "$want" || fail "typed '$(typed)' instead of '$want'"
+  sleep 3  # the rest of the two seconds, and a pause with the badge away
+  [ "$(typed)" = "$want" ] || fail "a held badge typed '$(typed)', not '$want' once"
+  sim "present 123456789A"
+  expect_typed "$want$want"
+  echo "PASS ($model, $case): a badge held two seconds typed once, shown again typed again"
+  exit 0
+  ;;
+esac
+
 sim "present 123456789A"
 expect_typed "$want"
 
@@ -63,7 +88,6 @@ replug)
   sim plug
   wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
   sim "present 00000000FF"
-  want2="000000000000FF<Tab>00004278190080<Tab>00000000000255<Return>"
   expect_typed "$want$want2"
   import -window root "$artifacts/rfid-$model.png" || fail "screenshot"
   echo "PASS ($model, $case): badge typed, unplug shown, replug restored by itself, next badge typed"

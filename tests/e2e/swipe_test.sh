@@ -11,6 +11,10 @@
 #   cut     bursts the adapter hands over in two pieces, one cut right after
 #           a carriage return inside the burst, one between CR and LF
 #   noise   a lone start sentinel from line noise, a quiet line, then a swipe
+#   together  two swipes' frames reach the port in one write: both typed,
+#           each once, in order
+#   alltracks  (SL-10) all three tracks ticked for a model that reads track 2:
+#           the reader starts on track 2, the boxes show it, one message box
 set -u
 model=$1 program=$2 readersim=$3 xtarget=$4 langfiles=$5 case=${6:-replug}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,6 +28,7 @@ make_program_dir "$program" "$langfiles" || fail "no program folder"
 # track 1 and 2, Enter after track 3 (Enter after track 2 for the track-2 model).
 if [ "$model" = SL-10 ]; then
   tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>"
+  [ "$case" = alltracks ] && tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T2Char>1</T2Char>"
   card="swipe 0012345678"
   want="00000012345678<Return>"
   card2="swipe 4711"
@@ -107,6 +112,26 @@ noise)
     expect_typed "$all"
   done
   echo "PASS ($model, $case): a swipe after a lone sentinel and a quiet line typed exactly"
+  ;;
+together)
+  # Two frames as the reader sends them (STX, the track 2 field between its
+  # sentinels, ETX), written to the line at once.
+  sim 'send \x02%ONE?;1111?\x03\x02%TWO?;2222?\x03'
+  one="00000000000ONE<Tab>00000000001111<Tab>00000000000000<Return>"
+  two="00000000000TWO<Tab>00000000002222<Tab>00000000000000<Return>"
+  expect_typed "$one$two"
+  echo "PASS ($model, $case): two frames in one write typed once each, in order"
+  ;;
+alltracks)
+  [ "$(get tracks)" = -2- ] || fail "the settings show tracks '$(get tracks)', not track 2 only"
+  title="^Lettore di tessere Tavik\$"  # the caption of every message box
+  wait_for 5 xdotool search --onlyvisible --name "$title" >/dev/null 2>&1 || fail "no message"
+  sleep 1
+  boxes=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | wc -l)
+  [ "$boxes" = 1 ] || fail "$boxes message boxes, not one"
+  sim "$card"
+  expect_typed "$want"
+  echo "PASS ($model, $case): started on track 2 with all three ticked, one message, swipe typed"
   ;;
 *) fail "unknown case" ;;
 esac

@@ -1,6 +1,9 @@
 #include "readersim/SimRfid.h"
 
 #include <cctype>
+#include <chrono>
+#include <sstream>
+#include <thread>
 
 namespace readersim {
 
@@ -30,6 +33,20 @@ bool SLR45Device::Command(const std::string& verb, const std::string& arg, SimPo
     if (frame.empty()) return false;
     return fSilent || port.Write(frame);
   }
+  if (verb == "hold") {
+    // A real reader repeats the frame for as long as the badge stays in its field.
+    std::istringstream in(arg);
+    std::string code;
+    long ms = 2000;
+    in >> code >> ms;
+    const std::string frame = MakeFrame(code);
+    if (frame.empty() || ms < 0) return false;
+    for (long t = 0; t < ms; t += kRepeatMs) {
+      if (!fSilent && !port.Write(frame)) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kRepeatMs));
+    }
+    return true;
+  }
   return false;
 }
 
@@ -37,6 +54,8 @@ std::string SLR45Device::Help() const {
   return "present CODE     a badge held to the reader: CODE is 10 hex digits\n"
          "                 (header 0A 01), or 14 with the two header bytes first\n"
          "badcheck CODE    the same frame with a wrong check byte\n"
+         "hold CODE [MS]   the badge kept in the field for MS ms (2000): its\n"
+         "                 frame again every 100 ms\n"
          "silent | answer  badges send nothing / send again\n";
 }
 

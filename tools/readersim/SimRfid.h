@@ -1,6 +1,7 @@
 #pragma once
-// Simulated SLR-45 proximity reader: every badge held to it sends one frame
-// with the badge's five-byte code; it never answers the host.
+// Simulated SLR-45 proximity reader: a badge held to it sends a frame with the
+// badge's five-byte code, again every 100 ms while it stays in the field; it
+// never answers the host.
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,8 @@ class SLR45Device final : public SimDevice {
   // or "0A01123456789A" (header bytes first); blanks are ignored. Empty when
   // the text is not 10 or 14 hexadecimal digits. badCheck spoils the check byte.
   static std::string MakeFrame(const std::string& hex, bool badCheck = false);
+
+  static constexpr long kRepeatMs = 100;
 
  private:
 };

@@ -392,6 +392,20 @@ TEST_F(MainWindowTest, AModelReadingFewerTracksThanTickedStartsOnTheTrackItReads
   EXPECT_EQ(desktop.messages.Texts().size(), 1u);
 }
 
+// The facade starts out on its own default model, which reads track 2 only;
+// the boxes are loaded before the configured model is chosen and must come
+// through as they are.
+TEST_F(MainWindowTest, AMultiTrackModelStartsWithTheTicksAsStored) {
+  RegisterBadgeReader("SLU-20", ReaderClassOf<test::TTestTrack2Reader>());
+  Start();
+  EXPECT_TRUE(desktop.messages.shown.empty()) << desktop.messages.Texts()[0];
+  EXPECT_EQ(main->BadgeReader().Track(), 7);
+  EXPECT_TRUE(C("CheckBox1").Checked() && C("CheckBox2").Checked() && C("CheckBox3").Checked());
+  EXPECT_EQ(main->Settings().ReadString("T1", ""), "TRUE");
+  main.reset();
+  UnregisterBadgeReader("SLU-20");
+}
+
 TEST_F(MainWindowTest, KeystrokeTexts) {
   Start();
   struct Row {
