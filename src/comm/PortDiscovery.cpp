@@ -1,5 +1,6 @@
 #include "comm/PortDiscovery.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "base/Exceptions.h"
@@ -19,22 +20,29 @@ std::int32_t ComNumberFromText(const std::string& Text) {
   return static_cast<std::int32_t>(value);
 }
 
-std::string FindUsbSerialPort() {
+namespace {
+bool Passed(const std::vector<std::string>& passOver, const std::string& port) {
+  return std::find(passOver.begin(), passOver.end(), port) != passOver.end();
+}
+}  // namespace
+
+std::string FindUsbSerialPort(const std::vector<std::string>& passOver) {
   std::vector<platform::SerialDeviceEntry> entries;
   if (!platform::SerialDeviceTable().Read(entries)) return {};
   std::string result;
   for (const auto& e : entries) {
+    if (Passed(passOver, e.port)) continue;
     if (e.kind == platform::SerialAdapterKind::SiliconLabs) return e.port;
     if (e.kind == platform::SerialAdapterKind::UsbOther) result = e.port;
   }
   return result;
 }
 
-AnsiString FindProlificPort() {
+AnsiString FindProlificPort(const std::vector<std::string>& passOver) {
   std::vector<platform::SerialDeviceEntry> entries;
   if (!platform::SerialDeviceTable().Read(entries)) return {};
   for (const auto& e : entries)
-    if (e.kind == platform::SerialAdapterKind::Prolific) return e.port;
+    if (e.kind == platform::SerialAdapterKind::Prolific && !Passed(passOver, e.port)) return e.port;
   return {};
 }
 

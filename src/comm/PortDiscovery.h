@@ -3,6 +3,7 @@
 // the table of serial devices.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/Text.h"
 
@@ -16,8 +17,9 @@ std::int32_t ComNumberFromText(const std::string& Text);
 // The port of a Silicon Labs adapter if there is one (the first); otherwise
 // that of the last other USB adapter (CDC ACM, FTDI, CH34x and the like);
 // empty when there is none or the table cannot be read. Prolific adapters
-// are left out: FindProlificPort is for them.
-std::string FindUsbSerialPort();
-AnsiString FindProlificPort();
+// are left out: FindProlificPort is for them. Ports in passOver are not
+// candidates.
+std::string FindUsbSerialPort(const std::vector<std::string>& passOver = {});
+AnsiString FindProlificPort(const std::vector<std::string>& passOver = {});
 
 }  // namespace lumbra

@@ -8,6 +8,7 @@
 #include "comm/ReadTexts.h"
 #include "platform/Clock.h"
 #include "platform/DeviceChange.h"
+#include "platform/SerialDeviceTable.h"
 #include "platform/SerialPort.h"
 #include "reader/CustomBadgeReader.h"
 #include "reader/TrackData.h"
@@ -160,7 +161,12 @@ void TProtRKM530::SetComPort(const std::string& value) {
   struct Home {
     TProtRKM530& p;
     // Also when reopening on the new port raised: the name is taken anyway.
-    ~Home() { p.fHomePath = p.dm->ApdComPort1->DevicePath(); }
+    // A port the user chose is no trial, and every port a candidate again.
+    ~Home() {
+      p.fHomePath = p.dm->ApdComPort1->DevicePath();
+      p.fOnTrial = false;
+      p.fPassedOver.clear();
+    }
   } home{*this};
   const std::string text = Trim(value);
   if (text.empty())
@@ -180,6 +186,7 @@ void TProtRKM530::Post(std::uint32_t msg, platform::WPARAM wParam, platform::LPA
 void TProtRKM530::ResetState() {
   CountRx = 0;
   fHeld = false;
+  fOnTrial = false;
   fTessera.clear();
   DispoStato = sdStart;
 }
@@ -232,12 +239,31 @@ bool TProtRKM530::Reopen() {
 
 void TProtRKM530::Search() {
   TApdComPort& port = *dm->ApdComPort1;
+  // A port given back and since unplugged may come back as the reader.
+  std::vector<platform::SerialDeviceEntry> present;
+  platform::SerialDeviceTable().Read(present);
+  std::erase_if(fPassedOver, [&](const std::string& p) {
+    return std::none_of(present.begin(), present.end(),
+                        [&](const platform::SerialDeviceEntry& e) { return e.port == p; });
+  });
   port.SetOpen(false);
-  port.SetPortName(Trim(FindProlificPort()));
+  port.SetPortName(Trim(FindProlificPort(fPassedOver)));
   if (!HasPort()) {
     port.SetOpen(false);
-    port.SetPortName(Trim(FindUsbSerialPort()));
+    port.SetPortName(Trim(FindUsbSerialPort(fPassedOver)));
   }
+  fOnTrial = HasPort();
+}
+
+void TProtRKM530::GiveUpTrial() {
+  TApdComPort& port = *dm->ApdComPort1;
+  fPassedOver.push_back(port.DevicePath());
+  port.SetOpen(false);
+  port.SetComNumber(0);
+  CountRx = 0;
+  fOnTrial = false;
+  // Still shown as the problem of the unplug: nothing more to tell.
+  DispoStato = sdTimeout;
 }
 
 bool TProtRKM530::StepIdle() const {
@@ -247,6 +273,7 @@ bool TProtRKM530::StepIdle() const {
 void TProtRKM530::TimerProc() {
   if (!FEnabled) return;
   TApdComPort& port = *dm->ApdComPort1;
+  const std::uint64_t now = platform::Clock().GetTickCount64();
   if (DispoStato == sdTimeout) {
     if (!fHomePath.empty() && port.DevicePath() != fHomePath) {
       // An adapter that comes back usually comes back under its configured
@@ -254,15 +281,19 @@ void TProtRKM530::TimerProc() {
       // and a port found by a search is kept only while it stays open.
       port.SetOpen(false);
       port.SetPortName(fHomePath);
+      fOnTrial = false;
       if (Reopen()) return;
       port.SetComNumber(0);
     }
     if (!HasPort()) Search();
-    if (HasPort()) Reopen();
+    if (HasPort() && Reopen()) fTrialSince = now;
     return;
   }
   if (!port.Open()) {
     DispoStato = sdTimeout;
+  } else if (fOnTrial) {
+    // Not shown working before a valid frame shows the reader behind it.
+    if (now - fTrialSince >= kTrialMs) GiveUpTrial();
   } else if (DispoStato != sdAttivo) {
     Post(WM_DISP_RESTORE, static_cast<platform::WPARAM>(fID), 0);
     DispoStato = sdAttivo;
@@ -293,6 +324,10 @@ void TProtRKM530::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
 void TProtRKM530::ProcessFrame() {
   const std::string text(reinterpret_cast<const char*>(BufferRx.data()) + 1,
                          static_cast<size_t>(CountRx - 1));
+  const bool valid = (text[1] == 1 || text[1] == 2) && DecodeBadge(text);
+  // On a port the search took, what is not the reader's is no news of it.
+  if (fOnTrial && !valid) return;
+  fOnTrial = false;
   if (DispoStato != sdAttivo) {
     Post(WM_DISP_RESTORE, static_cast<platform::WPARAM>(fID), 0);
     DispoStato = sdAttivo;
@@ -301,7 +336,7 @@ void TProtRKM530::ProcessFrame() {
   const std::uint64_t now = platform::Clock().GetTickCount64();
   const bool quiet = !fHeld || now - fHeldSeen >= kLeftFieldMs;
   fHeldSeen = now;
-  if ((text[1] != 1 && text[1] != 2) || !DecodeBadge(text)) {
+  if (!valid) {
     Post(WM_DISP_ERROR, kDataError, kBadData);
     return;
   }

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/Text.h"
 #include "comm/AdPort.h"
@@ -62,6 +63,11 @@ class TProtRKM530 : public TObject {
   // to noise without a second read, while a person who takes the badge away
   // and shows it again needs well over a second to do so.
   static constexpr std::uint64_t kLeftFieldMs = 500;
+  // A port the adapter search took may belong to another device (a scanner,
+  // a modem). The reader never answers, so only a valid frame shows it is
+  // there: a port that brings none for this long is given back, and passed
+  // over by the search while it stays plugged in.
+  static constexpr std::uint64_t kTrialMs = 10000;
 
   TProtRKM530(std::int32_t aID, platform::HWND aHwnd);
   ~TProtRKM530() override;
@@ -89,6 +95,9 @@ class TProtRKM530 : public TObject {
   const std::string& HomePath() const { return fHomePath; }
   // A frame is under way.
   bool InFrame() const { return CountRx > 0; }
+  // The open port came from the adapter search and has not yet brought a
+  // valid frame.
+  bool OnTrial() const { return fOnTrial; }
 
  private:
   friend class TdmProtrf;
@@ -99,6 +108,7 @@ class TProtRKM530 : public TObject {
   bool HasPort() const;
   bool Reopen();
   void Search();
+  void GiveUpTrial();
   void Unplugged();
 
   platform::HWND Ownerhandle;
@@ -116,6 +126,9 @@ class TProtRKM530 : public TObject {
   std::array<std::uint8_t, 5> fHeldCode{};
   bool fHeld = false;
   std::uint64_t fHeldSeen = 0;
+  bool fOnTrial = false;
+  std::uint64_t fTrialSince = 0;
+  std::vector<std::string> fPassedOver;  // ports given back, while still listed
 };
 
 }  // namespace lumbra
