@@ -6,8 +6,8 @@
 #include <string>
 
 #include "FuzzHarness.h"
-#include "comm/ReadTexts.h"
 #include "comm/DeviceMessages.h"
+#include "comm/ReadTexts.h"
 #include "drivers/slu20/ProtoUSBBadge.h"
 
 using namespace lumbra;

@@ -347,6 +347,7 @@ TEST_F(SLR45Test, AnotherAdaptersPortIsGivenBackAndTheReaderComesBackOnItsOwn) {
   const std::string scannerPath = "/dev/ttyACM0";
   table.entries = {{SerialAdapterKind::UsbOther, "cdc_acm", scannerPath}};
   auto scanner = serial.AddPort(scannerPath);
+  const std::string scannerData = std::string(1, '\x02') + "4006381333931\x03\r\n";
   const std::uint64_t step = 55, trial = TProtRKM530::kTrialMs;
   struct Case {
     const char* name;
@@ -363,10 +364,11 @@ TEST_F(SLR45Test, AnotherAdaptersPortIsGivenBackAndTheReaderComesBackOnItsOwn) {
     for (; t < c.backAfter; t += step) {
       loop.Advance(step);
       // The scanner's own data is no frame of the reader.
-      if (scanner->IsOpen() && t % 1000 == 0) scanner->Receive("\x02" "4006381333931\x03\r\n");
+      if (scanner->IsOpen() && t % 1000 == 0) scanner->Receive(scannerData);
     }
     loop.RunUntilIdle();
-    EXPECT_TRUE(Take().empty()) << c.name << ": the other port is neither shown working nor an error";
+    EXPECT_TRUE(Take().empty()) << c.name
+                                << ": the other port is neither shown working nor an error";
     if (c.backAfter > trial) {
       EXPECT_FALSE(scanner->IsOpen()) << c.name << ": given back after " << trial << " ms";
       const int attempts = serial.OpenAttempts(scannerPath);

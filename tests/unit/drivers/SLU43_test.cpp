@@ -203,8 +203,7 @@ TEST_F(SLU4xTest, TwoBadgesInOneBlockAreEachReadOnceInOrder) {
   auto stored = [](const std::string& plain) {
     return EncodeTessera(plain + WordToDigits(TesseraChecksum(plain), 2));
   };
-  const std::string block =
-      "\x02;" + stored("1111") + "?\x03" + "\x02;" + stored("2222") + "?\x03";
+  const std::string block = "\x02;" + stored("1111") + "?\x03" + "\x02;" + stored("2222") + "?\x03";
   for (bool slu42 : {false, true}) {
     if (slu42) Make<TSLU42BadgeReader>();
     reader->SetCrypt(true);
