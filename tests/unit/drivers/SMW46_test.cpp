@@ -195,6 +195,11 @@ TEST_F(SMW46Test, ReadReplies) {
        {"read 9"},
        true},
       {"noise before the reply", 2, "\x00\xff" + ReadReply("", ";5?", ""), {"read 5"}, true},
+      {"two read replies in one block, each read once in order",
+       2,
+       ReadReply("", ";1111?", "") + ReadReply("", ";2222?", ""),
+       {"read 1111", "read 2222"},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
