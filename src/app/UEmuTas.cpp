@@ -681,7 +681,17 @@ void TTkEmuTasMain::BadgeReaderRestore(TObject*) {
   SetReaderStatus(LocalizeString("Lettore in funzione"));
 }
 void TTkEmuTasMain::BadgeReaderError(TObject*, std::uint8_t, std::uint8_t, const std::string& msg) {
-  SignalReaderProblem(msg);
+  // A reader's notice may put a fixed text and a cause (a device's name, the
+  // system's words) on lines of their own: each line known is translated.
+  std::string text;
+  for (std::size_t at = 0; at <= msg.size();) {
+    std::size_t end = msg.find('\n', at);
+    if (end == std::string::npos) end = msg.size();
+    if (at > 0) text += '\n';
+    text += LocalizeString(msg.substr(at, end - at));
+    at = end + 1;
+  }
+  SignalReaderProblem(text);
 }
 
 void TTkEmuTasMain::SignalReadError(const std::string& key) {

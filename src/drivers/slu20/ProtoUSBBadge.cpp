@@ -1,11 +1,13 @@
 #include "drivers/slu20/ProtoUSBBadge.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <vector>
 
 #include "comm/DeviceMessages.h"
 #include "comm/ReadTexts.h"
+#include "comm/wmProtocol.h"
 
 namespace lumbra {
 namespace {
@@ -40,35 +42,38 @@ void TProtoUSBBadge::OpenClaimTable() {
 
 bool TProtoUSBBadge::ClaimDevice(std::uint32_t key, bool claim) {
   if (!fTable) return false;
+  if (!claim) {
+    if (fClaimKey != key || key == 0) return true;
+    if (std::uint32_t* slots = fTable->Map()) {
+      std::uint32_t mine = key;
+      if (fClaimSlot >= 0) std::atomic_ref(slots[fClaimSlot]).compare_exchange_strong(mine, 0);
+      fTable->Unmap();
+    }
+    fTable->Release(key);
+    fClaimSlot = -1;
+    fClaimKey = 0;
+    return true;
+  }
   std::uint32_t* slots = fTable->Map();
   if (slots == nullptr) return false;
-  bool result = true;
-  if (claim) {
-    int freeSlot = -1;
-    for (int i = 0; i < kClaimSlots; ++i) {
-      // A copy that died without clearing its claims holds nothing.
-      const bool abandoned = slots[i] != 0 && fTable->Abandoned(i);
-      if (slots[i] == key && !abandoned) {
-        result = false;  // another copy holds this reader
-        break;
-      }
-      if (freeSlot < 0 && (slots[i] == 0 || abandoned)) freeSlot = i;
-    }
-    // With every slot taken the reader cannot be recorded, and taking it
-    // unrecorded would let another copy take it too.
-    if (result && freeSlot < 0) result = false;
-    if (result) {
-      slots[freeSlot] = key;
-      fTable->Own(freeSlot);
-      fClaimSlot = freeSlot;
-      fClaimKey = key;
-    }
-  } else if (fClaimSlot >= 0) {
-    if (slots[fClaimSlot] == key) {
-      slots[fClaimSlot] = 0;
-      fTable->Disown(fClaimSlot);
-    }
+  // The hold decides: of copies racing for one reader exactly one gets it,
+  // whether or not the table has room to record it.
+  const bool result = fTable->Hold(key);
+  if (result) {
+    fClaimKey = key;
     fClaimSlot = -1;
+    // A slot naming the reader already was left by a copy that ended
+    // without clearing it; otherwise the first slot whose reader nobody holds.
+    for (int i = 0; i < kClaimSlots && fClaimSlot < 0; ++i)
+      if (std::atomic_ref(slots[i]).load() == key) fClaimSlot = i;
+    for (int i = 0; i < kClaimSlots && fClaimSlot < 0; ++i) {
+      std::uint32_t seen = std::atomic_ref(slots[i]).load();
+      if ((seen == 0 || !fTable->Held(seen)) &&
+          std::atomic_ref(slots[i]).compare_exchange_strong(seen, key))
+        fClaimSlot = i;
+    }
+    // With every slot taken the reader is used unrecorded: the hold still
+    // keeps every other copy from it.
   }
   fTable->Unmap();
   return result;
@@ -77,22 +82,13 @@ bool TProtoUSBBadge::ClaimDevice(std::uint32_t key, bool claim) {
 bool TProtoUSBBadge::FreeReaderPresent() {
   TGlobalHidController* c = TGlobalHidController::Existing();
   if (c == nullptr || !fTable) return false;
-  std::vector<std::uint32_t> readers;
   for (int i = 0; i < c->Count(); ++i) {
     const THidDevice* d = c->Device(i);
-    if (d->IsPluggedIn() && !d->IsCheckedOut() && d->ProductName() == kProductName)
-      readers.push_back(d->Instance());
+    if (d->IsPluggedIn() && !d->IsCheckedOut() && d->ProductName() == kProductName &&
+        !fTable->Held(d->Instance()))
+      return true;
   }
-  if (readers.empty()) return false;
-  const std::uint32_t* slots = fTable->Map();
-  if (slots == nullptr) return false;
-  const bool free = std::any_of(readers.begin(), readers.end(), [&](std::uint32_t key) {
-    for (int i = 0; i < kClaimSlots; ++i)
-      if (slots[i] == key && !fTable->Abandoned(i)) return false;
-    return true;
-  });
-  fTable->Unmap();
-  return free;
+  return false;
 }
 
 bool TProtoUSBBadge::AcceptDevice(THidDevice* HidDev) {
@@ -106,6 +102,16 @@ void TProtoUSBBadge::HidEnumerate(THidDevice* HidDev, int Idx) {
   if (c != nullptr && c->CheckOutByIndex(MyHid, Idx)) return;
   MyHid = nullptr;
   if (!fisMonitor) ClaimDevice(fClaimKey, false);
+  // Told once, with its cause; later tries are quiet until it opens.
+  const std::string why = HidDev->LastError();
+  if (why != fOpenProblem) {
+    fOpenProblem = why;
+    fToldDown = true;
+    auto notice = std::make_unique<TStdMessage>();
+    notice->orario = NowDateTime();
+    notice->dataStr = std::string(kOpenFailedText) + "\n" + why;
+    PostStdMessage(fWnd, std::move(notice));
+  }
 }
 
 void TProtoUSBBadge::HidArrival(THidDevice*) {}
@@ -133,16 +139,27 @@ void TProtoUSBBadge::SetEnabled(bool value) {
     StartHidNotification();
     EnumerateDevice();
     if (MyHid != nullptr) {
-      Post(WM_DISP_RESTORE, 0);
-      fStato = sdAttivo;
+      TellRestored();
     } else {
       fStato = sdTimeout;
-      Post(WM_DISP_TIMEOUT, 0);
+      // A reader already shown missing is not shown missing again: each
+      // device change and the first listing re-enable.
+      if (!fToldDown) Post(WM_DISP_TIMEOUT, 0);
+      fToldDown = true;
     }
   } else {
     ReleaseDevice();
     StopHidNotification();
+    fToldDown = false;
+    fOpenProblem.clear();
   }
+}
+
+void TProtoUSBBadge::TellRestored() {
+  Post(WM_DISP_RESTORE, 0);
+  fStato = sdAttivo;
+  fToldDown = false;
+  fOpenProblem.clear();
 }
 
 void TProtoUSBBadge::HidDeviceChange() {
@@ -152,8 +169,7 @@ void TProtoUSBBadge::HidDeviceChange() {
     // a card held in the slot is not typed again because some other device
     // came or went, and no other copy can take the reader meanwhile.
     StatoCom = scNoData;
-    fStato = sdAttivo;
-    Post(WM_DISP_RESTORE, 0);
+    TellRestored();
     return;
   }
   ReleaseDevice();
@@ -180,10 +196,19 @@ void TProtoUSBBadge::TimerProc() {
     ~Clear() { flag = false; }
   } clear{inTimer};
   if (fActive && MyHid == nullptr && !fisMonitor && FreeReaderPresent()) {
-    // Another copy ended (or died) and left its reader: take it now rather
-    // than at the next device change, which may never come.
-    fActive = false;
-    SetEnabled(true);
+    // Another copy ended (or died) and left its reader, or a reader that
+    // could not be opened may open now: take it rather than wait for the
+    // next device change, which may never come. Quietly: what stands in
+    // the way was told already.
+    EnumerateDevice();
+    if (MyHid != nullptr) {
+      StatoCom = scNoData;
+      fStatoTessera = 0;
+      fLastTessera.clear();
+      fReported = false;
+      fBuffer.clear();
+      TellRestored();
+    }
     return;
   }
   if (!fActive || MyHid == nullptr) return;

@@ -8,6 +8,8 @@
 //
 // Running copies of the program share the readers through a named claim
 // table: each copy takes the first matching reader no other copy holds.
+// A missing reader, or one that cannot be opened, is told once; the timer
+// then tries again quietly and the reader is taken as soon as it opens.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,6 +34,9 @@ class TProtoUSBBadge : public TCustomHidNotifyObject {
   static constexpr std::uint8_t kMaxTrackBytes = 25;
   // Timer steps without a complete block before the reader counts as silent.
   static constexpr std::int32_t kTimeoutSteps = 8;
+  // Heads the notice of a reader that is there but cannot be opened; the
+  // cause follows on the next line.
+  static constexpr char kOpenFailedText[] = "Il lettore di tessere USB non si può aprire:";
 
   explicit TProtoUSBBadge(platform::HWND aHandle);
   ~TProtoUSBBadge() override;
@@ -74,6 +79,7 @@ class TProtoUSBBadge : public TCustomHidNotifyObject {
   void SendRequest();
   void DecodeBlock();
   void Post(std::uint32_t msg, platform::LPARAM value);
+  void TellRestored();
 
   bool inTimer = false;
   platform::HWND fWnd;
@@ -90,6 +96,8 @@ class TProtoUSBBadge : public TCustomHidNotifyObject {
   std::unique_ptr<platform::IClaimTable> fTable;
   int fClaimSlot = -1;  // the slot this copy wrote its claim into
   std::uint32_t fClaimKey = 0;
+  bool fToldDown = false;    // the driver was last told that no reader is there
+  std::string fOpenProblem;  // why the reader could not be opened, as last told
 };
 
 }  // namespace lumbra

@@ -66,7 +66,7 @@ class FakeClaimTable final : public IClaimTable {
  public:
   FakeClaimTable(FakeClaimTables& tables, std::string name, int copy)
       : fTables(tables), fName(std::move(name)), fCopy(copy) {}
-  // A copy that ends without disowning leaves its slots abandoned.
+  // A copy that ends, however it ends, lets go of what it held.
   ~FakeClaimTable() override { fTables.alive[fCopy] = false; }
 
   std::uint32_t* Map() override {
@@ -74,18 +74,23 @@ class FakeClaimTable final : public IClaimTable {
     return fTables.tables[fName].slots.data();
   }
   void Unmap() override {}
-  void Own(int slot) override { Owners().at(static_cast<size_t>(slot)) = fCopy; }
-  void Disown(int slot) override {
-    int& owner = Owners().at(static_cast<size_t>(slot));
-    if (owner == fCopy) owner = 0;
+  bool Hold(std::uint32_t key) override {
+    int& holder = Holders()[key];
+    if (holder != 0 && holder != fCopy && fTables.alive[holder]) return false;
+    holder = fCopy;
+    return true;
   }
-  bool Abandoned(int slot) override {
-    const int owner = Owners().at(static_cast<size_t>(slot));
-    return owner != 0 && !fTables.alive[owner];
+  void Release(std::uint32_t key) override {
+    auto it = Holders().find(key);
+    if (it != Holders().end() && it->second == fCopy) Holders().erase(it);
+  }
+  bool Held(std::uint32_t key) override {
+    auto it = Holders().find(key);
+    return it != Holders().end() && fTables.alive[it->second];
   }
 
  private:
-  std::vector<int>& Owners() { return fTables.tables[fName].owners; }
+  std::map<std::uint32_t, int>& Holders() { return fTables.tables[fName].holders; }
   FakeClaimTables& fTables;
   std::string fName;
   int fCopy;
@@ -238,10 +243,7 @@ FakeClaimTables::~FakeClaimTables() {
 
 FakeClaimTables::Table& FakeClaimTables::TableOf(const std::string& name, std::size_t size) {
   Table& t = tables[name];
-  if (t.slots.empty()) {
-    t.slots.assign(size / sizeof(std::uint32_t), 0);
-    t.owners.assign(t.slots.size(), 0);
-  }
+  if (t.slots.empty()) t.slots.assign(size / sizeof(std::uint32_t), 0);
   return t;
 }
 
@@ -263,15 +265,15 @@ void FakeClaimTables::SetAbandoned(const std::string& name, int slot, std::uint3
   alive[copy] = false;
   Table& t = TableOf(name, 80);
   t.slots.at(static_cast<size_t>(slot)) = value;
-  t.owners.at(static_cast<size_t>(slot)) = copy;
+  t.holders[value] = copy;
 }
 
 void FakeClaimTables::SetClaimedByOther(const std::string& name, int slot, std::uint32_t value) {
   const int copy = nextCopy++;
   alive[copy] = true;
   Table& t = TableOf(name, 80);
-  t.slots.at(static_cast<size_t>(slot)) = value;
-  t.owners.at(static_cast<size_t>(slot)) = copy;
+  if (slot >= 0) t.slots.at(static_cast<size_t>(slot)) = value;
+  t.holders[value] = copy;
 }
 
 }  // namespace lumbra::platform

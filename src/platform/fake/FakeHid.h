@@ -9,8 +9,8 @@
 // may feed a device.
 //
 // Each Open of the claim tables is one running copy of the program: copies
-// that open the same name share its slots, and a copy destroyed without
-// disowning its slots leaves them abandoned, as a crashed copy would.
+// that open the same name share its slots and its holds, and what a copy held
+// is let go when it is destroyed or marked dead, as a crashed copy's would be.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -94,7 +94,7 @@ class FakeClaimTables final : public IClaimTableBackend {
  public:
   struct Table {
     std::vector<std::uint32_t> slots;
-    std::vector<int> owners;  // copy number per slot, 0 for none
+    std::map<std::uint32_t, int> holders;  // the copy number holding each reader
   };
 
   void Install();
@@ -106,7 +106,8 @@ class FakeClaimTables final : public IClaimTableBackend {
   std::vector<std::uint32_t> Slots(const std::string& name) const;
   // Writes a slot as a copy that has since died would have left it.
   void SetAbandoned(const std::string& name, int slot, std::uint32_t value);
-  // Writes a slot as a live copy of the program other than the test's own.
+  // Writes a slot as a live copy of the program other than the test's own
+  // would, holding the reader; slot -1 holds it without recording it.
   void SetClaimedByOther(const std::string& name, int slot, std::uint32_t value);
 
   bool openFails = false;

@@ -20,6 +20,11 @@
 namespace lumbra::platform {
 namespace {
 
+// Shown under a node the user may not write, in the user's language.
+constexpr char kNoAccessHint[] =
+    "Serve il permesso di lettura e scrittura: la regola udev 70-lumbra-slu20.rules del "
+    "pacchetto lo dà all'utente al posto di lavoro; installarla e ricollegare il lettore.";
+
 // When the report descriptor cannot be read: room for any full-speed report.
 constexpr std::uint16_t kDefaultInputReportLength = 64;
 
@@ -186,6 +191,16 @@ std::unique_ptr<IHidDevice> HidapiBackend::OpenHidraw(const HidDeviceInfo& info,
     error = info.path + ": another device took the place of the one listed";
     return nullptr;
   }
+  // The list takes a node it may only read; using it needs both, and the
+  // user must learn which node and how to get the right.
+  const int probe = ::open(info.path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (probe < 0) {
+    const int err = errno;
+    error = info.path + ": " + std::strerror(err);
+    if (err == EACCES || err == EPERM) error += std::string("\n") + kNoAccessHint;
+    return nullptr;
+  }
+  ::close(probe);
   hid_device* reader = hid_open_path(info.path.c_str());
   if (reader == nullptr) {
     error = DeviceError(nullptr, info.path.c_str());

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <set>
 #include <thread>
 
@@ -17,13 +18,15 @@ namespace {
 // (size and mode set); it takes microseconds.
 constexpr int kSetUpTries = 50;
 constexpr auto kSetUpPause = std::chrono::milliseconds(2);
+// Where the readers' locks begin: past any table and any 32-bit key.
+constexpr std::int64_t kHoldBase = std::int64_t{1} << 32;
 
 class PosixClaimTable final : public IClaimTable {
  public:
   PosixClaimTable(int fd, std::size_t size) : fFd(fd), fSize(size) {}
   ~PosixClaimTable() override {
     Unmap();
-    // Closing the descriptor drops the locks of the slots still owned.
+    // Closing the descriptor drops the locks of the readers still held.
     ::close(fFd);
   }
 
@@ -41,36 +44,35 @@ class PosixClaimTable final : public IClaimTable {
     fView = nullptr;
   }
 
-  void Own(int slot) override {
-    if (!InTable(slot)) return;
-    if (Lock(F_OFD_SETLK, F_WRLCK, slot).l_type != -1) fOwned.insert(slot);
+  bool Hold(std::uint32_t key) override {
+    if (fHeld.count(key) != 0) return true;
+    if (Lock(F_OFD_SETLK, F_WRLCK, key).l_type == -1) return false;
+    fHeld.insert(key);
+    return true;
   }
 
-  void Disown(int slot) override {
-    if (!InTable(slot)) return;
-    Lock(F_OFD_SETLK, F_UNLCK, slot);
-    fOwned.erase(slot);
+  void Release(std::uint32_t key) override {
+    if (fHeld.erase(key) == 0) return;
+    Lock(F_OFD_SETLK, F_UNLCK, key);
   }
 
-  bool Abandoned(int slot) override {
-    // This copy's own locks never conflict with a test from its descriptor,
-    // so its own slots are known here.
-    if (!InTable(slot) || fOwned.count(slot) != 0) return false;
-    const struct flock lk = Lock(F_OFD_GETLK, F_WRLCK, slot);
-    return lk.l_type == F_UNLCK;
+  bool Held(std::uint32_t key) override {
+    // A test from this descriptor never conflicts with its own locks, so
+    // what it holds is known here.
+    if (fHeld.count(key) != 0) return true;
+    const struct flock lk = Lock(F_OFD_GETLK, F_WRLCK, key);
+    return lk.l_type != F_UNLCK;
   }
 
  private:
-  bool InTable(int slot) const {
-    return slot >= 0 && static_cast<std::size_t>(slot + 1) * 4 <= fSize;
-  }
-  // l_type is -1 when the call failed.
-  struct flock Lock(int cmd, short type, int slot) {
+  // Each reader has one byte of its own far beyond the slots (a lock needs no
+  // bytes behind it). l_type is -1 when the call failed.
+  struct flock Lock(int cmd, short type, std::uint32_t key) {
     struct flock lk {};
     lk.l_type = type;
     lk.l_whence = SEEK_SET;
-    lk.l_start = static_cast<off_t>(slot) * 4;
-    lk.l_len = 4;
+    lk.l_start = static_cast<off_t>(kHoldBase + key);
+    lk.l_len = 1;
     lk.l_pid = 0;
     if (::fcntl(fFd, cmd, &lk) != 0) lk.l_type = -1;
     return lk;
@@ -79,7 +81,7 @@ class PosixClaimTable final : public IClaimTable {
   const int fFd;
   const std::size_t fSize;
   void* fView = nullptr;
-  std::set<int> fOwned;
+  std::set<std::uint32_t> fHeld;
 };
 
 }  // namespace

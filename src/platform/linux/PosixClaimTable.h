@@ -2,10 +2,10 @@
 // Claim tables in POSIX shared memory, shared by every user's copies of the
 // program (mode 0666 whatever the umask).
 //
-// Slots are owned through open-file-description locks on the slot's four
-// bytes of the table's descriptor: each Open has a descriptor of its own, and
-// the system drops its locks when the copy ends however it ends, so a slot
-// whose value no live copy holds a lock on is abandoned.
+// A reader is held through an open-file-description lock on a byte of the
+// table's descriptor chosen by its key: each Open has a descriptor of its own,
+// the lock is exclusive between descriptors of any process, and the system
+// drops it when the copy ends however it ends.
 #include "platform/ClaimTable.h"
 
 namespace lumbra::platform {

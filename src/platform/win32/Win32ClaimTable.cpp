@@ -20,13 +20,21 @@ struct OpenToAll {
   }
 };
 
+// A mutex is owned by a thread and taken again by it at once: handles of one
+// process tell their holds apart here (UI thread only).
+std::map<std::wstring, int>& HeldInProcess() {
+  static std::map<std::wstring, int> held;
+  return held;
+}
+
 class Win32ClaimTable final : public IClaimTable {
  public:
   Win32ClaimTable(HANDLE mapping, std::wstring name, std::size_t size)
       : fMapping(mapping), fName(std::move(name)), fSize(size) {}
   ~Win32ClaimTable() override {
     Unmap();
-    for (auto& [slot, mutex] : fOwned) {
+    for (auto& [key, mutex] : fHeld) {
+      HeldInProcess().erase(HoldName(key));
       ReleaseMutex(mutex);
       CloseHandle(mutex);
     }
@@ -42,64 +50,73 @@ class Win32ClaimTable final : public IClaimTable {
     fView = nullptr;
   }
 
-  void Own(int slot) override {
-    if (fOwned.count(slot) != 0) return;
+  bool Hold(std::uint32_t key) override {
+    if (fHeld.count(key) != 0) return true;
+    if (HeldInProcess().count(HoldName(key)) != 0) return false;
     OpenToAll all;
-    HANDLE mutex = CreateMutexW(&all.attributes, TRUE, SlotName(slot).c_str());
-    if (mutex == nullptr) return;
-    // Held by a dead copy and not yet taken over: it is this thread's now.
+    HANDLE mutex = CreateMutexW(&all.attributes, TRUE, HoldName(key).c_str());
+    if (mutex == nullptr) return false;
+    // It exists: held by a live copy, or left by a dead one (then it is ours now).
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
-      DWORD got = WaitForSingleObject(mutex, 0);
+      const DWORD got = WaitForSingleObject(mutex, 0);
       if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) {
         CloseHandle(mutex);
-        return;
+        return false;
       }
     }
-    fOwned[slot] = mutex;
+    fHeld[key] = mutex;
+    HeldInProcess()[HoldName(key)] = 1;
+    return true;
   }
 
-  void Disown(int slot) override {
-    auto it = fOwned.find(slot);
-    if (it == fOwned.end()) return;
+  void Release(std::uint32_t key) override {
+    auto it = fHeld.find(key);
+    if (it == fHeld.end()) return;
     ReleaseMutex(it->second);
     CloseHandle(it->second);
-    fOwned.erase(it);
+    HeldInProcess().erase(HoldName(key));
+    fHeld.erase(it);
   }
 
-  bool Abandoned(int slot) override {
-    if (fOwned.count(slot) != 0) return false;
-    HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, SlotName(slot).c_str());
-    if (mutex == nullptr) return true;  // no copy holds it any more
-    DWORD got = WaitForSingleObject(mutex, 0);
+  bool Held(std::uint32_t key) override {
+    if (fHeld.count(key) != 0 || HeldInProcess().count(HoldName(key)) != 0) return true;
+    HANDLE mutex = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, HoldName(key).c_str());
+    if (mutex == nullptr) return false;  // nobody holds it any more
+    const DWORD got = WaitForSingleObject(mutex, 0);
     if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED) ReleaseMutex(mutex);
     CloseHandle(mutex);
-    return got != WAIT_TIMEOUT;
+    return got == WAIT_TIMEOUT;
   }
 
  private:
-  std::wstring SlotName(int slot) const { return fName + L".slot" + std::to_wstring(slot); }
+  std::wstring HoldName(std::uint32_t key) const {
+    return fName + L".reader" + std::to_wstring(key);
+  }
 
   HANDLE fMapping;
   std::wstring fName;  // with its namespace
   std::size_t fSize;
   void* fView = nullptr;
-  std::map<int, HANDLE> fOwned;
+  std::map<std::uint32_t, HANDLE> fHeld;  // mutexes owned by the UI thread
 };
 
 }  // namespace
 
 std::unique_ptr<IClaimTable> Win32ClaimTables::Open(const std::string& name, std::size_t size) {
   OpenToAll all;
-  // The global namespace reaches every session; creating there needs a right
-  // that plain users may lack, and then the session's own namespace serves.
-  for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
-    std::wstring full = space + Wide(name);
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &all.attributes, PAGE_READWRITE, 0,
-                                        static_cast<DWORD>(size), full.c_str());
-    if (mapping == nullptr) mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, full.c_str());
-    if (mapping != nullptr) return std::make_unique<Win32ClaimTable>(mapping, full, size);
-  }
-  return nullptr;
+  const std::wstring full = TableName(name);
+  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, &all.attributes, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(size), full.c_str());
+  if (mapping == nullptr) mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, full.c_str());
+  if (mapping == nullptr) return nullptr;
+  return std::make_unique<Win32ClaimTable>(mapping, full, size);
+}
+
+std::wstring Win32ClaimTables::TableName(const std::string& name) {
+  // One namespace only, the session's: every copy may create there, elevated
+  // or not. With a fallback between two namespaces a copy lacking the right
+  // to create global objects and one having it would each make a table.
+  return L"Local\\" + Wide(name);
 }
 
 }  // namespace lumbra::platform::win32
