@@ -200,7 +200,7 @@ std::vector<HidDeviceInfo> FakeHidBackend::Enumerate() {
   std::vector<HidDeviceInfo> out;
   // A device that cannot be opened is not listed, as the real backends do.
   for (const auto& d : fDevices)
-    if (d->present && d->openError.empty()) out.push_back(d->info);
+    if (d->present && (d->openError.empty() || d->readOnly)) out.push_back(d->info);
   return out;
 }
 

@@ -45,6 +45,7 @@ struct FakeHidDevice {
   bool readFails = false;   // reads fail, as on a device that is gone
   bool writeFails = false;  // writes are refused
   std::string openError;    // when set, opening fails with this reason
+  bool readOnly = false;    // with openError: listed all the same, as a node one may only read
   // Runs on the writing thread after each accepted write, with the backend's
   // lock released; a scripted reader answers from here.
   std::function<void(const Report&)> onWrite;

@@ -374,6 +374,50 @@ TEST_F(SLU20Test, WithoutAClaimTableNoReaderIsTaken) {
   claims.mapFails = false;
 }
 
+TEST_F(SLU20Test, AReaderThatCannotBeOpenedIsToldOnceAndTakenAsSoonAsItOpens) {
+  const std::string why = "/dev/hidraw9: Permission denied\nhow to get the right";
+  {
+    std::lock_guard lock(hid.mutex);
+    dev->openError = why;
+    dev->readOnly = true;
+  }
+  reader->SetActive(true);
+  loop.RunUntilIdle();
+  EXPECT_EQ(Take(), (Events{"error " + std::string(TProtoUSBBadge::kOpenFailedText) + "\n" + why}))
+      << "the cause, in place of the timeout, and once";
+  EXPECT_EQ(claims.Slots(kTable), std::vector<std::uint32_t>(20, 0)) << "no claim left behind";
+  auto mouse = hid.AddDevice(ReaderInfo(0x400, "Mouse"), false);
+  hid.Plug(mouse);
+  loop.RunUntilIdle();
+  loop.Advance(kRestingTimerMs * 5);
+  EXPECT_EQ(Take(), Events{}) << "tried again quietly";
+
+  {
+    std::lock_guard lock(hid.mutex);
+    dev->openError.clear();
+  }
+  loop.Advance(kRestingTimerMs);
+  EXPECT_EQ(Take(), Events{"restore"});
+  EXPECT_TRUE(dev->IsOpen());
+  EXPECT_EQ(claims.Slots(kTable)[0], 0x101u);
+  dev->ClearWritten();
+  loop.Advance(200);
+  EXPECT_EQ(Requests(), 1u) << "and used";
+
+  // Unplugged, it is shown missing; a new cause later is told again.
+  hid.Unplug(dev);
+  loop.RunUntilIdle();
+  EXPECT_EQ(Take(), Events{"timeout"});
+  {
+    std::lock_guard lock(hid.mutex);
+    dev->openError = "/dev/hidraw9: Input/output error";
+  }
+  hid.Plug(dev);
+  loop.RunUntilIdle();
+  EXPECT_EQ(Take(), (Events{"error " + std::string(TProtoUSBBadge::kOpenFailedText) +
+                            "\n/dev/hidraw9: Input/output error"}));
+}
+
 TEST_F(SLU20Test, CopiesSharingTheTableTakeDifferentReaders) {
   auto second = hid.AddDevice(ReaderInfo(0x102));
   Events eb, ec;
