@@ -11,6 +11,9 @@ TGlobalHidController* gController = nullptr;
 // A device that floods its reader while the UI thread is busy must not eat
 // the memory: past this many waiting reports new ones are dropped.
 constexpr size_t kMaxWaitingReports = 4096;
+// Reports that wait for a device still busy with one; a stalled device
+// refuses more.
+constexpr size_t kMaxWaitingWrites = 64;
 // Input report length of a device that does not tell it.
 constexpr int kDefaultReportLength = 65;
 
@@ -18,53 +21,113 @@ constexpr int kDefaultReportLength = 65;
 
 // ----------------------------------------------------------------- THidDevice
 
+// What the UI thread and a device's threads share; the last of them to let
+// go closes the device.
+struct THidDevice::Link {
+  std::unique_ptr<platform::IHidDevice> device;
+  std::mutex mutex;  // everything below
+  std::condition_variable wake;
+  bool stop = false;
+  std::deque<std::vector<std::uint8_t>> pending;
+  bool writing = false;
+  std::string writeError;  // of the last write that failed
+};
+
+namespace {
+
+void RunWriter(const std::shared_ptr<THidDevice::Link>& link) {
+  std::unique_lock lock(link->mutex);
+  for (;;) {
+    link->wake.wait(lock, [&] { return link->stop || !link->pending.empty(); });
+    if (link->stop) return;
+    const std::vector<std::uint8_t> report = std::move(link->pending.front());
+    link->pending.pop_front();
+    link->writing = true;
+    lock.unlock();
+    const bool sent = link->device->Write(report.data(), static_cast<int>(report.size()));
+    const std::string why = sent ? std::string() : link->device->LastError();
+    lock.lock();
+    link->writing = false;
+    if (!sent) link->writeError = why;
+  }
+}
+
+}  // namespace
+
 bool THidDevice::OpenDevice() {
-  if (fDevice) return true;
+  if (fLink) return true;
   std::string error;
-  fDevice = platform::HidBackend().Open(fInfo, error);
-  if (!fDevice) fError = error;
-  return fDevice != nullptr;
+  std::unique_ptr<platform::IHidDevice> device = platform::HidBackend().Open(fInfo, error);
+  if (!device) {
+    fError = error;
+    return false;
+  }
+  fLink = std::make_shared<Link>();
+  fLink->device = std::move(device);
+  std::thread([link = fLink] { RunWriter(link); }).detach();
+  return true;
 }
 
 bool THidDevice::WriteReport(const std::uint8_t* data, int size) {
-  if (!fPluggedIn || !OpenDevice()) return false;
-  if (fDevice->Write(data, size)) return true;
-  fError = fDevice->LastError();
-  return false;
+  if (!fPluggedIn || size < 1 || !OpenDevice()) return false;
+  std::lock_guard lock(fLink->mutex);
+  if (fLink->pending.size() >= kMaxWaitingWrites) {
+    fLink->writeError = "the device takes no more reports";
+    return false;
+  }
+  fLink->pending.emplace_back(data, data + size);
+  fLink->wake.notify_all();
+  return true;
+}
+
+std::string THidDevice::LastError() const {
+  if (fLink) {
+    std::lock_guard lock(fLink->mutex);
+    if (!fLink->writeError.empty()) return fLink->writeError;
+  }
+  return fError;
+}
+
+bool THidDevice::Writing() const {
+  if (!fLink) return false;
+  std::lock_guard lock(fLink->mutex);
+  return !fLink->pending.empty() || fLink->writing;
 }
 
 void THidDevice::StartReading(TGlobalHidController& owner) {
-  fStop = false;
   fReadFailing = false;
-  platform::IHidDevice* device = fDevice.get();
   const std::uint64_t lending = fLending;
   const int length = fInfo.inputReportLength > 0 ? fInfo.inputReportLength : kDefaultReportLength;
-  fReader = std::thread([this, &owner, device, lending, length] {
+  std::thread([link = fLink, inbox = owner.fInbox, lending, length] {
+    auto stopped = [&] {
+      std::lock_guard lock(link->mutex);
+      return link->stop;
+    };
     std::vector<std::uint8_t> buf(static_cast<size_t>(length));
-    while (!fStop) {
-      const int n = device->Read(buf.data(), length, TGlobalHidController::kReadWaitMs);
-      if (fStop) break;
+    while (!stopped()) {
+      const int n = link->device->Read(buf.data(), length, TGlobalHidController::kReadWaitMs);
+      if (stopped()) break;
       if (n > 0) {
-        owner.Hand({lending, false, std::vector<std::uint8_t>(buf.begin(), buf.begin() + n), {}});
+        inbox->Hand({lending, false, std::vector<std::uint8_t>(buf.begin(), buf.begin() + n), {}});
       } else if (n < 0) {
-        owner.Hand({lending, true, {}, "read failed"});
+        inbox->Hand({lending, true, {}, "read failed"});
         // A device that keeps failing is not asked again at once.
-        std::this_thread::sleep_for(std::chrono::milliseconds(TGlobalHidController::kReadWaitMs));
+        std::unique_lock lock(link->mutex);
+        link->wake.wait_for(lock, std::chrono::milliseconds(TGlobalHidController::kReadWaitMs),
+                            [&] { return link->stop; });
       }
     }
-  });
-}
-
-void THidDevice::StopReading() {
-  if (!fReader.joinable()) return;
-  // The thread waits at most one read (kReadWaitMs) before it sees this.
-  fStop = true;
-  fReader.join();
+  }).detach();
 }
 
 void THidDevice::CloseDevice() {
-  StopReading();
-  fDevice.reset();
+  if (!fLink) return;
+  {
+    std::lock_guard lock(fLink->mutex);
+    fLink->stop = true;
+  }
+  fLink->wake.notify_all();
+  fLink.reset();
 }
 
 // ---------------------------------------------------- TCustomHidNotifyObject
@@ -128,6 +191,10 @@ TGlobalHidController::TGlobalHidController() {
 
 TGlobalHidController::~TGlobalHidController() {
   for (auto& d : fList) d->CloseDevice();
+  {
+    std::lock_guard lock(fInbox->mutex);
+    fInbox->closed = true;
+  }
   platform::HidBackend().Unwatch();
   platform::MessageLoop().DestroyMessageWindow(fWindow);
   if (gController == this) gController = nullptr;
@@ -206,6 +273,12 @@ void TGlobalHidController::DeviceChange() {
   Relist(false);
 }
 
+void TGlobalHidController::RequestDeviceChange() {
+  if (fRelistPosted) return;
+  fRelistPosted = platform::MessageLoop().PostMessage(fWindow, WM_HID_RELIST, 0, 0);
+  if (!fRelistPosted) Relist(false);
+}
+
 void TGlobalHidController::Relist(bool announce) {
   // A listing asked for from inside an event of this one runs after it.
   if (fListing) {
@@ -261,6 +334,9 @@ void TGlobalHidController::Relist(bool announce) {
 
 void TGlobalHidController::WndProc(platform::TMessage& Msg) {
   if (Msg.Msg == platform::WM_DEVICECHANGE && Msg.WParam == platform::DBT_DEVNODES_CHANGED) {
+    RequestDeviceChange();
+  } else if (Msg.Msg == WM_HID_RELIST) {
+    fRelistPosted = false;
     const bool announce = fAnnouncePending;
     fAnnouncePending = false;
     Relist(announce);
@@ -269,12 +345,11 @@ void TGlobalHidController::WndProc(platform::TMessage& Msg) {
   }
 }
 
-void TGlobalHidController::Hand(Report report) {
-  std::lock_guard lock(fInbox->mutex);
-  if (fInbox->reports.size() >= kMaxWaitingReports) return;
-  fInbox->reports.push_back(std::move(report));
-  if (!fInbox->wakePosted)
-    fInbox->wakePosted = platform::MessageLoop().PostMessage(fInbox->window, WM_HID_REPORTS, 0, 0);
+void TGlobalHidController::Inbox::Hand(Report report) {
+  std::lock_guard lock(mutex);
+  if (closed || reports.size() >= kMaxWaitingReports) return;
+  reports.push_back(std::move(report));
+  if (!wakePosted) wakePosted = platform::MessageLoop().PostMessage(window, WM_HID_REPORTS, 0, 0);
 }
 
 void TGlobalHidController::TakeReports() {

@@ -3,12 +3,16 @@
 // present devices, lending them out, their arrivals and removals, and the
 // input reports of lent devices, forwarded to every registered listener.
 //
-// Everything here runs on the UI thread. A lent device has a reading thread
-// of its own; its reports are handed over to the UI thread (through the
+// Everything here runs on the UI thread, and nothing on it waits for a
+// device: an opened device has a writing thread and, while lent, a reading
+// thread of its own. Reports are handed over to the UI thread (through the
 // controller's window) before any listener sees them, and a report of a
 // device that has meanwhile been returned, unplugged or freed is dropped.
+// Returning a device only tells its threads to stop; they close it when they
+// have, which takes at most one read wait, or as long as a stalled write.
 // Listeners must not register or unregister from inside a forwarded event.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -36,17 +40,23 @@ class THidDevice {
   bool IsCheckedOut() const { return fCheckedOut; }
   // Its reads have failed since it was lent (it is gone, or going).
   bool ReadFailing() const { return fReadFailing; }
-  // Writes one whole output report (report ID first), opening the device
-  // first when needed; true only when all of it was sent.
+  // Hands one whole output report (report ID first) to the device's writing
+  // thread, opening the device first when needed. False when the device is
+  // gone or cannot be opened, or when reports handed before still wait for
+  // it: a stalled device holds up nobody. A write that fails later shows in
+  // LastError.
   bool WriteReport(const std::uint8_t* data, int size);
-  std::string LastError() const { return fError; }
+  std::string LastError() const;
+  // A report handed to the writing thread is still waiting or being written.
+  bool Writing() const;
+
+  struct Link;
 
  private:
   friend class TGlobalHidController;
   explicit THidDevice(platform::HidDeviceInfo info) : fInfo(std::move(info)) {}
   bool OpenDevice();
   void StartReading(TGlobalHidController& owner);
-  void StopReading();
   void CloseDevice();
 
   platform::HidDeviceInfo fInfo;
@@ -54,9 +64,7 @@ class THidDevice {
   bool fCheckedOut = false;
   bool fReadFailing = false;
   std::uint64_t fLending = 0;  // names the current lending in handed-over reports
-  std::unique_ptr<platform::IHidDevice> fDevice;
-  std::thread fReader;
-  std::atomic<bool> fStop{false};
+  std::shared_ptr<Link> fLink;  // while open
   std::string fError;
 };
 
@@ -85,8 +93,9 @@ class TGlobalHidController {
  public:
   // Message the reading threads post to the controller's window.
   static constexpr std::uint32_t WM_HID_REPORTS = platform::WM_USER + 260;
-  // Longest wait of a reading thread for one report; a return waits at most
-  // this long for its reading to stop.
+  static constexpr std::uint32_t WM_HID_RELIST = platform::WM_USER + 261;
+  // Longest wait of a reading thread for one report, and so the longest a
+  // returned device stays open.
   static constexpr int kReadWaitMs = 100;
 
   TGlobalHidController();
@@ -114,6 +123,9 @@ class TGlobalHidController {
   // Lists the devices again now, with arrivals, unplugs, removals and a
   // device change when anything changed.
   void DeviceChange();
+  // Lists them again once the messages queued now are handled: the device
+  // change that every window hears is listed once, however many ask.
+  void RequestDeviceChange();
   int Count() const { return static_cast<int>(fList.size()); }
   THidDevice* Device(int Idx) const { return fList.at(static_cast<size_t>(Idx)).get(); }
 
@@ -133,18 +145,19 @@ class TGlobalHidController {
     std::vector<std::uint8_t> bytes;  // report ID first
     std::string error;
   };
-  // Shared with the reading threads.
+  // Shared with the reading threads, which may outlive the controller.
   struct Inbox {
+    void Hand(Report report);
     std::mutex mutex;
     std::deque<Report> reports;
     bool wakePosted = false;
+    bool closed = false;  // the controller is gone
     platform::HWND window = 0;
   };
 
   void WndProc(platform::TMessage& Msg);
   void Relist(bool announce);
   void TakeReports();
-  void Hand(Report report);  // reading threads
   template <class Fn>
   void ForEachListener(Fn&& fn);
 
@@ -158,6 +171,7 @@ class TGlobalHidController {
   bool fListing = false;
   bool fAnnouncePending = false;
   bool fRelistAgain = false;
+  bool fRelistPosted = false;
 };
 
 }  // namespace lumbra

@@ -178,7 +178,7 @@ void TProtoUSBBadge::HidDeviceChange() {
 }
 
 void TProtoUSBBadge::ForceGetDevices() {
-  if (TGlobalHidController* c = TGlobalHidController::Existing()) c->DeviceChange();
+  if (TGlobalHidController* c = TGlobalHidController::Existing()) c->RequestDeviceChange();
 }
 
 void TProtoUSBBadge::SendRequest() {

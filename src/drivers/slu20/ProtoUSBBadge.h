@@ -52,7 +52,8 @@ class TProtoUSBBadge : public TCustomHidNotifyObject {
   bool HasClaimTable() const { return fTable != nullptr; }
 
   void TimerProc();
-  // Has the controller list the devices again now.
+  // Has the controller list the devices again, once for every window that
+  // heard of the same change.
   void ForceGetDevices();
 
   void HidEnumerate(THidDevice* HidDev, int Idx) override;

@@ -9,12 +9,21 @@
 namespace lumbra::platform {
 namespace {
 
-class OpenedDevice final : public IHidDevice {
+class OpenedDevice final : public BasicHidDevice {
  public:
-  explicit OpenedDevice(std::shared_ptr<FakeHidDevice> device) : fDevice(std::move(device)) {}
+  // Under the backend's lock. Each handle gets every report fed while it is
+  // open, as each opener of a HID device does; the first one also what was
+  // fed before.
+  explicit OpenedDevice(std::shared_ptr<FakeHidDevice> device) : fDevice(std::move(device)) {
+    fId = ++fDevice->lastHandle;
+    fDevice->queues[fId] = std::move(fDevice->input);
+    fDevice->input.clear();
+  }
   ~OpenedDevice() override {
     std::lock_guard lock(fDevice->backend->mutex);
+    fDevice->queues.erase(fId);
     --fDevice->openHandles;
+    fDevice->backend->changed.notify_all();
   }
 
   int Read(std::uint8_t* buf, int size, int timeoutMs) override {
@@ -22,17 +31,15 @@ class OpenedDevice final : public IHidDevice {
     std::unique_lock lock(b.mutex);
     ++fDevice->readers;
     b.changed.notify_all();
+    auto& input = fDevice->queues[fId];
     const bool got = b.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-      return !fDevice->present || fDevice->readFails || !fDevice->input.empty();
+      return !fDevice->present || fDevice->readFails || !input.empty();
     });
     --fDevice->readers;
-    if (!fDevice->present || fDevice->readFails) {
-      fError = "device is gone";
-      return -1;
-    }
+    if (!fDevice->present || fDevice->readFails) return Fail("device is gone");
     if (!got) return 0;
-    FakeHidDevice::Report r = std::move(fDevice->input.front());
-    fDevice->input.pop_front();
+    FakeHidDevice::Report r = std::move(input.front());
+    input.pop_front();
     b.changed.notify_all();
     const int n = std::min(size, static_cast<int>(r.size()));
     if (n > 0) std::memcpy(buf, r.data(), static_cast<size_t>(n));
@@ -43,9 +50,17 @@ class OpenedDevice final : public IHidDevice {
     FakeHidDevice::Report r(data, data + size);
     std::function<void(const FakeHidDevice::Report&)> answer;
     {
-      std::lock_guard lock(fDevice->backend->mutex);
+      std::unique_lock lock(fDevice->backend->mutex);
+      if (fDevice->writesStall) {
+        ++fDevice->stalledWrites;
+        fDevice->backend->changed.notify_all();
+        fDevice->backend->changed.wait_for(
+            lock, std::chrono::milliseconds(FakeHidDevice::kStallMs),
+            [&] { return !fDevice->writesStall || !fDevice->present; });
+        --fDevice->stalledWrites;
+      }
       if (!fDevice->present || fDevice->writeFails) {
-        fError = "write refused";
+        Fail("write refused");
         return false;
       }
       fDevice->written.push_back(r);
@@ -55,11 +70,9 @@ class OpenedDevice final : public IHidDevice {
     return true;
   }
 
-  std::string LastError() const override { return fError; }
-
  private:
   std::shared_ptr<FakeHidDevice> fDevice;
-  std::string fError;
+  int fId = 0;
 };
 
 class FakeClaimTable final : public IClaimTable {
@@ -102,7 +115,14 @@ class FakeClaimTable final : public IClaimTable {
 
 void FakeHidDevice::Feed(const Report& report) {
   std::lock_guard lock(backend->mutex);
-  input.push_back(report);
+  if (queues.empty()) input.push_back(report);
+  for (auto& [id, q] : queues) q.push_back(report);
+  backend->changed.notify_all();
+}
+
+void FakeHidDevice::SetWritesStall(bool stall) {
+  std::lock_guard lock(backend->mutex);
+  writesStall = stall;
   backend->changed.notify_all();
 }
 
@@ -134,7 +154,9 @@ int FakeHidDevice::OpenCount() const {
 
 size_t FakeHidDevice::Unread() const {
   std::lock_guard lock(backend->mutex);
-  return input.size();
+  size_t n = input.size();
+  for (const auto& [id, q] : queues) n += q.size();
+  return n;
 }
 
 bool FakeHidDevice::HasReader() const {
@@ -150,6 +172,15 @@ void FakeHidBackend::Install() {
 }
 
 FakeHidBackend::~FakeHidBackend() {
+  {
+    std::unique_lock lock(mutex);
+    for (const auto& d : fDevices) d->writesStall = false;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(5), [&] {
+      return std::all_of(fDevices.begin(), fDevices.end(),
+                         [](const auto& d) { return d->openHandles == 0; });
+    });
+  }
   if (fInstalled && &HidBackend() == this) SetHidBackend(nullptr);
 }
 
@@ -169,7 +200,10 @@ void FakeHidBackend::SetPresent(const std::shared_ptr<FakeHidDevice>& device, bo
   {
     std::lock_guard lock(mutex);
     device->present = present;
-    if (!present) device->input.clear();
+    if (!present) {
+      device->input.clear();
+      for (auto& [id, q] : device->queues) q.clear();
+    }
     changed.notify_all();
     watched = fWatchers > 0;
   }

@@ -44,6 +44,12 @@ struct FakeHidDevice {
   HidDeviceInfo info;
   bool readFails = false;   // reads fail, as on a device that is gone
   bool writeFails = false;  // writes are refused
+  // Writes do not complete (while it stays plugged in, for at most kStallMs),
+  // as on a device that stopped taking reports.
+  void SetWritesStall(bool stall);
+  static constexpr int kStallMs = 3000;
+  bool writesStall = false;
+  int stalledWrites = 0;  // writes held up now
   std::string openError;    // when set, opening fails with this reason
   bool readOnly = false;    // with openError: listed all the same, as a node one may only read
   // Runs on the writing thread after each accepted write, with the backend's
@@ -53,7 +59,9 @@ struct FakeHidDevice {
   // Device side (under the backend's lock).
   FakeHidBackend* backend = nullptr;
   bool present = false;
-  std::deque<Report> input;
+  std::deque<Report> input;                  // fed while no handle is open
+  std::map<int, std::deque<Report>> queues;  // per open handle
+  int lastHandle = 0;
   std::vector<Report> written;
   int opens = 0;
   int openHandles = 0;
@@ -62,7 +70,9 @@ struct FakeHidDevice {
 
 class FakeHidBackend final : public IHidBackend {
  public:
-  // Installs this backend and removes it again on destruction.
+  // Installs this backend and removes it again on destruction, which first
+  // waits (bounded) for the devices' handles to close: threads that use
+  // them may end after their owner let go.
   void Install();
   ~FakeHidBackend() override;
 

@@ -7,6 +7,7 @@
 
 #include "platform/fake/FakeHid.h"
 #include "platform/fake/FakeMessageLoop.h"
+#include "support/UiHold.h"
 
 namespace lumbra {
 namespace {
@@ -163,7 +164,8 @@ TEST_F(HidControllerTest, AnUnpluggedDeviceIsRemovedAndALentOneFreedOnlyWhenRetu
   EXPECT_EQ(Take(),
             (Log{"A unplug 11", "B unplug 11", "A removal 11", "B removal 11", "A unplug 12",
                  "B unplug 12", "A removal 12", "B removal 12", "A change", "B change"}));
-  EXPECT_FALSE(d11->IsOpen()) << "its handles are closed at once";
+  EXPECT_TRUE(loop.PumpUntil([&] { return !d11->IsOpen(); }))
+      << "its handles are closed once its threads see it go";
   ASSERT_EQ(Controller().Count(), 1) << "the device not lent is freed, the lent one stays";
   EXPECT_EQ(Controller().Device(0), a->held);
   EXPECT_FALSE(a->held->IsPluggedIn());
@@ -182,7 +184,7 @@ TEST_F(HidControllerTest, AnUnpluggedDeviceIsRemovedAndALentOneFreedOnlyWhenRetu
   EXPECT_EQ(d11->OpenCount(), 2);
   b->Return();
   EXPECT_EQ(Controller().Count(), 1) << "a plugged-in device stays when returned";
-  EXPECT_FALSE(d11->IsOpen());
+  EXPECT_TRUE(loop.PumpUntil([&] { return !d11->IsOpen(); }));
 }
 
 TEST_F(HidControllerTest, ALentDeviceWhoseReadsFailIsGoneEvenIfItsNumberIsListedAgain) {
@@ -229,11 +231,49 @@ TEST_F(HidControllerTest, AReportReachesEveryListenerOnTheUiThread) {
   // Writes go to the device as they are, report ID first.
   const std::uint8_t out[3] = {0, 0x30, 0x30};
   EXPECT_TRUE(a->held->WriteReport(out, 3));
+  ASSERT_TRUE(loop.PumpUntil([&] { return !a->held->Writing(); }));
   EXPECT_EQ(d12->Written(), (std::vector<FakeHidDevice::Report>{{0, 0x30, 0x30}}));
-  d12->writeFails = true;
-  EXPECT_FALSE(a->held->WriteReport(out, 3));
+  EXPECT_EQ(a->held->LastError(), "");
+  {
+    std::lock_guard lock(hid.mutex);
+    d12->writeFails = true;
+  }
+  EXPECT_TRUE(a->held->WriteReport(out, 3)) << "handed over; it fails later";
+  ASSERT_TRUE(loop.PumpUntil([&] { return !a->held->Writing(); }));
+  EXPECT_EQ(a->held->LastError(), "write refused");
   a->Return();
-  EXPECT_FALSE(d12->HasReader()) << "the reading stopped with the return";
+  EXPECT_TRUE(loop.PumpUntil([&] { return !d12->HasReader() && !d12->IsOpen(); }))
+      << "the reading stopped with the return";
+}
+
+TEST_F(HidControllerTest, AStalledDeviceHoldsUpNeitherTheUiThreadNorItsNextBorrower) {
+  StartBoth();
+  ASSERT_TRUE(a->Borrow(12));
+  d12->SetWritesStall(true);
+  const std::uint8_t out[3] = {0, 0x30, 0x30};
+  ASSERT_TRUE(a->held->WriteReport(out, 3));
+  auto stalled = [&] {
+    std::lock_guard lock(hid.mutex);
+    return d12->stalledWrites == 1;
+  };
+  ASSERT_TRUE(loop.PumpUntil(stalled));
+  int refused = 0;
+  const auto hold = test::UiHold(loop, [&] {
+    for (int i = 0; i < 100; ++i) refused += a->held->WriteReport(out, 3) ? 0 : 1;
+    a->Return();  // its writing thread stuck in a write, its reader in a read
+  });
+  EXPECT_LT(hold, test::kUiBound);
+  EXPECT_GT(refused, 0) << "reports for a device that takes none do not pile up";
+  EXPECT_TRUE(stalled());
+  ASSERT_TRUE(b->Borrow(12)) << "lent again while the old write hangs";
+  d12->Feed({5, 6});
+  ASSERT_TRUE(loop.PumpUntil([&] { return Controller().ReportsForwarded() == 1; }));
+  EXPECT_EQ(Take(), (Log{"A data 12 id 5: 6", "B data 12 id 5: 6"}));
+  d12->SetWritesStall(false);
+  b->Return();
+  EXPECT_TRUE(loop.PumpUntil([&] { return !d12->IsOpen(); }))
+      << "the old handle closes once its write ends";
+  EXPECT_TRUE(d12->Written().size() == 1u) << "the one write under way, nothing queued after it";
 }
 
 TEST_F(HidControllerTest, AReportOfADeviceReturnedMeanwhileIsDropped) {

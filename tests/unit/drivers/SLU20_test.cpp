@@ -111,7 +111,22 @@ class SLU20Test : public ::testing::Test {
     for (int n = 1; n <= 4; ++n) packets.push_back(Packet(n, block.substr((n - 1) * 7, 7)));
     Send(packets, from);
   }
+  // Until the reports handed to the devices' writing threads are written.
+  void Drained() {
+    EXPECT_TRUE(loop.PumpUntil([&] {
+      const TGlobalHidController* c = TGlobalHidController::Existing();
+      for (int i = 0; c != nullptr && i < c->Count(); ++i)
+        if (c->Device(i)->Writing()) return false;
+      return true;
+    }));
+  }
+  // Once its threads, told to stop, have let the device go.
+  bool Closed(const std::shared_ptr<FakeHidDevice>& d) {
+    return loop.PumpUntil([&] { return !d->IsOpen(); });
+  }
+  // The requests the device took.
   size_t Requests() {
+    Drained();
     size_t n = 0;
     for (const auto& w : dev->Written()) n += w == kRequest;
     return n;
@@ -240,6 +255,7 @@ TEST_F(SLU20Test, PacketsBuildTheBlockInOrderOnly) {
   };
   for (const auto& k : cases) {
     Restart();
+    Drained();
     dev->ClearWritten();
     Send(k.packets);
     EXPECT_EQ(Take(), k.events) << k.name;
@@ -251,6 +267,7 @@ TEST_F(SLU20Test, PacketsBuildTheBlockInOrderOnly) {
   }
   // Reports of no data at all are ignored.
   Restart();
+  Drained();
   dev->ClearWritten();
   Send({{0x00}});
   EXPECT_EQ(Requests(), 0u);
@@ -258,8 +275,10 @@ TEST_F(SLU20Test, PacketsBuildTheBlockInOrderOnly) {
 
 TEST_F(SLU20Test, ASilentReaderTimesOutOnceAfterEightSteps) {
   Start();
+  Drained();
   dev->ClearWritten();
   loop.Advance(200);
+  Drained();
   EXPECT_EQ(dev->Written(), std::vector<FakeHidDevice::Report>{kRequest});
   loop.Advance(200 * 7);  // steps 1 to 7 of waiting: asked again on 2, 4 and 6
   EXPECT_EQ(Requests(), 4u);
@@ -280,6 +299,7 @@ TEST_F(SLU20Test, ASilentReaderTimesOutOnceAfterEightSteps) {
 
 TEST_F(SLU20Test, AnAnswerEachStepKeepsTheReaderActive) {
   Start();
+  Drained();
   dev->ClearWritten();
   for (int step = 0; step < 20; ++step) {
     loop.Advance(200);
@@ -334,6 +354,7 @@ TEST_F(SLU20Test, TheClaimTableDecidesWhichReaderACopyMayTake) {
        [&] { claims.SetAbandoned(kTable, 3, 0x101); }, true, 3},
   };
   for (const auto& c : cases) {
+    ASSERT_TRUE(Closed(dev));
     claims.tables.clear();
     c.prepare();
     std::vector<std::uint32_t> expected = claims.Slots(kTable);
@@ -362,7 +383,7 @@ TEST_F(SLU20Test, WithoutAClaimTableNoReaderIsTaken) {
   loop.RunUntilIdle();
   EXPECT_FALSE(reader->Protocol()->HasClaimTable());
   EXPECT_EQ(Take(), (Events{"timeout"}));
-  EXPECT_FALSE(dev->IsOpen());
+  EXPECT_TRUE(Closed(dev));
   reader->SetActive(false);
   claims.openFails = false;
   claims.mapFails = true;
@@ -400,6 +421,7 @@ TEST_F(SLU20Test, AReaderThatCannotBeOpenedIsToldOnceAndTakenAsSoonAsItOpens) {
   EXPECT_EQ(Take(), Events{"restore"});
   EXPECT_TRUE(dev->IsOpen());
   EXPECT_EQ(claims.Slots(kTable)[0], 0x101u);
+  Drained();
   dev->ClearWritten();
   loop.Advance(200);
   EXPECT_EQ(Requests(), 1u) << "and used";
@@ -442,18 +464,20 @@ TEST_F(SLU20Test, CopiesSharingTheTableTakeDifferentReaders) {
   EXPECT_EQ(eb, (Events{"status 2", "read 12"}));
   EXPECT_EQ(ec, Events{});
   eb.clear();
+  Drained();
   second->ClearWritten();
   dev->ClearWritten();
   loop.Advance(200 * 9);
   EXPECT_EQ(ec, Events{}) << "a copy without a reader asks nothing and never times out again";
   EXPECT_EQ(Take(), Events{"timeout"});
   EXPECT_EQ(eb, Events{"timeout"});
+  Drained();
   EXPECT_FALSE(second->Written().empty());
   EXPECT_FALSE(dev->Written().empty());
 
   // The first copy ends: the one without a reader takes it at its next step.
   reader.reset();
-  EXPECT_FALSE(dev->IsOpen());
+  EXPECT_TRUE(Closed(dev));
   loop.Advance(kRestingTimerMs);
   EXPECT_EQ(ec, Events{"restore"});
   ASSERT_NE(others[1]->Protocol()->Device(), nullptr);
@@ -474,7 +498,7 @@ TEST_F(SLU20Test, AReaderLeftByACopyThatEndedOrDiedIsTakenAtTheNextStep) {
     EXPECT_EQ(Take(), (Events{"timeout"})) << c.how;
     loop.Advance(kRestingTimerMs * 3);
     EXPECT_EQ(Take(), Events{}) << "the reader of a live copy is left alone";
-    EXPECT_FALSE(dev->IsOpen());
+    EXPECT_TRUE(Closed(dev));
 
     if (c.killed) {
       claims.alive[other] = false;
@@ -523,7 +547,7 @@ TEST_F(SLU20Test, UnpluggingTheReaderShowsItAndPluggingItBackRestoresIt) {
   EXPECT_EQ(Take(), Events{"timeout"});
   EXPECT_EQ(reader->Protocol()->Device(), nullptr);
   EXPECT_EQ(claims.Slots(kTable)[0], 0u) << "the claim goes with the reader";
-  EXPECT_FALSE(dev->IsOpen());
+  EXPECT_TRUE(Closed(dev));
   EXPECT_EQ(TGlobalHidController::Existing()->Count(), 0) << "returned and freed";
   loop.Advance(200 * 20);
   EXPECT_EQ(Take(), Events{});
@@ -538,7 +562,7 @@ TEST_F(SLU20Test, UnpluggingTheReaderShowsItAndPluggingItBackRestoresIt) {
 TEST_F(SLU20Test, AReaderHeldWhenTheControllerIsFreedAtTheEndIsReleasedSafely) {
   Start();
   TGlobalHidController::FreeShared();
-  EXPECT_FALSE(dev->IsOpen());
+  EXPECT_TRUE(Closed(dev));
   reader->SetActive(false);
   EXPECT_EQ(claims.Slots(kTable)[0], 0u);
 }
@@ -553,6 +577,7 @@ TEST_F(SLU20Test, TheTimerRestsOnlyWhileNoReaderIsHeld) {
   hid.Plug(dev);
   loop.RunUntilIdle();
   EXPECT_EQ(loop.TimerPeriod(reader->Handle(), kPollTimerId), 200u);
+  Drained();
   dev->ClearWritten();
   loop.Advance(200);
   EXPECT_EQ(Requests(), 1u) << "asked at the step's own period";
