@@ -15,9 +15,10 @@ std::wstring Wide(const std::string& s) {
   return std::wstring(s.begin(), s.end());
 }
 
-// claim TABLE READY GO: writes its mark into slot 2 and owns it, checks the
-// parent's mark in slot 0, says ready, and when told to go ends without
-// clearing anything, as a crashed copy would. Exit 0 when it saw the mark.
+// claim TABLE READY GO: writes its mark into slot 2 and holds it, checks the
+// parent's mark in slot 0 and that the parent's reader cannot be held, says
+// ready, and when told to go ends without clearing or letting go of
+// anything, as a crashed copy would. Exit 0 when all was as it should be.
 int Claim(int argc, char** argv) {
   if (argc != 3) return 10;
   Win32ClaimTables tables;
@@ -25,9 +26,9 @@ int Claim(int argc, char** argv) {
   if (!table) return 11;
   std::uint32_t* slots = table->Map();
   if (slots == nullptr) return 12;
-  bool sawParent = slots[0] == 0xA11CEu;
+  bool sawParent = slots[0] == 0xA11CEu && table->Held(0xA11CEu) && !table->Hold(0xA11CEu);
   slots[2] = 0xC0FFEEu;
-  table->Own(2);
+  if (!table->Hold(0xC0FFEEu)) return 15;
   HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, Wide(argv[1]).c_str());
   HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, Wide(argv[2]).c_str());
   if (ready == nullptr || go == nullptr) return 13;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -26,6 +28,10 @@ constexpr std::uint8_t kProtocolVersion = 1;
 constexpr std::size_t kHelloFixed = 18;
 // A device that takes longer than this to greet is left out of the list.
 constexpr int kHelloWaitMs = 250;
+// What a listing or an opening waits for hellos on the UI thread; a device
+// slower than that is greeted on in the background.
+constexpr int kUiHelloWaitMs = 5;
+constexpr std::uint8_t kReadOnlyFlag = 0x01;
 // The largest message read at once: an input report or a hello.
 constexpr std::size_t kMaxMessage = 4096;
 
@@ -67,8 +73,8 @@ bool CheckFolder(const std::string& path, std::string& error) {
   return true;
 }
 
-// Connects to a device's socket and reads its hello; -1 when either fails.
-int Connect(const std::string& path, VirtualHidHello& hello, std::string& error) {
+// Connects to a device's socket without waiting; -1 when it takes no connection.
+int ConnectOnly(const std::string& path, std::string& error) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) {
@@ -87,34 +93,56 @@ int Connect(const std::string& path, VirtualHidHello& hello, std::string& error)
     ::close(fd);
     return -1;
   }
-  pollfd p{fd, POLLIN, 0};
-  int ready;
-  do {
-    ready = ::poll(&p, 1, kHelloWaitMs);
-  } while (ready < 0 && errno == EINTR);
-  std::string message(kMaxMessage, '\0');
-  const ssize_t n = ready > 0 ? ::recv(fd, message.data(), message.size(), MSG_DONTWAIT) : -1;
-  if (n <= 0) {
-    error = path + ": the device sent no hello";
-    ::close(fd);
-    return -1;
-  }
-  message.resize(static_cast<std::size_t>(n));
-  if (!DecodeVirtualHidHello(message, hello)) {
-    error = path + ": the device's hello is not understood";
-    ::close(fd);
-    return -1;
-  }
   return fd;
+}
+
+enum class Greeting { kGreeted, kNotYet, kFailed };
+
+// Takes the hello if it has come; the connection stays open either way.
+Greeting TakeHello(int fd, VirtualHidHello& hello) {
+  std::string message(kMaxMessage, '\0');
+  const ssize_t n = ::recv(fd, message.data(), message.size(), MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return Greeting::kNotYet;
+  if (n <= 0) return Greeting::kFailed;
+  message.resize(static_cast<std::size_t>(n));
+  return DecodeVirtualHidHello(message, hello) ? Greeting::kGreeted : Greeting::kFailed;
+}
+
+// Waits at most ms for the connections' hellos together; what came, came.
+void AwaitHellos(std::vector<pollfd>& fds, int ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    std::vector<pollfd> waiting;
+    for (const auto& p : fds)
+      if (p.revents == 0) waiting.push_back({p.fd, POLLIN, 0});
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (waiting.empty() || left.count() <= 0) return;
+    if (::poll(waiting.data(), waiting.size(), static_cast<int>(left.count())) < 0 && errno != EINTR)
+      return;
+    for (const auto& w : waiting)
+      for (auto& p : fds)
+        if (p.fd == w.fd && w.revents != 0) p.revents = w.revents;
+  }
+}
+
+std::string NoAccess(const std::string& path) {
+  return path + ": " + std::strerror(EACCES) + " (the device may only be read)";
 }
 
 class VirtualHidDevice final : public BasicHidDevice {
  public:
-  explicit VirtualHidDevice(int fd) : fFd(fd) {}
+  // expected: the instance whose hello has still to come first, 0 when it came.
+  VirtualHidDevice(int fd, std::uint32_t expected, std::string path)
+      : fFd(fd),
+        fExpected(expected),
+        fPath(std::move(path)),
+        fHelloDue(std::chrono::steady_clock::now() + std::chrono::milliseconds(kHelloWaitMs)) {}
   ~VirtualHidDevice() override { ::close(fFd); }
 
   int Read(std::uint8_t* buf, int size, int timeoutMs) override {
     if (fGone) return Fail("the device is gone");
+    if (fExpected != 0) return ReadHello(timeoutMs);
     pollfd p{fFd, POLLIN, 0};
     const int ready = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
     if (ready < 0) return errno == EINTR ? 0 : Fail(Reason("poll", errno));
@@ -144,7 +172,33 @@ class VirtualHidDevice final : public BasicHidDevice {
     return false;
   }
 
+  // The reading thread checks the hello that the opening did not wait for.
+  int ReadHello(int timeoutMs) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        fHelloDue - std::chrono::steady_clock::now());
+    pollfd p{fFd, POLLIN, 0};
+    const int wait = static_cast<int>(std::max<std::int64_t>(
+        0, std::min<std::int64_t>(left.count(), timeoutMs < 0 ? 0 : timeoutMs)));
+    const int ready = ::poll(&p, 1, wait);
+    VirtualHidHello hello;
+    const Greeting g = ready > 0 ? TakeHello(fFd, hello) : Greeting::kNotYet;
+    if (g == Greeting::kNotYet) {
+      if (std::chrono::steady_clock::now() < fHelloDue) return 0;
+      fGone = true;
+      return Fail(fPath + ": the device sent no hello");
+    }
+    if (g == Greeting::kFailed || (kVirtualHidInstanceBit | hello.number) != fExpected) {
+      fGone = true;
+      return Fail(fPath + ": another device took the place of the one listed");
+    }
+    fExpected = 0;
+    return 0;
+  }
+
   const int fFd;
+  std::uint32_t fExpected;  // the reading thread's
+  const std::string fPath;
+  const std::chrono::steady_clock::time_point fHelloDue;
   std::atomic<bool> fGone{false};
 };
 
@@ -153,7 +207,7 @@ class VirtualHidDevice final : public BasicHidDevice {
 std::string EncodeVirtualHidHello(const VirtualHidHello& hello) {
   std::string s(kMagic, sizeof kMagic);
   s += static_cast<char>(kProtocolVersion);
-  s += '\0';
+  s += static_cast<char>(hello.readOnly ? kReadOnlyFlag : 0);
   Put16(s, hello.vendorId);
   Put16(s, hello.productId);
   Put16(s, hello.version);
@@ -174,6 +228,7 @@ bool DecodeVirtualHidHello(const std::string& m, VirtualHidHello& hello) {
   h.number = Get16(m, 12) | std::uint32_t{Get16(m, 14)} << 16;
   h.inputReportLength = Get16(m, 16);
   h.product = m.substr(kHelloFixed);
+  h.readOnly = (static_cast<std::uint8_t>(m[5]) & kReadOnlyFlag) != 0;
   if (h.number == 0 || IsVirtualHidInstance(h.number) || h.inputReportLength == 0) return false;
   hello = std::move(h);
   return true;
@@ -192,11 +247,22 @@ bool VirtualHidSource::PrepareFolder(const std::string& folder, std::string& err
   return CheckFolder(folder, error);
 }
 
-VirtualHidSource::VirtualHidSource(std::string folder) : fFolder(std::move(folder)) {}
+VirtualHidSource::VirtualHidSource(std::string folder)
+    : fFolder(std::move(folder)), fGreeter(std::make_shared<GreeterState>()) {
+  fGreeter->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
 
 VirtualHidSource::~VirtualHidSource() {
   fWatchCount = 0;
   StopWatching();
+  {
+    std::lock_guard lock(fGreeter->mutex);
+    fGreeter->stop = true;
+  }
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(fGreeter->wake, &one, sizeof one);
+  if (fGreeterThread.joinable()) fGreeterThread.join();
+  ::close(fGreeter->wake);
 }
 
 std::vector<HidDeviceInfo> VirtualHidSource::Enumerate() {
@@ -211,15 +277,68 @@ std::vector<HidDeviceInfo> VirtualHidSource::Enumerate() {
   }
   // In name order, so that a list read twice comes out the same.
   std::sort(names.begin(), names.end());
-  std::set<std::uint32_t> seen;
+  struct Candidate {
+    std::string path;
+    SocketId id;
+    int fd;
+  };
+  std::vector<Candidate> candidates;
+  std::vector<pollfd> fds;
+  {
+    std::lock_guard lock(fGreeter->mutex);
+    // Sockets gone are forgotten.
+    for (auto it = fGreeter->known.begin(); it != fGreeter->known.end();)
+      it = std::find(names.begin(), names.end(), it->first.substr(fFolder.size() + 1)) ==
+                   names.end()
+               ? fGreeter->known.erase(it)
+               : std::next(it);
+  }
   for (const auto& name : names) {
     const std::string path = fFolder + "/" + name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    VirtualHidHello hello;
-    const int fd = Connect(path, hello, error);
+    const SocketId id{st.st_dev, st.st_ino, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+    {
+      // One that never greeted, or is being greeted in the background, is
+      // not asked again until its socket is replaced.
+      std::lock_guard lock(fGreeter->mutex);
+      auto it = fGreeter->known.find(path);
+      if (it != fGreeter->known.end() && it->second.id == id && it->second.state != kGreeted)
+        continue;
+    }
+    // Connected anew each time: a socket whose device is gone takes none.
+    const int fd = ConnectOnly(path, error);
     if (fd < 0) continue;
-    ::close(fd);
+    candidates.push_back({path, id, fd});
+    fds.push_back({fd, POLLIN, 0});
+  }
+  AwaitHellos(fds, kUiHelloWaitMs);
+  std::set<std::uint32_t> seen;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    Candidate& c = candidates[i];
+    VirtualHidHello hello;
+    Greeting g = fds[i].revents != 0 ? TakeHello(c.fd, hello) : Greeting::kNotYet;
+    {
+      std::lock_guard lock(fGreeter->mutex);
+      Known& k = fGreeter->known[c.path];
+      const bool same = k.id == c.id && k.state == kGreeted;
+      if (g == Greeting::kGreeted) {
+        k = {c.id, kGreeted, hello};
+      } else if (g == Greeting::kNotYet && same) {
+        hello = k.hello;  // slow this time; it greeted before
+        g = Greeting::kGreeted;
+      } else if (g == Greeting::kNotYet) {
+        k = {c.id, kGreeting, {}};
+        fGreeter->pending.push_back({c.path, c.id, c.fd,
+                                     std::chrono::steady_clock::now() +
+                                         std::chrono::milliseconds(kHelloWaitMs)});
+        c.fd = -1;
+      } else {
+        k = {c.id, kSilent, {}};
+      }
+    }
+    if (c.fd >= 0) ::close(c.fd);
+    if (g != Greeting::kGreeted) continue;
     const std::uint32_t instance = kVirtualHidInstanceBit | hello.number;
     if (!seen.insert(instance).second) continue;
     HidDeviceInfo info;
@@ -228,23 +347,109 @@ std::vector<HidDeviceInfo> VirtualHidSource::Enumerate() {
     info.productId = hello.productId;
     info.version = hello.version;
     info.product = hello.product;
-    info.path = path;
+    info.path = c.path;
     info.inputReportLength = hello.inputReportLength;
     devices.push_back(std::move(info));
   }
+  StartGreeter();
   return devices;
 }
 
 std::unique_ptr<IHidDevice> VirtualHidSource::Open(const HidDeviceInfo& info, std::string& error) {
-  VirtualHidHello hello;
-  const int fd = Connect(info.path, hello, error);
+  const int fd = ConnectOnly(info.path, error);
   if (fd < 0) return nullptr;
-  if ((kVirtualHidInstanceBit | hello.number) != info.instance) {
+  std::vector<pollfd> fds{{fd, POLLIN, 0}};
+  AwaitHellos(fds, kUiHelloWaitMs);
+  VirtualHidHello hello;
+  const Greeting g = fds[0].revents != 0 ? TakeHello(fd, hello) : Greeting::kNotYet;
+  if (g == Greeting::kNotYet) {
+    // Slow to greet: the reading thread checks the hello when it comes; what
+    // the device allows is what it said when it was listed.
+    bool readOnly = false;
+    {
+      std::lock_guard lock(fGreeter->mutex);
+      auto it = fGreeter->known.find(info.path);
+      readOnly = it != fGreeter->known.end() && it->second.hello.readOnly;
+    }
+    if (readOnly) {
+      ::close(fd);
+      error = NoAccess(info.path);
+      return nullptr;
+    }
+    return std::make_unique<VirtualHidDevice>(fd, info.instance, info.path);
+  }
+  if (g == Greeting::kFailed || (kVirtualHidInstanceBit | hello.number) != info.instance) {
     ::close(fd);
     error = info.path + ": another device took the place of the one listed";
     return nullptr;
   }
-  return std::make_unique<VirtualHidDevice>(fd);
+  if (hello.readOnly) {
+    ::close(fd);
+    error = NoAccess(info.path);
+    return nullptr;
+  }
+  return std::make_unique<VirtualHidDevice>(fd, 0, info.path);
+}
+
+void VirtualHidSource::StartGreeter() {
+  std::lock_guard lock(fGreeter->mutex);
+  if (fGreeter->pending.empty()) return;
+  if (fGreeter->running) {
+    // It waits for the ones it had: make it take in the new ones.
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(fGreeter->wake, &one, sizeof one);
+    return;
+  }
+  if (fGreeterThread.joinable()) fGreeterThread.join();  // it has ended
+  fGreeter->running = true;
+  fGreeterThread = std::thread([g = fGreeter] { RunGreeter(*g); });
+}
+
+void VirtualHidSource::RunGreeter(GreeterState& g) {
+  std::unique_lock lock(g.mutex);
+  while (!g.stop && !g.pending.empty()) {
+    std::vector<pollfd> fds{{g.wake, POLLIN, 0}};
+    auto due = g.pending.front().due;
+    for (const auto& p : g.pending) {
+      fds.push_back({p.fd, POLLIN, 0});
+      due = std::min(due, p.due);
+    }
+    lock.unlock();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        due - std::chrono::steady_clock::now());
+    ::poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(0, left.count())));
+    std::uint64_t woken = 0;
+    [[maybe_unused]] ssize_t n = ::read(g.wake, &woken, sizeof woken);
+    lock.lock();
+    bool arrived = false;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = g.pending.begin(); it != g.pending.end();) {
+      VirtualHidHello hello;
+      const Greeting got = TakeHello(it->fd, hello);
+      if (got == Greeting::kNotYet && now < it->due) {
+        ++it;
+        continue;
+      }
+      auto k = g.known.find(it->path);
+      if (k != g.known.end() && k->second.id == it->id) {
+        k->second.state = got == Greeting::kGreeted ? kGreeted : kSilent;
+        k->second.hello = hello;
+      }
+      arrived = arrived || got == Greeting::kGreeted;
+      ::close(it->fd);
+      it = g.pending.erase(it);
+    }
+    // A device that greeted late is listed at the next listing, which this
+    // asks for.
+    if (arrived && !g.stop) {
+      lock.unlock();
+      MessageLoop().BroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+      lock.lock();
+    }
+  }
+  for (const auto& p : g.pending) ::close(p.fd);
+  g.pending.clear();
+  g.running = false;
 }
 
 void VirtualHidSource::Watch() {

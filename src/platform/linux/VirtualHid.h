@@ -12,8 +12,14 @@
 // Instance identifiers of virtual devices have bit 31 set; the device names
 // the rest. Real hidraw nodes never have it (device numbers stay below
 // major 512, encoded as major << 20 | minor).
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -35,6 +41,7 @@ struct VirtualHidHello {
   std::uint32_t number = 0;  // 1 to 0x7FFFFFFF
   std::uint16_t inputReportLength = 0;
   std::string product;
+  bool readOnly = false;  // opening it fails as a node one may only read
 };
 std::string EncodeVirtualHidHello(const VirtualHidHello& hello);
 // False when the message is no hello of this protocol version.
@@ -57,11 +64,18 @@ class VirtualHidSource {
 
   const std::string& Folder() const { return fFolder; }
 
-  // UI thread. Devices whose socket takes no connection, or that send no
-  // valid hello in time, are left out; so is a second device with an
-  // instance already listed. Nothing is listed from a folder that fails the
-  // check of PrepareFolder.
+  // UI thread, never waiting more than a few milliseconds. Devices whose
+  // socket takes no connection, or that send no valid hello, are left out;
+  // so is a second device with an instance already listed. A device slow to
+  // greet is greeted on in the background (for at most 250 ms) and listed
+  // at the next listing, which a device-change broadcast asks for when its
+  // hello comes; one that never greets is not asked again until its socket
+  // is replaced. Nothing is listed from a folder that fails the check of
+  // PrepareFolder.
   std::vector<HidDeviceInfo> Enumerate();
+  // Connects again; a hello slower than a few milliseconds is checked by the
+  // device's first Read, which fails when it never comes or names another
+  // device. A device that may only be read is not opened.
   std::unique_ptr<IHidDevice> Open(const HidDeviceInfo& info, std::string& error);
 
   // Watching the folder (inotify through the message loop): a socket that
@@ -71,10 +85,42 @@ class VirtualHidSource {
   int Descriptor() const { return fInotify; }
 
  private:
+  enum State { kGreeting, kGreeted, kSilent };
+  struct SocketId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    time_t sec = 0;
+    long nsec = 0;
+    bool operator==(const SocketId&) const = default;
+  };
+  struct Known {
+    SocketId id;
+    State state = kGreeting;
+    VirtualHidHello hello;
+  };
+  struct Pending {
+    std::string path;
+    SocketId id;
+    int fd;
+    std::chrono::steady_clock::time_point due;
+  };
+  // Shared with the background greeter.
+  struct GreeterState {
+    std::mutex mutex;
+    std::map<std::string, Known> known;  // by path
+    std::vector<Pending> pending;
+    bool running = false;
+    bool stop = false;
+    int wake = -1;
+  };
+  static void RunGreeter(GreeterState& g);
+  void StartGreeter();
   void Receive();
   void StopWatching();
 
   std::string fFolder;
+  std::shared_ptr<GreeterState> fGreeter;
+  std::thread fGreeterThread;
   int fWatchCount = 0;
   int fInotify = -1;
   std::uintptr_t fWatch = 0;
