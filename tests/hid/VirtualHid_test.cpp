@@ -20,6 +20,7 @@
 #include "platform/fake/FakeMessageLoop.h"
 #include "platform/linux/HidapiBackend.h"
 #include "readersim/SimSLU20.h"
+#include "support/UiHold.h"
 
 namespace lumbra {
 namespace {
@@ -93,7 +94,11 @@ class VirtualHidTest : public ::testing::Test {
     fs::remove_all(root);
   }
 
+  // The list once no device is being greeted in the background any more: on
+  // a busy machine a device may miss the listing's short wait for its hello.
   std::vector<HidDeviceInfo> Virtual() {
+    backend.Enumerate();
+    EXPECT_TRUE(loop.PumpUntil([&] { return !backend.Virtual().Greeting(); }));
     auto all = backend.Enumerate();
     all.erase(std::remove_if(all.begin(), all.end(),
                              [](const HidDeviceInfo& d) {
@@ -255,6 +260,57 @@ TEST_F(VirtualHidTest, OnlySocketsWithAValidHelloAreListed) {
   for (const auto& d : list) got.emplace_back(d.instance, d.product);
   EXPECT_EQ(got, (std::vector<std::pair<std::uint32_t, std::string>>{
                      {0x80000009u, "Hand-made"}, {0x80000002u, "Tavik SLU-11 USB Badge Reader"}}));
+}
+
+TEST_F(VirtualHidTest, ADeviceGoneWrongHoldsUpNoListingOpeningOrWrite) {
+  auto sim = Sim(6);
+  HandDevice silent(folder + "/silent", "");
+  std::vector<HidDeviceInfo> list;
+  EXPECT_LT(test::UiHold(loop, [&] { list = backend.Enumerate(); }), test::kUiBound)
+      << "a device that never greets";
+  ASSERT_TRUE(loop.PumpUntil([&] { return !backend.Virtual().Greeting(); }));
+  EXPECT_LT(test::UiHold(loop, [&] { list = Virtual(); }), test::kUiBound)
+      << "nor when listed again";
+  ASSERT_EQ(list.size(), 1u) << "the silent one is left out";
+  const HidDeviceInfo reader = list[0];
+
+  // A device that greeted when listed but greets no more when opened: the
+  // opening does not wait for it, the first read tells.
+  ASSERT_TRUE(sim->Command("nohello"));
+  std::string error;
+  std::unique_ptr<platform::IHidDevice> dev;
+  EXPECT_LT(test::UiHold(loop, [&] { dev = backend.Open(reader, error); }), test::kUiBound);
+  ASSERT_NE(dev, nullptr) << error;
+  std::uint8_t buf[16];
+  int n = 0;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (n == 0 && std::chrono::steady_clock::now() < until) n = dev->Read(buf, sizeof buf, 100);
+  EXPECT_EQ(n, -1);
+  EXPECT_NE(dev->LastError().find("no hello"), std::string::npos) << dev->LastError();
+  ASSERT_TRUE(sim->Command("hello"));
+
+  // One that may only be read is listed, and not opened until it may be written.
+  ASSERT_TRUE(sim->Command("readonly"));
+  sim->Unplug();
+  sim->PlugBack();
+  list = Virtual();
+  ASSERT_EQ(list.size(), 1u) << "listed all the same";
+  EXPECT_EQ(backend.Open(list[0], error), nullptr);
+  EXPECT_NE(error.find("Permission denied"), std::string::npos) << error;
+  ASSERT_TRUE(sim->Command("writable"));
+  dev = backend.Open(list[0], error);
+  ASSERT_NE(dev, nullptr) << error;
+
+  // Writes to a device that reads nothing any more fail, and never wait.
+  ASSERT_TRUE(sim->Command("stall"));
+  int refused = 0;
+  const std::uint8_t request[3] = {0, 0x30, 0x30};
+  EXPECT_LT(test::UiHold(loop,
+                         [&] {
+                           for (int i = 0; i < 2000; ++i) refused += dev->Write(request, 3) ? 0 : 1;
+                         }),
+            test::kUiBound);
+  EXPECT_GT(refused, 0);
 }
 
 TEST_F(VirtualHidTest, AFolderOthersMayEnterIsRefused) {

@@ -33,10 +33,10 @@ void Put16(std::string& s, std::uint32_t v) {
 // The hello: "LHID", protocol 1, a zero byte, then little-endian vendor,
 // product, version, instance number (32 bits), input report length, and the
 // product string.
-std::string Hello(const SimHidIdentity& id, std::uint32_t number) {
+std::string Hello(const SimHidIdentity& id, std::uint32_t number, bool readOnly) {
   std::string s = "LHID";
   s += '\x01';
-  s += '\0';
+  s += readOnly ? '\x01' : '\0';  // flags: bit 0, it may only be read
   Put16(s, id.vendorId);
   Put16(s, id.productId);
   Put16(s, id.version);
@@ -146,7 +146,7 @@ void SimHidPort::Accept(int listener) {
     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;
     std::lock_guard lock(fMutex);
-    Send(fd, Hello(fDevice->Identity(), fNumber));
+    if (!fNoHello) Send(fd, Hello(fDevice->Identity(), fNumber, fReadOnly));
     fConnections.push_back(fd);
   }
 }
@@ -156,10 +156,13 @@ void SimHidPort::Run(int listener, int stopFd) {
   for (;;) {
     std::vector<pollfd> fds = {{stopFd, POLLIN, 0}, {listener, POLLIN, 0}};
     {
+      // A stalled device reads nothing: the host's reports pile up unread.
       std::lock_guard lock(fMutex);
-      for (int fd : fConnections) fds.push_back({fd, POLLIN, 0});
+      if (!fStalled)
+        for (int fd : fConnections) fds.push_back({fd, POLLIN, 0});
     }
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
+    // Stalled, it looks again now and then for the end of the stall.
+    if (::poll(fds.data(), fds.size(), fds.size() == 2 ? 50 : -1) < 0) {
       if (errno == EINTR) continue;
       return;
     }
@@ -262,6 +265,15 @@ bool SimHidPort::Command(const std::string& line) {
     fDevice->fSilent = verb == "silent";
     return true;
   }
+  if ((verb == "nohello" || verb == "hello" || verb == "stall" || verb == "unstall" ||
+       verb == "readonly" || verb == "writable") &&
+      arg.empty()) {
+    std::lock_guard lock(fMutex);
+    if (verb == "nohello" || verb == "hello") fNoHello = verb == "nohello";
+    if (verb == "stall" || verb == "unstall") fStalled = verb == "stall";
+    if (verb == "readonly" || verb == "writable") fReadOnly = verb == "readonly";
+    return true;
+  }
   std::lock_guard dev(fDeviceMutex);
   if (verb == "send") return !arg.empty() && SendInput(Unescape(arg));
   return fDevice->Command(verb, arg, *this);
@@ -292,6 +304,9 @@ int RunSimHid(std::unique_ptr<SimHidDevice> device, const std::string& arg) {
             "%ssend BYTES       an input report as given (\\xHH), report ID first\n"
             "silent           answer nothing\n"
             "answer           answer again\n"
+            "nohello          greet no new connection (hello: greet again)\n"
+            "stall            take no output report (unstall: take them again)\n"
+            "readonly         say in the hello that it may only be read (writable: undo)\n"
             "pause MS         wait before the next command\n"
             "unplug           remove the device (its socket goes)\n"
             "plug [NUMBER]    plug it back, with the same or another instance number\n"

@@ -72,7 +72,11 @@ class SimHidPort {
   // number 0 keeps the present instance number.
   void PlugBack(std::uint32_t number = 0);
   // "unplug", "plug [NUMBER]", "silent", "answer", "pause MS", "send BYTES"
-  // (an input report as given, \xHH escapes), or one of the device's.
+  // (an input report as given, \xHH escapes), or one of the device's; and
+  // the faults of a device gone wrong: "nohello" (connections from now on get
+  // no hello; "hello" undoes it), "stall" (output reports are no longer
+  // read, so the host's writes stop going through; "unstall"), "readonly"
+  // (the hello says the device may only be read; "writable").
   bool Command(const std::string& line);
 
   // Every output report the host wrote (after the device saw it).
@@ -93,6 +97,9 @@ class SimHidPort {
   int fStop = -1;
   std::string fPath;
   std::vector<int> fConnections;
+  bool fNoHello = false;
+  bool fStalled = false;
+  bool fReadOnly = false;
   std::thread fThread;
 };
 

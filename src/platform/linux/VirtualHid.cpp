@@ -96,16 +96,16 @@ int ConnectOnly(const std::string& path, std::string& error) {
   return fd;
 }
 
-enum class Greeting { kGreeted, kNotYet, kFailed };
+enum class Greet { kGreeted, kNotYet, kFailed };
 
 // Takes the hello if it has come; the connection stays open either way.
-Greeting TakeHello(int fd, VirtualHidHello& hello) {
+Greet TakeHello(int fd, VirtualHidHello& hello) {
   std::string message(kMaxMessage, '\0');
   const ssize_t n = ::recv(fd, message.data(), message.size(), MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return Greeting::kNotYet;
-  if (n <= 0) return Greeting::kFailed;
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return Greet::kNotYet;
+  if (n <= 0) return Greet::kFailed;
   message.resize(static_cast<std::size_t>(n));
-  return DecodeVirtualHidHello(message, hello) ? Greeting::kGreeted : Greeting::kFailed;
+  return DecodeVirtualHidHello(message, hello) ? Greet::kGreeted : Greet::kFailed;
 }
 
 // Waits at most ms for the connections' hellos together; what came, came.
@@ -181,13 +181,13 @@ class VirtualHidDevice final : public BasicHidDevice {
         0, std::min<std::int64_t>(left.count(), timeoutMs < 0 ? 0 : timeoutMs)));
     const int ready = ::poll(&p, 1, wait);
     VirtualHidHello hello;
-    const Greeting g = ready > 0 ? TakeHello(fFd, hello) : Greeting::kNotYet;
-    if (g == Greeting::kNotYet) {
+    const Greet g = ready > 0 ? TakeHello(fFd, hello) : Greet::kNotYet;
+    if (g == Greet::kNotYet) {
       if (std::chrono::steady_clock::now() < fHelloDue) return 0;
       fGone = true;
       return Fail(fPath + ": the device sent no hello");
     }
-    if (g == Greeting::kFailed || (kVirtualHidInstanceBit | hello.number) != fExpected) {
+    if (g == Greet::kFailed || (kVirtualHidInstanceBit | hello.number) != fExpected) {
       fGone = true;
       return Fail(fPath + ": another device took the place of the one listed");
     }
@@ -317,17 +317,17 @@ std::vector<HidDeviceInfo> VirtualHidSource::Enumerate() {
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     Candidate& c = candidates[i];
     VirtualHidHello hello;
-    Greeting g = fds[i].revents != 0 ? TakeHello(c.fd, hello) : Greeting::kNotYet;
+    Greet g = fds[i].revents != 0 ? TakeHello(c.fd, hello) : Greet::kNotYet;
     {
       std::lock_guard lock(fGreeter->mutex);
       Known& k = fGreeter->known[c.path];
       const bool same = k.id == c.id && k.state == kGreeted;
-      if (g == Greeting::kGreeted) {
+      if (g == Greet::kGreeted) {
         k = {c.id, kGreeted, hello};
-      } else if (g == Greeting::kNotYet && same) {
+      } else if (g == Greet::kNotYet && same) {
         hello = k.hello;  // slow this time; it greeted before
-        g = Greeting::kGreeted;
-      } else if (g == Greeting::kNotYet) {
+        g = Greet::kGreeted;
+      } else if (g == Greet::kNotYet) {
         k = {c.id, kGreeting, {}};
         fGreeter->pending.push_back({c.path, c.id, c.fd,
                                      std::chrono::steady_clock::now() +
@@ -338,7 +338,7 @@ std::vector<HidDeviceInfo> VirtualHidSource::Enumerate() {
       }
     }
     if (c.fd >= 0) ::close(c.fd);
-    if (g != Greeting::kGreeted) continue;
+    if (g != Greet::kGreeted) continue;
     const std::uint32_t instance = kVirtualHidInstanceBit | hello.number;
     if (!seen.insert(instance).second) continue;
     HidDeviceInfo info;
@@ -361,8 +361,8 @@ std::unique_ptr<IHidDevice> VirtualHidSource::Open(const HidDeviceInfo& info, st
   std::vector<pollfd> fds{{fd, POLLIN, 0}};
   AwaitHellos(fds, kUiHelloWaitMs);
   VirtualHidHello hello;
-  const Greeting g = fds[0].revents != 0 ? TakeHello(fd, hello) : Greeting::kNotYet;
-  if (g == Greeting::kNotYet) {
+  const Greet g = fds[0].revents != 0 ? TakeHello(fd, hello) : Greet::kNotYet;
+  if (g == Greet::kNotYet) {
     // Slow to greet: the reading thread checks the hello when it comes; what
     // the device allows is what it said when it was listed.
     bool readOnly = false;
@@ -378,7 +378,7 @@ std::unique_ptr<IHidDevice> VirtualHidSource::Open(const HidDeviceInfo& info, st
     }
     return std::make_unique<VirtualHidDevice>(fd, info.instance, info.path);
   }
-  if (g == Greeting::kFailed || (kVirtualHidInstanceBit | hello.number) != info.instance) {
+  if (g == Greet::kFailed || (kVirtualHidInstanceBit | hello.number) != info.instance) {
     ::close(fd);
     error = info.path + ": another device took the place of the one listed";
     return nullptr;
@@ -389,6 +389,11 @@ std::unique_ptr<IHidDevice> VirtualHidSource::Open(const HidDeviceInfo& info, st
     return nullptr;
   }
   return std::make_unique<VirtualHidDevice>(fd, 0, info.path);
+}
+
+bool VirtualHidSource::Greeting() const {
+  std::lock_guard lock(fGreeter->mutex);
+  return !fGreeter->pending.empty();
 }
 
 void VirtualHidSource::StartGreeter() {
@@ -425,17 +430,17 @@ void VirtualHidSource::RunGreeter(GreeterState& g) {
     const auto now = std::chrono::steady_clock::now();
     for (auto it = g.pending.begin(); it != g.pending.end();) {
       VirtualHidHello hello;
-      const Greeting got = TakeHello(it->fd, hello);
-      if (got == Greeting::kNotYet && now < it->due) {
+      const Greet got = TakeHello(it->fd, hello);
+      if (got == Greet::kNotYet && now < it->due) {
         ++it;
         continue;
       }
       auto k = g.known.find(it->path);
       if (k != g.known.end() && k->second.id == it->id) {
-        k->second.state = got == Greeting::kGreeted ? kGreeted : kSilent;
+        k->second.state = got == Greet::kGreeted ? kGreeted : kSilent;
         k->second.hello = hello;
       }
-      arrived = arrived || got == Greeting::kGreeted;
+      arrived = arrived || got == Greet::kGreeted;
       ::close(it->fd);
       it = g.pending.erase(it);
     }

@@ -78,6 +78,9 @@ class VirtualHidSource {
   // device. A device that may only be read is not opened.
   std::unique_ptr<IHidDevice> Open(const HidDeviceInfo& info, std::string& error);
 
+  // Some device is being greeted in the background.
+  bool Greeting() const;
+
   // Watching the folder (inotify through the message loop): a socket that
   // appears or goes away makes one device-change broadcast.
   void Watch();
