@@ -15,6 +15,7 @@
 #include "platform/linux/HidapiBackend.h"
 #include "readersim/SimSLU20.h"
 #include "support/ReaderEvents.h"
+#include "support/UiHold.h"
 
 namespace lumbra {
 namespace {
@@ -57,13 +58,17 @@ class SLU20OnVirtualHid : public ::testing::Test {
   void Steps(int n) {
     for (int i = 0; i < n; ++i) Step([] { return false; });
   }
+  // One timer step, and the longest the UI thread's part of a step took.
   void Step(const std::function<bool()>& done) {
-    const int fd = backend.Virtual().Descriptor();
-    pollfd p{fd, POLLIN, 0};
-    if (fd >= 0 && ::poll(&p, 1, 0) == 1) loop.SignalReadable(fd);
-    loop.Advance(200);
+    longest = std::max(longest, test::UiTime([&] {
+      const int fd = backend.Virtual().Descriptor();
+      pollfd p{fd, POLLIN, 0};
+      if (fd >= 0 && ::poll(&p, 1, 0) == 1) loop.SignalReadable(fd);
+      loop.Advance(200);
+    }));
     loop.PumpUntil(done, 10ms);
   }
+  std::chrono::milliseconds longest{0};
   long Count(const std::string& event) const {
     return std::count(events.begin(), events.end(), event);
   }
@@ -117,6 +122,33 @@ TEST_F(SLU20OnVirtualHid, CardsAcrossAnUnplug) {
   events.clear();
   ASSERT_TRUE(sim->Command("silent"));
   ASSERT_TRUE(RunUntil("timeout")) << "a reader that stops answering";
+}
+
+TEST_F(SLU20OnVirtualHid, AReaderGoneWrongNeverHoldsUpTheUiThread) {
+  reader->SetActive(true);
+  ASSERT_TRUE(RunUntil("restore"));
+  longest = {};
+  // It takes no request any more: the requests are refused, nobody waits.
+  ASSERT_TRUE(sim->Command("stall"));
+  Steps(40);
+  EXPECT_EQ(Count("timeout"), 1);
+  ASSERT_TRUE(sim->Command("unstall"));
+
+  // Put back, it greets nobody: listing and opening do not wait for it.
+  ASSERT_TRUE(sim->Command("nohello"));
+  sim->Unplug();
+  ASSERT_TRUE(RunUntil("timeout"));
+  sim->PlugBack();
+  Steps(20);
+  EXPECT_LT(longest, test::kUiBound);
+  EXPECT_EQ(reader->Protocol()->Device(), nullptr);
+
+  // Greeting again under a new socket, it is taken.
+  events.clear();
+  ASSERT_TRUE(sim->Command("hello"));
+  sim->Unplug();
+  sim->PlugBack();
+  ASSERT_TRUE(RunUntil("restore"));
 }
 
 }  // namespace

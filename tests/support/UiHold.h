@@ -26,4 +26,14 @@ inline std::chrono::milliseconds UiHold(platform::FakeMessageLoop& loop,
   return std::chrono::duration_cast<std::chrono::milliseconds>(delivered - posted);
 }
 
+// How long fn, run on the UI thread, keeps it: for work that itself drains
+// the loop (timer steps, device changes), where a message posted before it
+// would be delivered first.
+inline std::chrono::milliseconds UiTime(const std::function<void()>& fn) {
+  const auto start = std::chrono::steady_clock::now();
+  fn();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
 }  // namespace lumbra::test
