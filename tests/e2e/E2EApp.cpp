@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
   hooks.unregisterModels = lumbra::UnregisterReaderModels;
   hooks.createPortHolders = lumbra::CreateSharedPortHolders;
   hooks.freePortHolders = lumbra::FreeSharedPortHolders;
+  // The copies of one test share a claim table of their own.
+  if (const char* prefix = std::getenv("LUMBRA_TEST_CLAIM_PREFIX")) hooks.claimTablePrefix = prefix;
   hooks.onRefreshed = [stateFile](lumbra::app::TTkEmuTasMain& m, lumbra::ui::MainView& v) {
     if (stateFile == nullptr) return;
     std::string hint = v.Tray().toolTip().toStdString();

@@ -12,6 +12,9 @@
 #           a copy that ends frees its reader, which the third takes by
 #           itself; a copy killed outright leaves its reader to the next copy
 #           that starts
+#   full    every slot of the claim table held by other copies: the reader
+#           is taken all the same, its card typed once, and no message box
+#           comes up
 set -u
 program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5 case=${6:-replug}
 mkdir -p "$artifacts"
@@ -25,6 +28,9 @@ make_program_dir "$program" "$langfiles" || fail "no program folder"
 # for this test, shared by its simulators and its copies of the program.
 export XDG_RUNTIME_DIR=$work/run
 mkdir -m 700 "$XDG_RUNTIME_DIR"
+# And a claim table of its own, out of the way of real copies on the machine.
+export LUMBRA_TEST_CLAIM_PREFIX=lumbra-e2e-$$-
+claims=/dev/shm/${LUMBRA_TEST_CLAIM_PREFIX}TavikUSBBadgeReader
 
 settings="<Model>$model</Model><T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char><SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes>"
 problem=$(awk -F'\t' '$1 == "lettore di tessere guasto o non collegato" { print $2 }' "$here/../../lang/messages.tsv")
@@ -67,6 +73,31 @@ expect_typed() {
   sleep 1.5  # several requests later: a card kept in is not typed again
   [ "$(typed)" = "$1" ] || fail "typed '$(typed)' after the card, not '$1'"
 }
+
+# fill_claims: another copy of the program holding readers in every free slot
+# of the table, as long as it runs (its readers' numbers no device has).
+fill_claims() {
+  python3 - "$claims" >"$work/filler.log" 2>&1 <<'PY' &
+import fcntl, os, signal, struct, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT, 0o666)
+os.ftruncate(fd, 80)
+os.fchmod(fd, 0o666)
+held = 0
+for slot in range(20):
+    if struct.unpack_from("<I", os.pread(fd, 80, 0), slot * 4)[0] != 0:
+        continue
+    key = 0x7FF00000 + slot
+    # The program's hold of a reader: a lock on byte 2^32 + key of the table.
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi", fcntl.F_WRLCK, 0, (1 << 32) + key, 1, 0))
+    os.pwrite(fd, struct.pack("<I", key), slot * 4)
+    held += 1
+print("held", held, flush=True)
+signal.pause()
+PY
+  XS_PIDS+=($!)
+  wait_for 5 grep -q "^held" "$work/filler.log" || fail "no copy to fill the table: $(cat "$work/filler.log")"
+}
+boxes() { xdotool search --onlyvisible --name "^Lettore di tessere Tavik\$" 2>/dev/null | wc -l; }
 
 base=$((($$ % 100000) * 10))
 case $case in
@@ -155,5 +186,24 @@ copies)
   shows four 0 15 || fail "a new copy did not take the reader of the killed one ($(hint_of four))"
   echo "PASS ($model, $case): two readers, one each; the third copy none; an ended copy's reader taken by the copy without one; a killed copy's reader taken by a new copy"
   ;;
+full)
+  fill_claims
+  [ "$(od -An -tu4 -v "$claims" | tr -s ' ' '\n' | grep -cv '^0*$')" -eq 20 ] || fail "the table is not full"
+  settings="$settings<MsgErrReader>TRUE</MsgErrReader>"
+  start_reader 1 $((base + 1))
+  start_copy one
+  shows one 0 15 || fail "with the table full the reader is not taken ($(hint_of one))"
+  start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"
+  want="00000000004711<Return>"
+  reader 1 "insert 4711"
+  expect_typed "$want"
+  sleep 2  # ten requests and more: any retrying would show by now
+  [ "$(boxes)" -eq 0 ] || fail "$(boxes) message boxes with the table full"
+  [ "$(typed)" = "$want" ] || fail "typed '$(typed)', not '$want' once"
+  grep -c "image=3" "$work/one/state.history" >/dev/null &&
+    fail "the reader problem was shown: $(cat "$work/one/state.history")"
+  echo "PASS ($model, $case): the claim table full, the reader taken unrecorded, its card typed once, no message box"
+  ;;
 *) fail "unknown case" ;;
 esac
+rm -f "$claims"

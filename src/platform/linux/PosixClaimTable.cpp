@@ -89,7 +89,7 @@ class PosixClaimTable final : public IClaimTable {
 std::unique_ptr<IClaimTable> PosixClaimTableBackend::Open(const std::string& name,
                                                           std::size_t size) {
   if (size == 0) return nullptr;
-  const std::string shm = name.empty() || name[0] != '/' ? "/" + name : name;
+  const std::string shm = "/" + fPrefix + (!name.empty() && name[0] == '/' ? name.substr(1) : name);
   const auto wanted = static_cast<off_t>(size);
   // Created closed to others until it has its size, then opened to every
   // user: the mode is set explicitly, as the umask would narrow it.

@@ -117,7 +117,7 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   // USB HID readers (and virtual ones), and the table the running copies share them by.
   auto hid = std::make_unique<platform::HidapiBackend>();
   platform::SetHidBackend(hid.get());
-  platform::PosixClaimTableBackend claimTables;
+  platform::PosixClaimTableBackend claimTables(hooks.claimTablePrefix);
   platform::SetClaimTableBackend(&claimTables);
 
   if (hooks.registerModels) hooks.registerModels();

@@ -2,6 +2,7 @@
 // The program: platform services, the main window model and its view, the
 // message loop until the program ends.
 #include <functional>
+#include <string>
 
 #include "app/UEmuTas.h"
 
@@ -18,6 +19,9 @@ struct ProgramHooks {
   std::function<void()> freePortHolders;
   // Lets a caller adjust the services before the main window is made.
   std::function<void(app::TAppServices&)> adjustServices;
+  // Put before the names of the shared claim tables: a test's copies keep
+  // to a table of their own. Empty for the program.
+  std::string claimTablePrefix;
   // Called after every change the view shows.
   std::function<void(app::TTkEmuTasMain&, MainView&)> onRefreshed;
 };
