@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
@@ -94,15 +96,33 @@ std::string DeviceError(hid_device* dev, const char* what) {
   return std::string(what) + ": " + Utf8(text);
 }
 
+// Devices open now: the threads that use them may end after their owner let
+// go, and hidapi must not be ended under them.
+struct OpenDevices {
+  std::mutex mutex;
+  std::condition_variable closed;
+  int count = 0;
+};
+OpenDevices& Opened() {
+  static OpenDevices opened;
+  return opened;
+}
+
 // hidapi keeps a device's last error without a lock, and every call renews
 // it; the reading thread and the writer therefore have a handle each.
 class HidrawDevice final : public BasicHidDevice {
  public:
   HidrawDevice(hid_device* reader, hid_device* writer, bool numbered)
-      : fReader(reader), fWriter(writer), fNumbered(numbered) {}
+      : fReader(reader), fWriter(writer), fNumbered(numbered) {
+    std::lock_guard lock(Opened().mutex);
+    ++Opened().count;
+  }
   ~HidrawDevice() override {
     hid_close(fReader);
     hid_close(fWriter);
+    std::lock_guard lock(Opened().mutex);
+    --Opened().count;
+    Opened().closed.notify_all();
   }
 
   int Read(std::uint8_t* buf, int size, int timeoutMs) override {
@@ -143,6 +163,12 @@ HidapiBackend::HidapiBackend(std::string virtualFolder) : fVirtual(std::move(vir
 
 HidapiBackend::~HidapiBackend() {
   fMonitor.reset();
+  {
+    // A returned device closes within a read's wait; a stalled write is
+    // not waited for long.
+    std::unique_lock lock(Opened().mutex);
+    Opened().closed.wait_for(lock, std::chrono::seconds(1), [] { return Opened().count == 0; });
+  }
   hid_exit();
 }
 

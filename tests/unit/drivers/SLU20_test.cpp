@@ -520,9 +520,12 @@ TEST_F(SLU20Test, ADeviceChangeKeepsAReaderThatIsStillThere) {
   Deliver(kCard12);
   EXPECT_EQ(Take(), (Events{"status 2", "read 12"}));
   auto mouse = hid.AddDevice(ReaderInfo(0x400, "Mouse"), false);
+  const int listings = hid.EnumerateCount();
   hid.Plug(mouse);
   loop.RunUntilIdle();
   EXPECT_EQ(Take(), Events{"restore"});
+  EXPECT_EQ(hid.EnumerateCount(), listings + 1)
+      << "listed once, though the driver's window and the controller's both heard of it";
   EXPECT_EQ(dev->OpenCount(), 1) << "kept, not returned and taken again";
   EXPECT_EQ(claims.Slots(kTable)[0], 0x101u);
   Deliver(kCard12);
