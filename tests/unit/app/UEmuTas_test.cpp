@@ -11,6 +11,7 @@
 #include "app/tksimplecrypt2.h"
 #include "app/uRCLocalize.h"
 #include "base/Files.h"
+#include "comm/wmProtocol.h"
 #include "drivers/slu20/USBBadgeReader.h"
 #include "platform/fake/FakeDesktop.h"
 #include "platform/fake/FakeMessageLoop.h"
@@ -743,6 +744,30 @@ TEST_F(MainWindowTest, ChoosingALanguageSwitchesWindowMenuDialogsAndStatusAtOnce
     EXPECT_EQ(prompts[0], c.prompt);
     EXPECT_EQ(C("SoundDlg").Caption(), c.dialog);
   }
+}
+
+TEST_F(MainWindowTest, AReaderNoticeIsShownLineByLineInTheUsersLanguage) {
+  // A fixed text and a hint, each a line of its own, and between them the
+  // system's words, which no table has.
+  LanguageFiles();
+  Settings("<MsgErrReader>TRUE</MsgErrReader>");
+  Start();
+  main->Perform([&] { C("cbLingua").UserSelect(0); });
+  desktop.messages.shown.clear();
+  auto notice = std::make_unique<TStdMessage>();
+  notice->dataStr = std::string(TProtoUSBBadge::kOpenFailedText) +
+                    "\n/dev/hidraw9: Permission denied\n"
+                    "Serve il permesso di lettura e scrittura: la regola udev "
+                    "70-lumbra-slu20.rules del pacchetto lo dà all'utente al posto di lavoro; "
+                    "installarla e ricollegare il lettore.";
+  ASSERT_TRUE(PostStdMessage(Driver()->Handle(), std::move(notice)));
+  ASSERT_TRUE(loop.PumpUntil([&] { return !desktop.messages.shown.empty(); }));
+  EXPECT_EQ(desktop.messages.Texts(),
+            (std::vector<std::string>{
+                "The USB badge reader cannot be opened:\n/dev/hidraw9: Permission denied\n"
+                "It needs read and write access: the package's udev rule 70-lumbra-slu20.rules "
+                "gives it to the user at the seat; install it and plug the reader in again."}));
+  EXPECT_EQ(main->StatusImage(), imgReaderProblem);
 }
 
 TEST_F(MainWindowTest, TheBadgeStatusShownIsSaidAgainInTheNewLanguage) {
