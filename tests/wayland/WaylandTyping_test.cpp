@@ -2,22 +2,11 @@
 // client and into an X client through XWayland, inside a headless sway
 // session (tests/wayland/in_sway.sh), with the user's own keyboard on
 // several layouts standing beside it.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/sndkey32.h"
@@ -25,144 +14,13 @@
 #include "platform/Keyboard.h"
 #include "platform/linux/WaylandKeyboard.h"
 #include "support/TypingSamples.h"
-
-extern char** environ;
+#include "WlClients.h"
 
 namespace lumbra {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string Utf8(unsigned long cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | (cp >> 6));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    s += static_cast<char>(0xE0 | (cp >> 12));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xF0 | (cp >> 18));
-    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
-}
-
-// A child process, its standard output in a file or a pipe, ended with it.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::string& outFile, bool pipes) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    int in[2] = {-1, -1}, out[2] = {-1, -1};
-    if (pipes && (::pipe(in) < 0 || ::pipe(out) < 0)) return;
-    if (pipes) {
-      posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-      posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-      posix_spawn_file_actions_addclose(&fa, in[1]);
-      posix_spawn_file_actions_addclose(&fa, out[0]);
-    } else {
-      posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    if (posix_spawn(&fPid, args[0], &fa, nullptr, args.data(), environ) != 0) fPid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    if (pipes) {
-      ::close(in[0]);
-      ::close(out[1]);
-      fIn = in[1];
-      fOut = out[0];
-    }
-  }
-  ~Child() {
-    if (fIn >= 0) ::close(fIn);
-    if (fOut >= 0) ::close(fOut);
-    if (fPid > 0) {
-      ::kill(fPid, SIGTERM);
-      ::waitpid(fPid, nullptr, 0);
-    }
-  }
-  bool Running() const { return fPid > 0 && ::waitpid(fPid, nullptr, WNOHANG) == 0; }
-  // Sends one command line and waits for the child's answer line.
-  std::string Ask(const std::string& line) {
-    std::string msg = line + "\n";
-    if (::write(fIn, msg.data(), msg.size()) != static_cast<ssize_t>(msg.size())) return "";
-    std::string answer;
-    pollfd p{fOut, POLLIN, 0};
-    char c = 0;
-    while (::poll(&p, 1, 5000) > 0 && ::read(fOut, &c, 1) == 1 && c != '\n') answer += c;
-    return answer;
-  }
-
- private:
-  pid_t fPid = -1;
-  int fIn = -1, fOut = -1;
-};
-
-// A window that logs what it gets (lumbra_wltarget or lumbra_xtarget).
-class Target {
- public:
-  Target(const std::string& program, bool x)
-      : fLog(std::string(std::getenv("XDG_RUNTIME_DIR")) + (x ? "/x.log" : "/wl.log")),
-        fChild(x ? std::vector<std::string>{program, "badge-target"}
-                 : std::vector<std::string>{program, "target"},
-               fLog, false) {}
-
-  // Waits for the keyboard focus.
-  bool Ready() {
-    return WaitFor([](const std::string& log) { return log.find("R\n") != std::string::npos; });
-  }
-  // What came after the last read, up to an Escape, rendered.
-  bool ReadUntilEscape(std::string& text) {
-    std::string log;
-    bool ok = WaitFor([&](const std::string& l) {
-      log = l;
-      return l.find("N Escape", fConsumed) != std::string::npos;
-    });
-    std::istringstream in(log.substr(fConsumed));
-    text.clear();
-    std::string kind, value;
-    long long ns = 0;
-    std::string line;
-    while (std::getline(in, line)) {
-      std::istringstream fields(line);
-      if (!(fields >> kind)) continue;
-      if (kind == "C" && fields >> value >> ns) text += Utf8(std::stoul(value));
-      if (kind == "N" && fields >> value >> ns) {
-        if (value == "Escape") break;
-        text += "<" + value + ">";
-      }
-    }
-    size_t end = log.find("N Escape", fConsumed);
-    if (end != std::string::npos) fConsumed = log.find('\n', end) + 1;
-    return ok;
-  }
-
- private:
-  template <typename Pred>
-  bool WaitFor(Pred pred) {
-    auto end = Clock::now() + std::chrono::seconds(10);
-    do {
-      std::ifstream f(fLog);
-      std::stringstream ss;
-      ss << f.rdbuf();
-      if (pred(ss.str())) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (Clock::now() < end);
-    return false;
-  }
-
-  std::string fLog;
-  Child fChild;
-  size_t fConsumed = 0;
-};
+using wltest::Child;
+using wltest::Target;
 
 struct Layout {
   const char* layout;

@@ -1,6 +1,7 @@
 #include "platform/linux/WaylandKeyboard.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
@@ -32,6 +33,9 @@ constexpr std::uint32_t kShiftMask = 1u << 0, kControlMask = 1u << 2, kMod1Mask 
 // Keycodes are evdev codes + 8; X clients (through XWayland) take no more
 // than 255, and evdev code 0 is no key.
 constexpr int kMinKeycode = 9, kMaxKeycode = 255;
+
+// A compositor that takes no key for this long is taken for gone.
+constexpr int kFlushLimitMs = 5000;
 
 struct NamedKey {
   std::uint8_t vk;
@@ -189,6 +193,7 @@ class WaylandKeyboard final : public IKeyboard {
   int KeycodeOfVk(std::uint8_t vk) const;
   void SendKey(int keycode, bool down);
   bool CheckConnection();
+  void Flush();
 
   wl_display* fDpy;
   wl_registry* fRegistry;
@@ -477,7 +482,31 @@ void WaylandKeyboard::SendKey(int keycode, bool down) {
   }
   zwp_virtual_keyboard_v1_key(fKeyboard, NowMs(), static_cast<std::uint32_t>(keycode - 8),
                               down ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
-  if (wl_display_flush(fDpy) < 0 && errno != EAGAIN) CheckConnection();
+  Flush();
+}
+
+// libwayland fails a request for good when its buffer is still full, so a
+// run faster than the compositor reads waits here until the compositor has
+// taken everything queued. Events coming meanwhile are read, so that the
+// compositor never waits on us in turn.
+void WaylandKeyboard::Flush() {
+  int waited = 0;
+  while (wl_display_flush(fDpy) < 0) {
+    if (errno != EAGAIN || waited >= kFlushLimitMs) {
+      CheckConnection();
+      if (fLost.empty()) fLost = fLostToTell = "the Wayland compositor stopped taking keys";
+      return;
+    }
+    pollfd p{wl_display_get_fd(fDpy), POLLOUT | POLLIN, 0};
+    if (::poll(&p, 1, 10) < 0 && errno != EINTR) continue;
+    if (p.revents == 0) waited += 10;
+    if (p.revents & POLLIN) {
+      if (wl_display_prepare_read(fDpy) == 0) {
+        if (wl_display_read_events(fDpy) < 0) CheckConnection();
+      }
+      wl_display_dispatch_pending(fDpy);
+    }
+  }
 }
 
 void WaylandKeyboard::KeybdEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags) {
