@@ -43,6 +43,28 @@ inline constexpr std::uint32_t KEYEVENTF_KEYUP = 2;
 
 using KeyboardStateTable = std::array<std::uint8_t, 256>;
 
+// The modifier a virtual key stands for, whichever side: backends record
+// these as state for the next key rather than sending them.
+enum class ModifierVk { NoModifier, Shift, Control, Alt };
+inline ModifierVk ModifierOfVk(std::uint8_t vk) {
+  switch (vk) {
+    case 16:
+    case 160:
+    case 161:
+      return ModifierVk::Shift;
+    case 17:
+    case 162:
+    case 163:
+      return ModifierVk::Control;
+    case 18:
+    case 164:
+    case 165:
+      return ModifierVk::Alt;
+    default:
+      return ModifierVk::NoModifier;
+  }
+}
+
 class IKeyboard {
  public:
   virtual ~IKeyboard() = default;

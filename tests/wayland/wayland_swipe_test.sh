@@ -7,14 +7,11 @@
 # CASE (default xwayland): xwayland  the program's windows through XWayland
 #                          nox       no X display at all for the program
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/wlsession.sh"
-wl_run_as_user "$0" "$@"
-set -u
-program=$1 readersim=$2 wltarget=$3 xtarget=$4 langfiles=$5 case=${6:-xwayland}
 model=SLX-44
 . "$here/../e2e/e2e_lib.sh"
-# The compositor goes last, and nothing is waited for before it is told to.
-trap 'XS_PIDS+=("${WL_PIDS[@]}"); xs_cleanup; wl_cleanup' EXIT
+. "$here/wlsession.sh"
+wl_run_as_user "$0" "$@"
+program=$1 readersim=$2 wltarget=$3 xtarget=$4 langfiles=$5 case=${6:-xwayland}
 
 start_wlsession || fail "no sway session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"
@@ -40,7 +37,7 @@ answered_after() { [ "$(grep -c '^ok$' "$work/kbd.out")" -gt "$1" ]; }
 user() {
   local before; before=$(grep -c '^ok$' "$work/kbd.out" 2>/dev/null)
   echo "$*" >&7
-  wl_wait_for 5 answered_after "${before:-0}" ||
+  wait_for 5 answered_after "${before:-0}" ||
     { echo "the user's keyboard said:"; cat "$work/kbd.out"; return 1; }
 }
 
@@ -53,11 +50,11 @@ start_target() {
   fi
   target_pid=$!
   XS_PIDS+=($target_pid)
-  wl_wait_for 10 grep -q '^R' "$work/typed" || fail "the $1 target did not get the focus"
+  wait_for 10 grep -q '^R' "$work/typed" || fail "the $1 target did not get the focus"
 }
 
 expect_typed() {
-  wl_wait_for 10 typed_is "$work/typed" "$1" || fail "$2: typed '$(typed)' instead of '$1'"
+  wait_for 10 typed_is "$work/typed" "$1" || fail "$2: typed '$(typed)' instead of '$1'"
 }
 
 start_sim
@@ -69,7 +66,7 @@ if [ "$case" = nox ]; then
 else
   start_program "$settings"
 fi
-wl_wait_for 20 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
+wait_for 20 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
 
 layouts=${LUMBRA_WL_LAYOUTS:-"us de fr ch:fr"}
 for layout in $layouts; do

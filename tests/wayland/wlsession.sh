@@ -5,15 +5,11 @@
 # wl_run_as_user "$0" "$@" first, which runs it again as an unprivileged user
 # of its own (created once) and returns only when already unprivileged.
 set -u
-WL_PIDS=()
+. "$(dirname "${BASH_SOURCE[0]}")/../gui/xsession.sh"
 WL_RUNTIME=
-
-wl_cleanup() {
-  for pid in "${WL_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  if [ -n "$WL_RUNTIME" ]; then rm -rf "$WL_RUNTIME"; fi
-}
-trap wl_cleanup EXIT
+# The compositor is among XS_PIDS: every client and it are told to end
+# before anything is waited for.
+trap 'xs_cleanup; [ -z "$WL_RUNTIME" ] || rm -rf "$WL_RUNTIME"' EXIT
 
 WL_USER=lumbra-wltest
 
@@ -21,20 +17,11 @@ wl_run_as_user() {
   [ "$(id -u)" != 0 ] && return 0
   id "$WL_USER" >/dev/null 2>&1 ||
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$WL_USER" ||
+    id "$WL_USER" >/dev/null 2>&1 ||  # made meanwhile by a test beside this one
     { echo "cannot create the test user $WL_USER"; exit 1; }
   # A fresh environment but for what the tests read.
   exec runuser -u "$WL_USER" -- env -i PATH="$PATH" LANG="${LANG:-C.UTF-8}" \
     ${LUMBRA_WL_LAYOUTS:+LUMBRA_WL_LAYOUTS="$LUMBRA_WL_LAYOUTS"} bash "$@"
-}
-
-# wl_wait_for SECONDS COMMAND...: retries COMMAND every 0.1 s.
-wl_wait_for() {
-  local limit=$1; shift
-  local end=$((SECONDS + limit))
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.1
-  done
 }
 
 # start_wlsession: sway on a private runtime folder; exports WAYLAND_DISPLAY,
@@ -50,8 +37,8 @@ exec env >"$WL_RUNTIME/session.env"
 CONF
   XDG_RUNTIME_DIR=$WL_RUNTIME WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 \
     WLR_RENDERER=pixman sway -c "$WL_RUNTIME/config" >"$WL_RUNTIME/sway.log" 2>&1 &
-  WL_PIDS+=($!)
-  wl_wait_for 15 grep -q '^DISPLAY=' "$WL_RUNTIME/session.env" ||
+  XS_PIDS+=($!)
+  wait_for 15 grep -q '^DISPLAY=' "$WL_RUNTIME/session.env" ||
     { echo "sway did not start"; tail -20 "$WL_RUNTIME/sway.log"; return 1; }
   export XDG_RUNTIME_DIR=$WL_RUNTIME
   export WAYLAND_DISPLAY=$(sed -n 's/^WAYLAND_DISPLAY=//p' "$WL_RUNTIME/session.env")

@@ -70,9 +70,7 @@ constexpr NamedKey kNamedKeys[] = {
 };
 
 bool IsModifierVk(std::uint8_t vk) {
-  return vk == kVkShift || vk == kVkLShift || vk == kVkRShift || vk == kVkControl ||
-         vk == kVkLControl || vk == kVkRControl || vk == kVkMenu || vk == kVkLMenu ||
-         vk == kVkRMenu;
+  return ModifierOfVk(vk) != ModifierVk::NoModifier;
 }
 
 const NamedKey* FindNamed(std::uint8_t vk) {
@@ -511,23 +509,17 @@ void WaylandKeyboard::Flush() {
 
 void WaylandKeyboard::KeybdEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags) {
   bool down = (flags & KEYEVENTF_KEYUP) == 0;
-  switch (vk) {
-    case kVkShift:
-    case kVkLShift:
-    case kVkRShift:
+  switch (ModifierOfVk(vk)) {
+    case ModifierVk::Shift:
       fShift = down;
       return;
-    case kVkControl:
-    case kVkLControl:
-    case kVkRControl:
+    case ModifierVk::Control:
       fCtrl = down;
       return;
-    case kVkMenu:
-    case kVkLMenu:
-    case kVkRMenu:
+    case ModifierVk::Alt:
       fAlt = down;
       return;
-    default:
+    case ModifierVk::NoModifier:
       break;
   }
   int keycode = KeycodeOfVk(vk);

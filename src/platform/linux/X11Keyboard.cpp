@@ -110,9 +110,7 @@ KeySym NamedKeySym(std::uint8_t vk) {
 }
 
 bool IsModifierVk(std::uint8_t vk) {
-  return vk == kVkShift || vk == kVkLShift || vk == kVkRShift || vk == kVkControl ||
-         vk == kVkLControl || vk == kVkRControl || vk == kVkMenu || vk == kVkLMenu ||
-         vk == kVkRMenu;
+  return ModifierOfVk(vk) != ModifierVk::NoModifier;
 }
 
 KeySym CharKeySym(char16_t ch) {
@@ -756,23 +754,17 @@ void X11Keyboard::ReleaseKey(std::uint8_t vk) {
 
 void X11Keyboard::KeybdEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags) {
   bool down = (flags & KEYEVENTF_KEYUP) == 0;
-  switch (vk) {
-    case kVkShift:
-    case kVkLShift:
-    case kVkRShift:
+  switch (ModifierOfVk(vk)) {
+    case ModifierVk::Shift:
       fShift = down;
       return;
-    case kVkControl:
-    case kVkLControl:
-    case kVkRControl:
+    case ModifierVk::Control:
       fCtrl = down;
       return;
-    case kVkMenu:
-    case kVkLMenu:
-    case kVkRMenu:
+    case ModifierVk::Alt:
       fAlt = down;
       return;
-    default:
+    case ModifierVk::NoModifier:
       break;
   }
   if (down)
