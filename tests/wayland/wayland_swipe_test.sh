@@ -5,7 +5,11 @@
 # modifier held on it during the swipe.
 # Usage: wayland_swipe_test.sh PROGRAM READERSIM WLTARGET XTARGET LANG_FILES_DIR [CASE]
 # CASE (default xwayland): xwayland  the program's windows through XWayland
-#                          nox       no X display at all for the program
+#                          nox       no X display at all for the program; a
+#                                    second start hands over to the first
+#                          novk      no X display and no compositor with a
+#                                    virtual keyboard: the user is told once,
+#                                    in the chosen language, and nothing hangs
 here=$(cd "$(dirname "$0")" && pwd)
 model=SLX-44
 . "$here/../e2e/e2e_lib.sh"
@@ -58,6 +62,20 @@ expect_typed() {
 }
 
 start_sim
+if [ "$case" = novk ]; then
+  unset DISPLAY
+  WAYLAND_DISPLAY=lumbra-no-compositor start_program "$settings<Lingua>2</Lingua>"
+  wait_for 20 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
+  notice=$(awk -F'\t' '$1 ~ /XWayland/ { print $4 }' "$here/../../lang/messages.tsv")
+  [ -n "$notice" ] || fail "no Spanish notice in the message table"
+  [ "$(grep -cF "$notice" "$work/out.log")" = 1 ] ||
+    fail "the notice was not said once in Spanish: $(cat "$work/out.log")"
+  sim "$card"
+  wait_for 10 grep -q 'no X display' "$work/out.log" || fail "a swipe did not say why it cannot be typed"
+  kill -0 "$app" || fail "the program ended"
+  echo "PASS ($case): told once in Spanish that only X applications are reached, running on"
+  exit 0
+fi
 if [ "$case" = nox ]; then
   x=$DISPLAY
   unset DISPLAY
@@ -67,6 +85,12 @@ else
   start_program "$settings"
 fi
 wait_for 20 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
+if [ "$case" = nox ]; then
+  # The same session's second copy hands over to the first and ends.
+  ( unset DISPLAY; HOME=$work XDG_CONFIG_HOME=$work/config timeout 15 "$work/lumbra" >"$work/second.log" 2>&1 ) ||
+    fail "a second copy did not hand over and end: $(cat "$work/second.log")"
+  kill -0 "$app" || fail "the first copy ended"
+fi
 
 layouts=${LUMBRA_WL_LAYOUTS:-"us de fr ch:fr"}
 for layout in $layouts; do

@@ -13,8 +13,8 @@ namespace lumbra::platform {
 // The message text key (Italian, as the program's message table has it) of
 // a Wayland session where only X applications can be typed into.
 inline constexpr const char* kOnlyXApplicationsNotice =
-    "In questa sessione Wayland le tessere si possono scrivere solo nelle applicazioni X11 "
-    "(XWayland): il desktop non offre alle altre applicazioni una tastiera virtuale.";
+    "Su questo desktop Wayland Lumbra può scrivere le tessere solo nelle applicazioni X11 "
+    "(XWayland): il desktop non offre la tastiera virtuale che serve per le altre applicazioni.";
 
 struct DesktopKeyboard {
   std::unique_ptr<IKeyboard> keyboard;  // never null; may be unavailable

@@ -92,6 +92,9 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", haveX ? "xcb" : "wayland;offscreen");
   QApplication qapp(argc, argv);
+  // A Wayland session without Qt's Wayland plug-in and without XWayland ends
+  // up off-screen too: nothing shown there could be seen or closed.
+  const bool offscreen = QGuiApplication::platformName() == "offscreen";
   QApplication::setApplicationName("Lumbra");
   QApplication::setApplicationDisplayName(app::kApplicationTitle);
   QApplication::setQuitOnLastWindowClosed(false);  // it lives in the notification area
@@ -114,7 +117,7 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   platform::TCanberraSound sound;
   platform::SetSound(&sound);
   QtMessageBox messageBox;
-  if (!headless) platform::SetMessageBox(&messageBox);
+  if (!offscreen) platform::SetMessageBox(&messageBox);
   // Without a display the keyboard says once, when a badge comes, that it cannot type.
   platform::DesktopKeyboard desktopKeyboard = platform::OpenDesktopKeyboard();
   std::unique_ptr<platform::IKeyboard> keyboard = std::move(desktopKeyboard.keyboard);
@@ -196,7 +199,7 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
                                     app::kApplicationTitle, platform::MessageKind::Warning);
     // Without a notification area there would be nothing to see or click: the
     // window opens at start (and closing it minimises it, see MainView).
-    if (!headless && !model->Terminated() && !MainView::TrayAvailable())
+    if (!offscreen && !model->Terminated() && !MainView::TrayAvailable())
       model->Perform([&] { model->Apri1Click(); });
     shownView = &view;
     if (hooks.createPortHolders) hooks.createPortHolders();
