@@ -78,6 +78,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt finds its X11 platform plug-in at run time, so no library names it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sound-theme-freedesktop")
+# Native windows on a Wayland session without XWayland; the Wayland and
+# keymap libraries for typing there come in through the shared libraries.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keyboard wedge for badge readers")
 set(CPACK_PACKAGE_DESCRIPTION
     "Lumbra drives a badge reader (a magnetic stripe reader or reader/writer, or
