@@ -75,6 +75,11 @@ class IKeyboard {
   virtual bool Available() const { return true; }
   virtual std::string TakeUnavailableReason() { return {}; }
 
+  // The characters (UTF-8) that VkKeyScan found no key for since the last
+  // call, on a backend that cannot type what the layout lacks; empty on the
+  // others, which skip only what no keyboard could type.
+  virtual std::string TakeMissingCharacters() { return {}; }
+
   virtual std::uint16_t VkKeyScan(char16_t ch) = 0;
   virtual std::uint32_t MapVirtualKey(std::uint8_t vk) = 0;
   virtual void KeybdEvent(std::uint8_t vk, std::uint8_t scan, std::uint32_t flags) = 0;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/Text.h"
+#include "fake-input-client-protocol.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 
 namespace lumbra::platform {
@@ -115,14 +116,32 @@ std::uint32_t NowMs() {
   return static_cast<std::uint32_t>(ts.tv_sec * 1000 + ts.tv_nsec / 1000000);
 }
 
+// Sends everything queued, waiting while the compositor reads slower than
+// keys come; events coming meanwhile are read, so that the compositor never
+// waits on us in turn. False when the connection failed or stalled.
+bool FlushDisplay(wl_display* dpy) {
+  int waited = 0;
+  while (wl_display_flush(dpy) < 0) {
+    if (errno != EAGAIN || waited >= kFlushLimitMs) return false;
+    pollfd p{wl_display_get_fd(dpy), POLLOUT | POLLIN, 0};
+    if (::poll(&p, 1, 10) < 0 && errno != EINTR) continue;
+    if (p.revents == 0) waited += 10;
+    if (p.revents & POLLIN) {
+      if (wl_display_prepare_read(dpy) == 0 && wl_display_read_events(dpy) < 0) return false;
+      wl_display_dispatch_pending(dpy);
+    }
+  }
+  return true;
+}
+
 struct Globals {
   wl_seat* seat = nullptr;
   zwp_virtual_keyboard_manager_v1* manager = nullptr;
-  bool kdeFakeInput = false;
+  std::uint32_t fakeInputName = 0, fakeInputVersion = 0;
 };
 
 void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
-              std::uint32_t) {
+              std::uint32_t version) {
   auto* g = static_cast<Globals*>(data);
   if (std::strcmp(interface, wl_seat_interface.name) == 0 && g->seat == nullptr)
     g->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
@@ -130,8 +149,10 @@ void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
            g->manager == nullptr)
     g->manager = static_cast<zwp_virtual_keyboard_manager_v1*>(
         wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
-  else if (std::strcmp(interface, "org_kde_kwin_fake_input") == 0)
-    g->kdeFakeInput = true;
+  else if (std::strcmp(interface, org_kde_kwin_fake_input_interface.name) == 0) {
+    g->fakeInputName = name;
+    g->fakeInputVersion = version;
+  }
 }
 
 void OnGlobalRemove(void*, wl_registry*, std::uint32_t) {}
@@ -484,26 +505,12 @@ void WaylandKeyboard::SendKey(int keycode, bool down) {
 }
 
 // libwayland fails a request for good when its buffer is still full, so a
-// run faster than the compositor reads waits here until the compositor has
-// taken everything queued. Events coming meanwhile are read, so that the
-// compositor never waits on us in turn.
+// run faster than the compositor reads waits until the compositor has taken
+// everything queued.
 void WaylandKeyboard::Flush() {
-  int waited = 0;
-  while (wl_display_flush(fDpy) < 0) {
-    if (errno != EAGAIN || waited >= kFlushLimitMs) {
-      CheckConnection();
-      if (fLost.empty()) fLost = fLostToTell = "the Wayland compositor stopped taking keys";
-      return;
-    }
-    pollfd p{wl_display_get_fd(fDpy), POLLOUT | POLLIN, 0};
-    if (::poll(&p, 1, 10) < 0 && errno != EINTR) continue;
-    if (p.revents == 0) waited += 10;
-    if (p.revents & POLLIN) {
-      if (wl_display_prepare_read(fDpy) == 0) {
-        if (wl_display_read_events(fDpy) < 0) CheckConnection();
-      }
-      wl_display_dispatch_pending(fDpy);
-    }
+  if (!FlushDisplay(fDpy)) {
+    CheckConnection();
+    if (fLost.empty()) fLost = fLostToTell = "the Wayland compositor stopped taking keys";
   }
 }
 
@@ -570,24 +577,234 @@ void WaylandKeyboard::EndTyping() {
   if (wl_display_roundtrip(fDpy) < 0) CheckConnection();
 }
 
-}  // namespace
+// KWin's fake input: key events go into the compositor's own keyboard with
+// the user's keymap, so each character is looked up there, as evdev code and
+// the modifiers of its level. A character the keymap lacks cannot be typed
+// and is reported instead.
+class KdeFakeInputKeyboard final : public IKeyboard {
+ public:
+  KdeFakeInputKeyboard(wl_display* dpy, wl_registry* registry, wl_seat* seat,
+                       org_kde_kwin_fake_input* fake)
+      : fDpy(dpy), fRegistry(registry), fSeat(seat), fFake(fake) {
+    fContext = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    for (int vk = 1; vk < 255; ++vk)
+      if (FindNamed(static_cast<std::uint8_t>(vk)) == nullptr &&
+          !IsModifierVk(static_cast<std::uint8_t>(vk)))
+        fFreeVks.push_back(static_cast<std::uint8_t>(vk));
+    org_kde_kwin_fake_input_authenticate(fFake, "Lumbra",
+                                         "types the badges read by the badge reader");
+    // The keymap of the seat's keyboard is the user's: KWin offers no
+    // keyboard of a client's own.
+    fSeatKeyboard = wl_seat_get_keyboard(fSeat);
+    wl_keyboard_add_listener(fSeatKeyboard, &kListener, this);
+    wl_display_roundtrip(fDpy);
+  }
+  ~KdeFakeInputKeyboard() override {
+    EndTyping();
+    wl_keyboard_destroy(fSeatKeyboard);
+    org_kde_kwin_fake_input_destroy(fFake);
+    wl_seat_destroy(fSeat);
+    wl_registry_destroy(fRegistry);
+    wl_display_roundtrip(fDpy);
+    wl_display_disconnect(fDpy);
+    if (fKeymap != nullptr) xkb_keymap_unref(fKeymap);
+    xkb_context_unref(fContext);
+  }
 
-WaylandOffer ProbeWayland(const char* displayName) {
-  WaylandOffer offer;
-  wl_display* dpy = Connect(displayName);
-  if (dpy == nullptr) return offer;
-  Globals g;
-  wl_registry* registry = wl_display_get_registry(dpy);
-  wl_registry_add_listener(registry, &kRegistryListener, &g);
-  offer.connected = wl_display_roundtrip(dpy) >= 0;
-  offer.virtualKeyboard = g.seat != nullptr && g.manager != nullptr;
-  offer.kdeFakeInput = g.kdeFakeInput;
-  if (g.manager != nullptr) zwp_virtual_keyboard_manager_v1_destroy(g.manager);
-  if (g.seat != nullptr) wl_seat_destroy(g.seat);
-  wl_registry_destroy(registry);
-  wl_display_disconnect(dpy);
-  return offer;
-}
+  bool Available() const override { return fLost.empty(); }
+  std::string TakeUnavailableReason() override { return std::exchange(fLostToTell, {}); }
+  std::string TakeMissingCharacters() override { return std::exchange(fMissing, {}); }
+
+  std::uint16_t VkKeyScan(char16_t ch) override {
+    if (std::uint8_t vk = ControlCharVk(ch)) return vk;
+    if (ch < 0x20 || (ch >= 0x7F && ch < 0xA0) || (ch >= 0xD800 && ch <= 0xDFFF)) return kNoKey;
+    std::optional<Found> f = Find(xkb_utf32_to_keysym(ch));
+    if (!f) {
+      AppendUtf8(fMissing, ch);
+      return kNoKey;
+    }
+    std::uint8_t vk = fFreeVks[fNextVk];
+    fNextVk = (fNextVk + 1) % fFreeVks.size();
+    fTokens[vk] = *f;
+    return static_cast<std::uint16_t>(((f->shift ? 1 : 0) | (f->altGr ? 6 : 0)) << 8 | vk);
+  }
+  std::uint32_t MapVirtualKey(std::uint8_t vk) override {
+    std::optional<Found> f = Resolve(vk);
+    return f ? static_cast<std::uint32_t>(f->keycode - 8) : 0u;
+  }
+  void KeybdEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags) override {
+    bool down = (flags & KEYEVENTF_KEYUP) == 0;
+    switch (ModifierOfVk(vk)) {
+      case ModifierVk::Shift:
+        fShift = down;
+        return;
+      case ModifierVk::Control:
+        fCtrl = down;
+        return;
+      case ModifierVk::Alt:
+        fAlt = down;
+        return;
+      case ModifierVk::NoModifier:
+        break;
+    }
+    std::optional<Found> f = Resolve(vk);
+    if (!f) return;
+    if (down) {
+      // Ctrl+Alt on an AltGr character is the AltGr of the shift state.
+      SetMods(fShift || f->shift, fCtrl && !f->altGr, fAlt && !f->altGr, f->altGr);
+      Send(f->keycode, true);
+    } else {
+      Send(f->keycode, false);
+      SetMods(false, false, false, false);
+    }
+    if (!FlushDisplay(fDpy)) Lose();
+  }
+  std::int16_t GetKeyState(int vk) override {
+    bool down = (ModifierOfVk(static_cast<std::uint8_t>(vk)) == ModifierVk::Shift && fShift) ||
+                (ModifierOfVk(static_cast<std::uint8_t>(vk)) == ModifierVk::Control && fCtrl) ||
+                (ModifierOfVk(static_cast<std::uint8_t>(vk)) == ModifierVk::Alt && fAlt);
+    return down ? static_cast<std::int16_t>(0x8000) : std::int16_t{0};
+  }
+  void GetKeyboardState(KeyboardStateTable& state) override {
+    state.fill(0);
+    for (int vk : {16, 160, 17, 162, 18, 164})
+      if (GetKeyState(vk) & 0x8000) state[vk] = 0x80;
+  }
+  void SetKeyboardState(const KeyboardStateTable&) override {}
+  void DrainKeyboardMessages() override {}
+  void BeginTyping() override {
+    fMissing.clear();
+    if (wl_display_roundtrip(fDpy) < 0) Lose();
+  }
+  void EndTyping() override {
+    SetMods(false, false, false, false);
+    fShift = fCtrl = fAlt = false;
+    if (fLost.empty() && wl_display_roundtrip(fDpy) < 0) Lose();
+  }
+
+ private:
+  struct Found {
+    int keycode = 0;
+    bool shift = false, altGr = false;
+  };
+
+  static void OnKeymap(void* data, wl_keyboard*, std::uint32_t format, int fd, std::uint32_t size) {
+    auto* self = static_cast<KdeFakeInputKeyboard*>(data);
+    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0) {
+      void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (map != MAP_FAILED) {
+        xkb_keymap* km = xkb_keymap_new_from_buffer(
+            self->fContext, static_cast<const char*>(map),
+            strnlen(static_cast<const char*>(map), size), XKB_KEYMAP_FORMAT_TEXT_V1,
+            XKB_KEYMAP_COMPILE_NO_FLAGS);
+        munmap(map, size);
+        if (km != nullptr) {
+          if (self->fKeymap != nullptr) xkb_keymap_unref(self->fKeymap);
+          self->fKeymap = km;
+        }
+      }
+    }
+    ::close(fd);
+  }
+  static void OnEnter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
+  static void OnLeave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
+  static void OnKey(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
+  static void OnModifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
+                          std::uint32_t, std::uint32_t) {}
+  static constexpr wl_keyboard_listener kListener = {OnKeymap, OnEnter, OnLeave,
+                                                     OnKey,    OnModifiers, nullptr};
+
+  // The key and level of a symbol in the first layout: the plain level, then
+  // Shift, AltGr, Shift+AltGr; the main block before the keypad.
+  std::optional<Found> Find(xkb_keysym_t sym) const {
+    if (fKeymap == nullptr || sym == XKB_KEY_NoSymbol) return std::nullopt;
+    const xkb_mod_mask_t shift = 1u << xkb_keymap_mod_get_index(fKeymap, XKB_MOD_NAME_SHIFT);
+    const xkb_mod_mask_t l3 = Level3Mask();
+    const xkb_mod_mask_t choices[] = {0, shift, l3, shift | l3};
+    for (xkb_mod_mask_t want : choices) {
+      if (want & l3 && (l3 == 0 || Level3Key() == 0)) break;
+      for (xkb_keycode_t kc = std::max<xkb_keycode_t>(xkb_keymap_min_keycode(fKeymap), 9);
+           kc <= xkb_keymap_max_keycode(fKeymap); ++kc) {
+        xkb_level_index_t levels = xkb_keymap_num_levels_for_key(fKeymap, kc, 0);
+        for (xkb_level_index_t level = 0; level < levels; ++level) {
+          const xkb_keysym_t* syms = nullptr;
+          if (xkb_keymap_key_get_syms_by_level(fKeymap, kc, 0, level, &syms) != 1 || syms[0] != sym)
+            continue;
+          xkb_mod_mask_t masks[16];
+          size_t n = xkb_keymap_key_get_mods_for_level(fKeymap, kc, 0, level, masks, 16);
+          for (size_t i = 0; i < n; ++i)
+            if (masks[i] == want || (level == 0 && want == 0))
+              return Found{static_cast<int>(kc), (want & shift) != 0, (want & l3) != 0};
+        }
+      }
+    }
+    return std::nullopt;
+  }
+  xkb_mod_mask_t Level3Mask() const {
+    // The real modifier of the level-three shift (AltGr) in the keymaps
+    // the desktops make.
+    xkb_mod_index_t mod5 = xkb_keymap_mod_get_index(fKeymap, "Mod5");
+    return mod5 == XKB_MOD_INVALID ? 0 : 1u << mod5;
+  }
+  int Level3Key() const { return KeyOf(XKB_KEY_ISO_Level3_Shift); }
+  int KeyOf(xkb_keysym_t sym) const {
+    if (fKeymap == nullptr) return 0;
+    for (xkb_keycode_t kc = std::max<xkb_keycode_t>(xkb_keymap_min_keycode(fKeymap), 9);
+         kc <= xkb_keymap_max_keycode(fKeymap); ++kc) {
+      const xkb_keysym_t* syms = nullptr;
+      if (xkb_keymap_key_get_syms_by_level(fKeymap, kc, 0, 0, &syms) == 1 && syms[0] == sym)
+        return static_cast<int>(kc);
+    }
+    return 0;
+  }
+  std::optional<Found> Resolve(std::uint8_t vk) const {
+    if (fTokens[vk].keycode != 0) return fTokens[vk];
+    if (const NamedKey* k = FindNamed(vk))
+      if (int kc = KeyOf(k->sym)) return Found{kc, false, false};
+    return std::nullopt;
+  }
+  void Send(int keycode, bool down) {
+    if (!fLost.empty() || keycode < 8) return;
+    org_kde_kwin_fake_input_keyboard_key(fFake, static_cast<std::uint32_t>(keycode - 8),
+                                         down ? WL_KEYBOARD_KEY_STATE_PRESSED
+                                              : WL_KEYBOARD_KEY_STATE_RELEASED);
+  }
+  void SetMods(bool shift, bool ctrl, bool alt, bool altGr) {
+    const struct {
+      bool want;
+      bool& down;
+      xkb_keysym_t sym;
+    } mods[] = {{shift, fShiftDown, XKB_KEY_Shift_L},
+                {ctrl, fCtrlDown, XKB_KEY_Control_L},
+                {alt, fAltDown, XKB_KEY_Alt_L},
+                {altGr, fAltGrDown, XKB_KEY_ISO_Level3_Shift}};
+    for (const auto& m : mods)
+      if (m.want != m.down) {
+        Send(KeyOf(m.sym), m.want);
+        m.down = m.want;
+      }
+  }
+  void Lose() {
+    if (!fLost.empty()) return;
+    fLost = fLostToTell = "the connection to the Wayland compositor was lost";
+  }
+
+  wl_display* fDpy;
+  wl_registry* fRegistry;
+  wl_seat* fSeat;
+  org_kde_kwin_fake_input* fFake;
+  wl_keyboard* fSeatKeyboard = nullptr;
+  xkb_context* fContext = nullptr;
+  xkb_keymap* fKeymap = nullptr;
+  std::array<Found, 256> fTokens{};
+  std::vector<std::uint8_t> fFreeVks;
+  size_t fNextVk = 0;
+  bool fShift = false, fCtrl = false, fAlt = false;
+  bool fShiftDown = false, fCtrlDown = false, fAltDown = false, fAltGrDown = false;
+  std::string fMissing, fLost, fLostToTell;
+};
+
+}  // namespace
 
 std::unique_ptr<IKeyboard> OpenWaylandKeyboard(const char* displayName) {
   wl_display* dpy = Connect(displayName);
@@ -596,7 +813,14 @@ std::unique_ptr<IKeyboard> OpenWaylandKeyboard(const char* displayName) {
   Globals g;
   wl_registry* registry = wl_display_get_registry(dpy);
   wl_registry_add_listener(registry, &kRegistryListener, &g);
-  if (wl_display_roundtrip(dpy) < 0 || g.seat == nullptr || g.manager == nullptr) {
+  // The virtual keyboard where there is one: it types what the layout lacks.
+  bool connected = wl_display_roundtrip(dpy) >= 0;
+  if (connected && g.seat != nullptr && g.manager == nullptr && g.fakeInputVersion >= 4) {
+    auto* fake = static_cast<org_kde_kwin_fake_input*>(
+        wl_registry_bind(registry, g.fakeInputName, &org_kde_kwin_fake_input_interface, 4));
+    return std::make_unique<KdeFakeInputKeyboard>(dpy, registry, g.seat, fake);
+  }
+  if (!connected || g.seat == nullptr || g.manager == nullptr) {
     if (g.manager != nullptr) zwp_virtual_keyboard_manager_v1_destroy(g.manager);
     if (g.seat != nullptr) wl_seat_destroy(g.seat);
     wl_registry_destroy(registry);

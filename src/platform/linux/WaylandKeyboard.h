@@ -18,6 +18,11 @@
 //   Modifier events only change the modifiers sent with the next key.
 // - A key event is flushed to the compositor; EndTyping waits for the
 //   compositor to have processed the whole run.
+// - Where the compositor offers KWin's fake input instead (KDE Plasma), keys
+//   go into the compositor's own keyboard: characters are looked up in the
+//   user's keymap (first layout, up to Shift+AltGr) and one it lacks is not
+//   typed but reported by TakeMissingCharacters. KWin grants fake input only
+//   to a program whose desktop entry lists it in X-KDE-Wayland-Interfaces.
 // - Used only from the UI thread.
 #include <memory>
 #include <string>
@@ -26,18 +31,9 @@
 
 namespace lumbra::platform {
 
-// What the Wayland session offers for keyboard output.
-struct WaylandOffer {
-  bool connected = false;       // a compositor answered on $WAYLAND_DISPLAY
-  bool virtualKeyboard = false; // zwp_virtual_keyboard_manager_v1 and a seat
-  bool kdeFakeInput = false;    // org_kde_kwin_fake_input
-};
-
-// Lists the session's globals; nothing connected without $WAYLAND_DISPLAY.
-WaylandOffer ProbeWayland(const char* displayName = nullptr);
-
-// The virtual keyboard of the session (nullptr: $WAYLAND_DISPLAY), or an
-// unavailable keyboard that says why.
+// The keyboard output of the Wayland session (nullptr: $WAYLAND_DISPLAY):
+// its virtual keyboard, else KWin's fake input, else an unavailable keyboard
+// that says why.
 std::unique_ptr<IKeyboard> OpenWaylandKeyboard(const char* displayName = nullptr);
 
 }  // namespace lumbra::platform
