@@ -72,6 +72,19 @@ TEST_F(KdeTyping, TrackCharactersAndTheLayoutsOwnArriveExactly) {
   EXPECT_TRUE(boxes.shown.empty()) << boxes.shown.front().text;
 }
 
+TEST_F(KdeTyping, CapsLockDoesNotChangeTheText) {
+  // The lock is the compositor's own, as the user's would be.
+  EXPECT_EQ(TypeAndRead("{CAPSLOCK}"), "");
+  ASSERT_EQ(keyboard->GetKeyState(20) & 1, 1);
+  std::string own = layoutCase->own;
+  std::string keys;
+  for (char c : own) keys += (c == '{' ? "{{}" : c == '}' ? "{}}" : std::string(1, c));
+  EXPECT_EQ(TypeAndRead("Ab1zY" + keys), "Ab1zY" + own);
+  EXPECT_EQ(keyboard->GetKeyState(20) & 1, 1) << "the run did not lock it again";
+  EXPECT_EQ(TypeAndRead("{CAPSLOCK}aB"), "aB");
+  EXPECT_EQ(keyboard->GetKeyState(20) & 1, 0) << "not off, as the text left it";
+}
+
 TEST_F(KdeTyping, ACharacterTheLayoutLacksIsReportedNeverTypedWrong) {
   std::string lacking = layoutCase->lacking;
   EXPECT_EQ(TypeAndRead("a" + lacking + "b"), "ab");

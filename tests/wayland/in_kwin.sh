@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command inside a headless KWin (kwin_wayland --virtual) on its own
 # session bus, as an unprivileged user, with the keyboard layout LAYOUT.
-# The command's program gets the desktop entry KWin grants fake input by.
-# Usage: in_kwin.sh LAYOUT COMMAND [ARGS...]
+# The command's program gets the desktop entry KWin grants fake input by; with
+# --grant PATH, the program at PATH inside the session's runtime folder does.
+# Usage: in_kwin.sh LAYOUT [--grant PATH] COMMAND [ARGS...]
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wlsession.sh"
 wl_run_as_user "$0" "$@"
@@ -13,13 +14,13 @@ export XDG_RUNTIME_DIR=$WL_RUNTIME HOME=$WL_RUNTIME/home
 export XDG_CONFIG_HOME=$HOME/.config XDG_DATA_HOME=$HOME/.local/share XDG_CACHE_HOME=$HOME/.cache
 mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME/applications" "$XDG_CACHE_HOME"
 printf '[Layout]\nLayoutList=%s\nUse=true\n' "$layout" >"$XDG_CONFIG_HOME/kxkbrc"
-program=$(readlink -f "$1")
+if [ "$1" = --grant ]; then program=$WL_RUNTIME/$2; shift 2; else program=$(readlink -f "$1"); fi
 cat >"$XDG_DATA_HOME/applications/lumbra-test.desktop" <<DESKTOP
 [Desktop Entry]
 Type=Application
 Name=Lumbra test
 Exec=$program
-X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input
+X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input,org_kde_kwin_keystate
 DESKTOP
 # The installed binary carries a file capability, which a container refuses
 # to run; a copy has none.

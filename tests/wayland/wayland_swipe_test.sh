@@ -10,6 +10,8 @@
 #                          novk      no X display and no compositor with a
 #                                    virtual keyboard: the user is told once,
 #                                    in the chosen language, and nothing hangs
+#                          kde       inside in_kwin.sh (--grant app/lumbra):
+#                                    KWin's fake input into a native client
 here=$(cd "$(dirname "$0")" && pwd)
 model=SLX-44
 . "$here/../e2e/e2e_lib.sh"
@@ -17,8 +19,16 @@ model=SLX-44
 wl_run_as_user "$0" "$@"
 program=$1 readersim=$2 wltarget=$3 xtarget=$4 langfiles=$5 case=${6:-xwayland}
 
-start_wlsession || fail "no sway session"
-make_program_dir "$program" "$langfiles" || fail "no program folder"
+if [ "$case" = kde ]; then
+  # KWin grants fake input to the program path its desktop entry names.
+  work=$XDG_RUNTIME_DIR/app
+  XS_CLEAN_DIR=$work
+  mkdir -p "$work" && cp "$program" "$work/lumbra" && cp "$langfiles"/*.lng "$work/" ||
+    fail "no program folder"
+else
+  start_wlsession || fail "no sway session"
+  make_program_dir "$program" "$langfiles" || fail "no program folder"
+fi
 
 # Track 1 with the letters the layouts move (Y/Z, A/Q, W, M) and punctuation
 # on shifted keys, track 2 digits (shifted on fr).
@@ -74,6 +84,17 @@ if [ "$case" = novk ]; then
   wait_for 10 grep -q 'no X display' "$work/out.log" || fail "a swipe did not say why it cannot be typed"
   kill -0 "$app" || fail "the program ended"
   echo "PASS ($case): told once in Spanish that only X applications are reached, running on"
+  exit 0
+fi
+if [ "$case" = kde ]; then
+  start_program "$settings"
+  wait_for 20 grep -qx 'image=0' "$work/state" || fail "the reader did not come up"
+  start_target wl
+  sim "$card"
+  expect_typed "$want" "$LUMBRA_KWIN_LAYOUT, fake input"
+  sim "$card"
+  expect_typed "$want$want" "$LUMBRA_KWIN_LAYOUT, fake input, second swipe"
+  echo "PASS ($case): swipes typed exactly through fake input on $LUMBRA_KWIN_LAYOUT"
   exit 0
 fi
 if [ "$case" = nox ]; then

@@ -19,6 +19,7 @@
 
 #include "base/Text.h"
 #include "fake-input-client-protocol.h"
+#include "keystate-client-protocol.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 
 namespace lumbra::platform {
@@ -138,6 +139,7 @@ struct Globals {
   wl_seat* seat = nullptr;
   zwp_virtual_keyboard_manager_v1* manager = nullptr;
   std::uint32_t fakeInputName = 0, fakeInputVersion = 0;
+  std::uint32_t keystateName = 0;
 };
 
 void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
@@ -149,6 +151,8 @@ void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
            g->manager == nullptr)
     g->manager = static_cast<zwp_virtual_keyboard_manager_v1*>(
         wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+  else if (std::strcmp(interface, org_kde_kwin_keystate_interface.name) == 0)
+    g->keystateName = name;
   else if (std::strcmp(interface, org_kde_kwin_fake_input_interface.name) == 0) {
     g->fakeInputName = name;
     g->fakeInputVersion = version;
@@ -584,8 +588,8 @@ void WaylandKeyboard::EndTyping() {
 class KdeFakeInputKeyboard final : public IKeyboard {
  public:
   KdeFakeInputKeyboard(wl_display* dpy, wl_registry* registry, wl_seat* seat,
-                       org_kde_kwin_fake_input* fake)
-      : fDpy(dpy), fRegistry(registry), fSeat(seat), fFake(fake) {
+                       org_kde_kwin_fake_input* fake, org_kde_kwin_keystate* keystate)
+      : fDpy(dpy), fRegistry(registry), fSeat(seat), fFake(fake), fKeystate(keystate) {
     fContext = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     for (int vk = 1; vk < 255; ++vk)
       if (FindNamed(static_cast<std::uint8_t>(vk)) == nullptr &&
@@ -597,11 +601,14 @@ class KdeFakeInputKeyboard final : public IKeyboard {
     // keyboard of a client's own.
     fSeatKeyboard = wl_seat_get_keyboard(fSeat);
     wl_keyboard_add_listener(fSeatKeyboard, &kListener, this);
+    // The keys go into the compositor's keyboard state, CapsLock included.
+    if (fKeystate != nullptr) org_kde_kwin_keystate_add_listener(fKeystate, &kKeystateListener, this);
     wl_display_roundtrip(fDpy);
   }
   ~KdeFakeInputKeyboard() override {
     EndTyping();
     wl_keyboard_destroy(fSeatKeyboard);
+    if (fKeystate != nullptr) org_kde_kwin_keystate_destroy(fKeystate);
     org_kde_kwin_fake_input_destroy(fFake);
     wl_seat_destroy(fSeat);
     wl_registry_destroy(fRegistry);
@@ -647,6 +654,12 @@ class KdeFakeInputKeyboard final : public IKeyboard {
       case ModifierVk::NoModifier:
         break;
     }
+    if (vk == 20) {
+      // The text toggles the lock the user gets back; the run itself goes
+      // on typing with it off.
+      if (down) fCapsUnlocked = !fCapsUnlocked;
+      return;
+    }
     std::optional<Found> f = Resolve(vk);
     if (!f) return;
     if (down) {
@@ -660,6 +673,11 @@ class KdeFakeInputKeyboard final : public IKeyboard {
     if (!FlushDisplay(fDpy)) Lose();
   }
   std::int16_t GetKeyState(int vk) override {
+    if (vk == 20) {
+      if (fKeystate != nullptr) org_kde_kwin_keystate_fetchStates(fKeystate);
+      if (wl_display_roundtrip(fDpy) < 0) Lose();
+      return fCapsLocked != fCapsUnlocked ? 1 : 0;
+    }
     bool down = (ModifierOfVk(static_cast<std::uint8_t>(vk)) == ModifierVk::Shift && fShift) ||
                 (ModifierOfVk(static_cast<std::uint8_t>(vk)) == ModifierVk::Control && fCtrl) ||
                 (ModifierOfVk(static_cast<std::uint8_t>(vk)) == ModifierVk::Alt && fAlt);
@@ -672,13 +690,25 @@ class KdeFakeInputKeyboard final : public IKeyboard {
   }
   void SetKeyboardState(const KeyboardStateTable&) override {}
   void DrainKeyboardMessages() override {}
+  // CapsLock is the compositor's, shared with the user's keyboard: a run
+  // types with it off (no case rule of the layout can then apply) and puts
+  // it back on at the end.
   void BeginTyping() override {
     fMissing.clear();
+    if (fKeystate != nullptr) org_kde_kwin_keystate_fetchStates(fKeystate);
     if (wl_display_roundtrip(fDpy) < 0) Lose();
+    if (fCapsLocked && !fCapsUnlocked) {
+      TapCapsLock();
+      fCapsUnlocked = true;
+    }
   }
   void EndTyping() override {
     SetMods(false, false, false, false);
     fShift = fCtrl = fAlt = false;
+    if (fCapsUnlocked) {
+      TapCapsLock();
+      fCapsUnlocked = false;
+    }
     if (fLost.empty() && wl_display_roundtrip(fDpy) < 0) Lose();
   }
 
@@ -706,6 +736,13 @@ class KdeFakeInputKeyboard final : public IKeyboard {
     }
     ::close(fd);
   }
+  static void OnKeyState(void* data, org_kde_kwin_keystate*, std::uint32_t key, std::uint32_t state) {
+    if (key == ORG_KDE_KWIN_KEYSTATE_KEY_CAPSLOCK)
+      static_cast<KdeFakeInputKeyboard*>(data)->fCapsLocked =
+          state != ORG_KDE_KWIN_KEYSTATE_STATE_UNLOCKED;
+  }
+  static constexpr org_kde_kwin_keystate_listener kKeystateListener = {OnKeyState};
+
   static void OnEnter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
   static void OnLeave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
   static void OnKey(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
@@ -784,6 +821,12 @@ class KdeFakeInputKeyboard final : public IKeyboard {
         m.down = m.want;
       }
   }
+  void TapCapsLock() {
+    int kc = KeyOf(XKB_KEY_Caps_Lock);
+    Send(kc, true);
+    Send(kc, false);
+    if (!FlushDisplay(fDpy)) Lose();
+  }
   void Lose() {
     if (!fLost.empty()) return;
     fLost = fLostToTell = "the connection to the Wayland compositor was lost";
@@ -793,6 +836,9 @@ class KdeFakeInputKeyboard final : public IKeyboard {
   wl_registry* fRegistry;
   wl_seat* fSeat;
   org_kde_kwin_fake_input* fFake;
+  org_kde_kwin_keystate* fKeystate;
+  bool fCapsLocked = false;    // as the compositor last said
+  bool fCapsUnlocked = false;  // CapsLock is to be tapped at the end of the run
   wl_keyboard* fSeatKeyboard = nullptr;
   xkb_context* fContext = nullptr;
   xkb_keymap* fKeymap = nullptr;
@@ -818,7 +864,11 @@ std::unique_ptr<IKeyboard> OpenWaylandKeyboard(const char* displayName) {
   if (connected && g.seat != nullptr && g.manager == nullptr && g.fakeInputVersion >= 4) {
     auto* fake = static_cast<org_kde_kwin_fake_input*>(
         wl_registry_bind(registry, g.fakeInputName, &org_kde_kwin_fake_input_interface, 4));
-    return std::make_unique<KdeFakeInputKeyboard>(dpy, registry, g.seat, fake);
+    org_kde_kwin_keystate* keystate =
+        g.keystateName == 0 ? nullptr
+                            : static_cast<org_kde_kwin_keystate*>(wl_registry_bind(
+                                  registry, g.keystateName, &org_kde_kwin_keystate_interface, 1));
+    return std::make_unique<KdeFakeInputKeyboard>(dpy, registry, g.seat, fake, keystate);
   }
   if (!connected || g.seat == nullptr || g.manager == nullptr) {
     if (g.manager != nullptr) zwp_virtual_keyboard_manager_v1_destroy(g.manager);
