@@ -65,6 +65,43 @@ inline ModifierVk ModifierOfVk(std::uint8_t vk) {
   }
 }
 
+// The virtual key of a control character that stands for a key of its own
+// (Enter, Tab, Backspace, Escape), else 0.
+inline std::uint8_t ControlCharVk(char16_t ch) {
+  switch (ch) {
+    case '\r':
+    case '\n':
+      return 13;
+    case '\t':
+      return 9;
+    case '\b':
+      return 8;
+    case 0x1B:
+      return 27;
+    default:
+      return 0;
+  }
+}
+
+// Records a modifier event in the state the next key is pressed with; false
+// when vk is no modifier.
+inline bool TakeModifierEvent(std::uint8_t vk, bool down, bool& shift, bool& ctrl, bool& alt) {
+  switch (ModifierOfVk(vk)) {
+    case ModifierVk::Shift:
+      shift = down;
+      return true;
+    case ModifierVk::Control:
+      ctrl = down;
+      return true;
+    case ModifierVk::Alt:
+      alt = down;
+      return true;
+    case ModifierVk::NoModifier:
+      break;
+  }
+  return false;
+}
+
 class IKeyboard {
  public:
   virtual ~IKeyboard() = default;

@@ -94,23 +94,6 @@ bool WorthKeeping(xkb_keysym_t sym) {
   return false;
 }
 
-// Control characters that stand for a key of their own.
-std::uint8_t ControlCharVk(char16_t ch) {
-  switch (ch) {
-    case '\r':
-    case '\n':
-      return 13;
-    case '\t':
-      return 9;
-    case '\b':
-      return 8;
-    case 0x1B:
-      return 27;
-    default:
-      return 0;
-  }
-}
-
 std::uint32_t NowMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -520,19 +503,7 @@ void WaylandKeyboard::Flush() {
 
 void WaylandKeyboard::KeybdEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags) {
   bool down = (flags & KEYEVENTF_KEYUP) == 0;
-  switch (ModifierOfVk(vk)) {
-    case ModifierVk::Shift:
-      fShift = down;
-      return;
-    case ModifierVk::Control:
-      fCtrl = down;
-      return;
-    case ModifierVk::Alt:
-      fAlt = down;
-      return;
-    case ModifierVk::NoModifier:
-      break;
-  }
+  if (TakeModifierEvent(vk, down, fShift, fCtrl, fAlt)) return;
   int keycode = KeycodeOfVk(vk);
   if (keycode != 0) SendKey(keycode, down);
 }
@@ -641,19 +612,7 @@ class KdeFakeInputKeyboard final : public IKeyboard {
   }
   void KeybdEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags) override {
     bool down = (flags & KEYEVENTF_KEYUP) == 0;
-    switch (ModifierOfVk(vk)) {
-      case ModifierVk::Shift:
-        fShift = down;
-        return;
-      case ModifierVk::Control:
-        fCtrl = down;
-        return;
-      case ModifierVk::Alt:
-        fAlt = down;
-        return;
-      case ModifierVk::NoModifier:
-        break;
-    }
+    if (TakeModifierEvent(vk, down, fShift, fCtrl, fAlt)) return;
     if (vk == 20) {
       // The text toggles the lock the user gets back; the run itself goes
       // on typing with it off.

@@ -151,23 +151,6 @@ KeySym LegacyKeySym(char16_t ch) {
   return it == kLegacy.end() ? NoSymbol : it->second;
 }
 
-// Control characters that stand for a key of their own.
-std::uint8_t ControlCharVk(char16_t ch) {
-  switch (ch) {
-    case '\r':
-    case '\n':
-      return 13;
-    case '\t':
-      return 9;
-    case '\b':
-      return 8;
-    case 0x1B:
-      return 27;
-    default:
-      return 0;
-  }
-}
-
 class X11Keyboard final : public IKeyboard {
  public:
   explicit X11Keyboard(Display* dpy);
@@ -754,19 +737,7 @@ void X11Keyboard::ReleaseKey(std::uint8_t vk) {
 
 void X11Keyboard::KeybdEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags) {
   bool down = (flags & KEYEVENTF_KEYUP) == 0;
-  switch (ModifierOfVk(vk)) {
-    case ModifierVk::Shift:
-      fShift = down;
-      return;
-    case ModifierVk::Control:
-      fCtrl = down;
-      return;
-    case ModifierVk::Alt:
-      fAlt = down;
-      return;
-    case ModifierVk::NoModifier:
-      break;
-  }
+  if (TakeModifierEvent(vk, down, fShift, fCtrl, fAlt)) return;
   if (down)
     PressKey(vk);
   else
