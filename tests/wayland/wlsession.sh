@@ -19,6 +19,13 @@ wl_run_as_user() {
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$WL_USER" ||
     id "$WL_USER" >/dev/null 2>&1 ||  # made meanwhile by a test beside this one
     { echo "cannot create the test user $WL_USER"; exit 1; }
+  # The programs and folders the test is given must be within the user's reach.
+  local arg
+  for arg in "$@"; do
+    [ -e "$arg" ] || continue
+    runuser -u "$WL_USER" -- test -r "$arg" ||
+      { echo "the test user $WL_USER cannot read $arg: the tree must be readable by other users"; exit 1; }
+  done
   # A fresh environment but for what the tests read.
   exec runuser -u "$WL_USER" -- env -i PATH="$PATH" LANG="${LANG:-C.UTF-8}" \
     ${LUMBRA_WL_LAYOUTS:+LUMBRA_WL_LAYOUTS="$LUMBRA_WL_LAYOUTS"} bash "$@"
