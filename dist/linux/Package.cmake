@@ -13,8 +13,15 @@ set(LUMBRA_MAINTAINER "Tavik Technologies <info@tavik.example>")
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-install(FILES ${LUMBRA_DIST_DIR}/${LUMBRA_APP_ID}.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# The entry names the program by its full path, known only when installing
+# (the package installs to /usr whatever the build's prefix).
+install(CODE "
+  file(READ \"${LUMBRA_DIST_DIR}/${LUMBRA_APP_ID}.desktop\" entry)
+  string(REPLACE \"@LUMBRA_INSTALLED_PROGRAM@\" \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/lumbra\"
+         entry \"\${entry}\")
+  file(WRITE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/applications/${LUMBRA_APP_ID}.desktop\"
+       \"\${entry}\")
+")
 # Dates of the build (or of SOURCE_DATE_EPOCH, for a reproducible one).
 string(TIMESTAMP LUMBRA_RELEASE_DATE "%Y-%m-%d" UTC)
 string(TIMESTAMP LUMBRA_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -78,6 +85,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt finds its X11 platform plug-in at run time, so no library names it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "sound-theme-freedesktop")
+# Native windows on a Wayland session without XWayland; the Wayland and
+# keymap libraries for typing there come in through the shared libraries.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keyboard wedge for badge readers")
 set(CPACK_PACKAGE_DESCRIPTION
     "Lumbra drives a badge reader (a magnetic stripe reader or reader/writer, or

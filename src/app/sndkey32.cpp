@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "app/uLocalize.h"
 #include "platform/Clock.h"
 #include "platform/Keyboard.h"
 #include "platform/MessageBox.h"
@@ -317,7 +318,15 @@ bool TypeKeys(const AnsiString& text, bool wait, bool slow) {
     platform::IKeyboard& keyboard;
     ~EndRun() { keyboard.EndTyping(); }
   } endRun{keyboard};
-  return typer.Type(text);
+  bool typed = typer.Type(text);
+  // Skipped silently, a character would be a badge typed wrong without a word.
+  std::string missing = keyboard.TakeMissingCharacters();
+  if (!missing.empty())
+    platform::MessageBoxes().Show(
+        LocalizeString("Questi caratteri non sono sulla tastiera in uso e non sono stati scritti: ") +
+            missing,
+        kCaption, platform::MessageKind::Error);
+  return typed;
 }
 
 }  // namespace lumbra::app

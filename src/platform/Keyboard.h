@@ -43,6 +43,65 @@ inline constexpr std::uint32_t KEYEVENTF_KEYUP = 2;
 
 using KeyboardStateTable = std::array<std::uint8_t, 256>;
 
+// The modifier a virtual key stands for, whichever side: backends record
+// these as state for the next key rather than sending them.
+enum class ModifierVk { NoModifier, Shift, Control, Alt };
+inline ModifierVk ModifierOfVk(std::uint8_t vk) {
+  switch (vk) {
+    case 16:
+    case 160:
+    case 161:
+      return ModifierVk::Shift;
+    case 17:
+    case 162:
+    case 163:
+      return ModifierVk::Control;
+    case 18:
+    case 164:
+    case 165:
+      return ModifierVk::Alt;
+    default:
+      return ModifierVk::NoModifier;
+  }
+}
+
+// The virtual key of a control character that stands for a key of its own
+// (Enter, Tab, Backspace, Escape), else 0.
+inline std::uint8_t ControlCharVk(char16_t ch) {
+  switch (ch) {
+    case '\r':
+    case '\n':
+      return 13;
+    case '\t':
+      return 9;
+    case '\b':
+      return 8;
+    case 0x1B:
+      return 27;
+    default:
+      return 0;
+  }
+}
+
+// Records a modifier event in the state the next key is pressed with; false
+// when vk is no modifier.
+inline bool TakeModifierEvent(std::uint8_t vk, bool down, bool& shift, bool& ctrl, bool& alt) {
+  switch (ModifierOfVk(vk)) {
+    case ModifierVk::Shift:
+      shift = down;
+      return true;
+    case ModifierVk::Control:
+      ctrl = down;
+      return true;
+    case ModifierVk::Alt:
+      alt = down;
+      return true;
+    case ModifierVk::NoModifier:
+      break;
+  }
+  return false;
+}
+
 class IKeyboard {
  public:
   virtual ~IKeyboard() = default;
@@ -52,6 +111,11 @@ class IKeyboard {
   // user is told once and not at every badge.
   virtual bool Available() const { return true; }
   virtual std::string TakeUnavailableReason() { return {}; }
+
+  // The characters (UTF-8) that VkKeyScan found no key for since the last
+  // call, on a backend that cannot type what the layout lacks; empty on the
+  // others, which skip only what no keyboard could type.
+  virtual std::string TakeMissingCharacters() { return {}; }
 
   virtual std::uint16_t VkKeyScan(char16_t ch) = 0;
   virtual std::uint32_t MapVirtualKey(std::uint8_t vk) = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "XSession.h"
+#include "support/TypingSamples.h"
 #include "app/sndkey32.h"
 #include "base/Text.h"
 #include "platform/Keyboard.h"
@@ -53,28 +54,13 @@ class X11Typing : public ::testing::Test {
   static inline std::string startError;
 };
 
-struct Sample {
-  const char* keys;      // keystroke text (UTF-8 here, typed in code page 1252)
-  const char* expected;  // what the target must receive
-};
-
-const Sample kSamples[] = {
-    {"Ab1@{%}{{}{}}{~}{^};=?/", "Ab1@%{}~^;=?/"},
-    {"\u00e0\u00e8\u00e9\u00ec\u00f2\u00f9\u00f1\u00e7 \u00c0\u00c9\u00c7\u00dc\u00df",
-     "\u00e0\u00e8\u00e9\u00ec\u00f2\u00f9\u00f1\u00e7 \u00c0\u00c9\u00c7\u00dc\u00df"},
-    {"x{TAB}y{ENTER}z{b 3}{TAB 2}~0", "x<Tab>y<Return>zBBB<Tab><Tab><Return>0"},
-    {"+(ab)c{+}{(}{)}[]{&}\"'<>|\\#$", "ABc+()[]&\"'<>|\\#$"},
-    {"{%}B4000123456789012{&}DOE/JOHN{&}2512?;4000123456789012=2512?",
-     "%B4000123456789012&DOE/JOHN&2512?;4000123456789012=2512?"},
-};
-
 TEST_F(X11Typing, EveryLayoutGetsExactlyTheTextWithCapsLockOffAndOn) {
   for (const char* layout : {"us", "it", "de", "fr"}) {
     ASSERT_TRUE(session->SetLayout(layout)) << layout;
     for (bool caps : {false, true}) {
       ASSERT_TRUE(session->SetCapsLock(caps)) << layout;
       std::vector<unsigned long> before = session->CoreKeymap();
-      for (const Sample& s : kSamples)
+      for (const samples::TypingSample& s : samples::kTypingSamples)
         EXPECT_EQ(TypeAndRead(s.keys), s.expected)
             << "layout " << layout << (caps ? ", CapsLock on" : ", CapsLock off");
       // Spare keys are unbound again and the lock is as the user left it.
@@ -88,10 +74,7 @@ TEST_F(X11Typing, EveryCharacterOfTheCodePageArrivesOnEveryLayout) {
   // Most of these have no key on any of the layouts: more than there are
   // spare keycodes, so spares are also reused within one text. The euro sign
   // is on a key of its own on all but "us".
-  std::string all;
-  for (int c = 0x80; c <= 0xFF; ++c)
-    if (c != 0x81 && c != 0x8D && c != 0x8F && c != 0x90 && c != 0x9D && c != 0xA0)
-      all += AnsiToText(std::string(1, static_cast<char>(c)));
+  const std::string all = samples::CodePageText();
   // The layout's own key, not a spare one, where the layout has one.
   ASSERT_TRUE(session->SetLayout("de"));
   EXPECT_EQ(keyboard->VkKeyScan(u'\u20AC') >> 8, 6) << "the euro sign on AltGr";
@@ -109,10 +92,7 @@ TEST_F(X11Typing, SpareKeysKeepTheirCharactersForAClientThatReadsLate) {
   // The target reads nothing while the text is typed, as an application busy
   // elsewhere or starved on a loaded machine, and reads it all afterwards: it
   // then fetches the map for the spare keys only when it reaches them.
-  std::string page;
-  for (int c = 0x80; c <= 0xFF; ++c)
-    if (c != 0x81 && c != 0x8D && c != 0x8F && c != 0x90 && c != 0x9D && c != 0xA0)
-      page += AnsiToText(std::string(1, static_cast<char>(c)));
+  const std::string page = samples::CodePageText();
   const struct {
     const char* what;
     std::string text;

@@ -3,15 +3,18 @@
 // why nothing can be typed, and fails.
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "app/sndkey32.h"
 #include "base/Text.h"
 #include "platform/Keyboard.h"
-#include "platform/linux/X11Keyboard.h"
+#include "platform/linux/DesktopKeyboard.h"
 
 int main(int argc, char** argv) {
   using namespace lumbra;
-  std::unique_ptr<platform::IKeyboard> keyboard = platform::OpenX11Keyboard();
+  platform::DesktopKeyboard desktop = platform::OpenDesktopKeyboard();
+  if (!desktop.notice.empty()) std::fprintf(stderr, "%s\n", desktop.notice.c_str());
+  std::unique_ptr<platform::IKeyboard> keyboard = std::move(desktop.keyboard);
   platform::SetKeyboard(keyboard.get());
   int failed = 0;
   for (int i = 1; i < argc; ++i)

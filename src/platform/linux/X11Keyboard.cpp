@@ -110,9 +110,7 @@ KeySym NamedKeySym(std::uint8_t vk) {
 }
 
 bool IsModifierVk(std::uint8_t vk) {
-  return vk == kVkShift || vk == kVkLShift || vk == kVkRShift || vk == kVkControl ||
-         vk == kVkLControl || vk == kVkRControl || vk == kVkMenu || vk == kVkLMenu ||
-         vk == kVkRMenu;
+  return ModifierOfVk(vk) != ModifierVk::NoModifier;
 }
 
 KeySym CharKeySym(char16_t ch) {
@@ -151,23 +149,6 @@ KeySym LegacyKeySym(char16_t ch) {
   };
   auto it = kLegacy.find(ch);
   return it == kLegacy.end() ? NoSymbol : it->second;
-}
-
-// Control characters that stand for a key of their own.
-std::uint8_t ControlCharVk(char16_t ch) {
-  switch (ch) {
-    case '\r':
-    case '\n':
-      return 13;
-    case '\t':
-      return 9;
-    case '\b':
-      return 8;
-    case 0x1B:
-      return 27;
-    default:
-      return 0;
-  }
 }
 
 class X11Keyboard final : public IKeyboard {
@@ -756,25 +737,7 @@ void X11Keyboard::ReleaseKey(std::uint8_t vk) {
 
 void X11Keyboard::KeybdEvent(std::uint8_t vk, std::uint8_t, std::uint32_t flags) {
   bool down = (flags & KEYEVENTF_KEYUP) == 0;
-  switch (vk) {
-    case kVkShift:
-    case kVkLShift:
-    case kVkRShift:
-      fShift = down;
-      return;
-    case kVkControl:
-    case kVkLControl:
-    case kVkRControl:
-      fCtrl = down;
-      return;
-    case kVkMenu:
-    case kVkLMenu:
-    case kVkRMenu:
-      fAlt = down;
-      return;
-    default:
-      break;
-  }
+  if (TakeModifierEvent(vk, down, fShift, fCtrl, fAlt)) return;
   if (down)
     PressKey(vk);
   else

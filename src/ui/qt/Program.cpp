@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "app/SystemServices.h"
+#include "app/uLocalize.h"
 #include "platform/linux/CanberraSound.h"
 #include "platform/linux/HidapiBackend.h"
 #include "platform/linux/LinuxEnvironment.h"
@@ -21,7 +22,7 @@
 #include "platform/linux/TermiosSerial.h"
 #include "platform/linux/UdevSerialMonitor.h"
 #include "platform/linux/X11Foreground.h"
-#include "platform/linux/X11Keyboard.h"
+#include "platform/linux/DesktopKeyboard.h"
 #include "platform/linux/XdgAutostart.h"
 #include "platform/linux/qt/QtMessageLoop.h"
 #include "ui/qt/AboutView.h"
@@ -75,17 +76,32 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   }
   // Without a display the program still runs (reading, saving settings) on an
   // off-screen surface, and its messages go to standard error.
-  const char* display = std::getenv("DISPLAY");
-  bool headless = display == nullptr || display[0] == '\0';
-  if (headless) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // On a Wayland desktop the windows go through XWayland where it runs: X
+  // keeps the window activation and the single-instance key the program
+  // relies on. Without it they are native Wayland windows where Qt has the
+  // plugin, and off-screen where it has not.
+  const char* xDisplay = std::getenv("DISPLAY");
+  const char* wlDisplay = std::getenv("WAYLAND_DISPLAY");
+  bool haveX = xDisplay != nullptr && xDisplay[0] != '\0';
+  bool haveWayland = wlDisplay != nullptr && wlDisplay[0] != '\0';
+  bool headless = !haveX && !haveWayland;
+  QString display = haveX ? QString::fromLocal8Bit(xDisplay)
+                          : "wayland-" + QString::fromLocal8Bit(haveWayland ? wlDisplay : "");
+  if (headless)
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", haveX ? "xcb" : "wayland;offscreen");
   QApplication qapp(argc, argv);
+  // A Wayland session without Qt's Wayland plug-in and without XWayland ends
+  // up off-screen too: nothing shown there could be seen or closed.
+  const bool offscreen = QGuiApplication::platformName() == "offscreen";
   QApplication::setApplicationName("Lumbra");
   QApplication::setApplicationDisplayName(app::kApplicationTitle);
   QApplication::setQuitOnLastWindowClosed(false);  // it lives in the notification area
   // A second start in the same desktop session brings the first copy forward.
   MainView* shownView = nullptr;
   SingleInstance instance;
-  if (!headless && instance.Start(QString::fromLocal8Bit(display), [&shownView] {
+  if (!headless && instance.Start(display, [&shownView] {
         if (shownView != nullptr) shownView->BringForward();
       }) == SingleInstance::Result::Forward)
     return 0;
@@ -101,9 +117,10 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
   platform::TCanberraSound sound;
   platform::SetSound(&sound);
   QtMessageBox messageBox;
-  if (!headless) platform::SetMessageBox(&messageBox);
+  if (!offscreen) platform::SetMessageBox(&messageBox);
   // Without a display the keyboard says once, when a badge comes, that it cannot type.
-  std::unique_ptr<platform::IKeyboard> keyboard = platform::OpenX11Keyboard();
+  platform::DesktopKeyboard desktopKeyboard = platform::OpenDesktopKeyboard();
+  std::unique_ptr<platform::IKeyboard> keyboard = std::move(desktopKeyboard.keyboard);
   platform::SetKeyboard(keyboard.get());
   if (!keyboard->Available())
     platform::MessageBoxes().Show(keyboard->TakeUnavailableReason(), app::kApplicationTitle,
@@ -176,9 +193,13 @@ int RunLumbra(int argc, char** argv, const ProgramHooks& hooks) {
 
     model->FormCreate();
     view.Refresh();
+    // Once the language is known: what this session's keyboard cannot reach.
+    if (!desktopKeyboard.notice.empty() && !model->Terminated())
+      platform::MessageBoxes().Show(app::LocalizeString(desktopKeyboard.notice),
+                                    app::kApplicationTitle, platform::MessageKind::Warning);
     // Without a notification area there would be nothing to see or click: the
     // window opens at start (and closing it minimises it, see MainView).
-    if (!headless && !model->Terminated() && !MainView::TrayAvailable())
+    if (!offscreen && !model->Terminated() && !MainView::TrayAvailable())
       model->Perform([&] { model->Apri1Click(); });
     shownView = &view;
     if (hooks.createPortHolders) hooks.createPortHolders();
