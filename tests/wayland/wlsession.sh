@@ -20,9 +20,20 @@ wl_run_as_user() {
     id "$WL_USER" >/dev/null 2>&1 ||  # made meanwhile by a test beside this one
     { echo "cannot create the test user $WL_USER"; exit 1; }
   # The programs and folders the test is given must be within the user's reach.
-  local arg
+  local arg dir
   for arg in "$@"; do
     [ -e "$arg" ] || continue
+    # A checkout under a private home (/root as a rule) is out of the user's
+    # reach only for want of the right to pass through its folders: grant
+    # just that, nothing to list or read.
+    dir=$(dirname "$(readlink -f "$arg")")
+    while [ "$dir" != / ]; do
+      if ! runuser -u "$WL_USER" -- test -x "$dir"; then
+        echo "wlsession: letting other users pass through $dir for the test user"
+        chmod o+x "$dir"
+      fi
+      dir=$(dirname "$dir")
+    done
     runuser -u "$WL_USER" -- test -r "$arg" ||
       { echo "the test user $WL_USER cannot read $arg: the tree must be readable by other users"; exit 1; }
   done
