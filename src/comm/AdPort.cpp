@@ -41,13 +41,15 @@ struct TApdComPort::Shared {
   bool availPending = false;
   bool stopping = false;
 
-  // Takes the device out of the slot; unsent output is discarded first, so
-  // that releasing it never waits for bytes the device cannot send.
-  std::shared_ptr<platform::ISerialDevice> Release(const std::string& reason) {
+  // Takes the device out of the slot. Its output may drain for drainMs, and
+  // what is left is discarded, so that releasing it never waits for bytes the
+  // device cannot send.
+  std::shared_ptr<platform::ISerialDevice> Release(const std::string& reason,
+                                                   std::uint32_t drainMs) {
     std::lock_guard lock(io);
     std::shared_ptr<platform::ISerialDevice> d = std::move(device);
     if (d) {
-      d->PurgeOut();
+      platform::DrainOutput(*d, drainMs);
       lostReason = reason;
     }
     return d;
@@ -108,7 +110,7 @@ class TApdComPort::Reader final : public TReleasableThread {
   // reports it, unless the port was being closed anyway; then the thread ends.
   void Lose(const std::string& reason) {
     const bool wasInUse =
-        fS->Release(reason.empty() ? "the device was disconnected" : reason) != nullptr;
+        fS->Release(reason.empty() ? "the device was disconnected" : reason, 0) != nullptr;
     fDevice.reset();
     if (wasInUse) Post(WM_APD_LINE_ERROR, platform::kCeIOE);
   }
@@ -222,9 +224,11 @@ void TApdComPort::OpenDevice() {
 
 void TApdComPort::CloseDevice() {
   if (!fShared) return;
-  // Unsent output goes first: a serial driver may otherwise hold the close
-  // for its closing time (up to 30 s) while it tries to send it.
-  std::shared_ptr<platform::ISerialDevice> device = fShared->Release("Port closed");
+  // The last commands may go out, for a short while; then unsent output goes:
+  // a serial driver may otherwise hold the close for its closing time (up to
+  // 30 s) while it tries to send it.
+  std::shared_ptr<platform::ISerialDevice> device =
+      fShared->Release("Port closed", platform::kCloseDrainMs);
   std::shared_ptr<Reader> reader = std::move(fReader);
   if (reader) {
     reader->Stop();
@@ -251,6 +255,12 @@ void TApdComPort::GetBlock(void* buffer, std::size_t n) {
   fShared->input.copy(static_cast<char*>(buffer), n);
   fShared->input.erase(0, n);
   fShared->space.notify_all();
+}
+
+std::size_t TApdComPort::InBuffUsed() const {
+  if (!fShared) return 0;
+  std::lock_guard lock(fShared->mutex);
+  return fShared->input.size();
 }
 
 void TApdComPort::Avail() {

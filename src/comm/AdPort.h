@@ -46,6 +46,8 @@ class TApdComPort : public TCustomWindowedComponent {
   void PutString(const AnsiString& bytes);
   // Moves exactly n received bytes out of the input buffer.
   void GetBlock(void* buffer, std::size_t n);
+  // Received bytes not yet offered or taken; 0 while closed.
+  std::size_t InBuffUsed() const;
 
   const std::uint32_t Baud = 9600;
   const std::uint32_t InSize = 4096;

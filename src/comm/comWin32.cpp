@@ -348,9 +348,10 @@ void TComm32::StopPort() {
     thread->WaitFor(kStopWaitMs);
   }
   FHandle->PurgeIn();
-  // Unsent output would hold the close for the driver's closing time (up to
-  // 30 s) on the UI thread.
-  FHandle->PurgeOut();
+  // The last commands may go out, for a short while; output still unsent
+  // then would hold the close for the driver's closing time (up to 30 s) on
+  // the UI thread.
+  platform::DrainOutput(*FHandle, platform::kCloseDrainMs);
   ClosePortHandle();
   fWriteRefused = false;
 }

@@ -13,7 +13,8 @@
 // - Every call of a device may come from any thread, but calls on one device are
 //   made by at most two threads at a time: one waiting in WaitEvent, the other
 //   doing everything else. Releasing the device discards output not yet sent
-//   and closes the port, without waiting for the line.
+//   and closes the port, without waiting for the line; DrainOutput first lets
+//   the last bytes go out for a bounded time.
 // - Results: false or -1 is a failure whose reason (the system's message) is in
 //   LastError(), on the thread that saw it. Lines a device has not got (a
 //   pseudo-terminal has no modem lines) answer false with "not supported".
@@ -118,12 +119,26 @@ class ISerialDevice {
   virtual bool QueryStatus(SerialStatus& status) = 0;
   virtual bool PurgeIn() = 0;
   virtual bool PurgeOut() = 0;
+  // Bytes written and not yet sent; 0 when none wait, or the device cannot tell.
+  virtual std::uint32_t OutputPending() = 0;
   virtual bool SetDTR(bool on) = 0;
   virtual bool SetRTS(bool on) = 0;
   virtual bool SetBreak(bool on) = 0;
 
   virtual std::string LastError() const = 0;
 };
+
+// Lets what the device still has to send go out for at most boundMs, then
+// discards the rest, so that the last commands before a close reach the
+// device and the close never waits for a line that does not drain. Nothing
+// queued: returns at once and discards nothing (a pseudo-terminal would lose
+// bytes already on their way to its other end). Waits with Clock().
+void DrainOutput(ISerialDevice& device, std::uint32_t boundMs);
+// The bound of a port's close: at 9600 baud about 240 bytes, a whole write
+// command of three tracks followed by a reader's switch-off commands, with
+// room for a USB adapter's latency.
+inline constexpr std::uint32_t kCloseDrainMs = 250;
+inline constexpr std::uint32_t kDrainPollMs = 5;
 
 class ISerialBackend {
  public:

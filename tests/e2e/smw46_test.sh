@@ -42,6 +42,17 @@ expect_typed "$want1"
 sim "swipe B|4711|"
 expect_typed "$want1$want2"
 
+# A reply that lost its FS on the line: the read error shows, nothing of it
+# is typed (no earlier card, no protocol bytes), and the next swipe is typed
+# alone.
+sim 'lose \x1c'
+sim "swipe LOST|999|"
+wait_for 5 grep -qx 'image=5' "$work/state" || fail "a reply without its FS does not show a read error"
+sleep 0.5
+[ "$(typed)" = "$want1$want2" ] || fail "a reply without its FS typed '$(typed)'"
+sim "swipe B|4711|"
+expect_typed "$want1$want2$want2"
+
 seen=$(wc -l <"$work/state.history")
 sim unplug
 wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does not show the reader problem"
@@ -66,6 +77,23 @@ reports=$(awk -v ok="$working" '
 [ "$reports" = "1 1" ] ||
   fail "the reader problem was not shown once (times, texts: $reports): $(tr '\n' ' ' <"$work/unplugged")"
 sim "swipe ROSSI MARIO|12345678|0077"
-expect_typed "$want1$want2$want1"
+expect_typed "$want1$want2$want2$want1"
+
+# Switched off and on again with its adapter staying: the program notices the
+# silent reader by itself, and the reader comes back by itself.
+seen=$(wc -l <"$work/state.history")
+sim off
+wait_for 30 grep -qx 'image=3' "$work/state" || fail "a reader switched off stays shown as working"
+sleep 3  # a few rounds of looking for it
+reads=$(grep -c '^host r$' "$work/sim.log")
+sim on
+wait_for 15 grep -qx 'image=0' "$work/state" || fail "a reader switched on again is not restored"
+shown=$(tail -n +$((seen + 1)) "$work/state.history" |
+  awk '{ split($0, f, " hint="); if (f[1] == "image=3" && last != "image=3") n++; last = f[1] } END { print n + 0 }')
+[ "$shown" = 1 ] || fail "the reader switched off was shown $shown times"
+more_reads() { [ "$(grep -c '^host r$' "$work/sim.log")" -gt "$reads" ]; }
+wait_for 5 more_reads || fail "no read asked for after switching on"
+sim "swipe B|4711|"
+expect_typed "$want1$want2$want2$want1$want2"
 import -window root "$artifacts/e2e-smw46.png" || fail "screenshot"
-echo "PASS (SMW-46): initialised before reading, two swipes typed, unplug shown once, replug restored, next swipe typed"
+echo "PASS (SMW-46): initialised before reading, swipes typed, a reply without FS not typed, unplug and switch-off shown once, both restored, next swipe typed"

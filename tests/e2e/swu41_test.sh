@@ -48,6 +48,12 @@ wait_for 5 reads_above 1 || fail "no read outstanding after the first swipe"
 sim "swipe B|4711|"
 expect_typed "$want$want2"
 
+# A stray STX on the line just before the reply: the badge is typed.
+wait_for 5 reads_above 2 || fail "no read outstanding after the second swipe"
+sim 'send \x02'
+sim "swipe B|4711|"
+expect_typed "$want$want2$want2"
+
 n=$(reads)
 sim unplug
 wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does not show the reader problem"
@@ -58,6 +64,22 @@ sim plug
 wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
 wait_for 5 reads_above "$n" || fail "no read outstanding after the replug"
 sim "swipe ROSSI MARIO|12345678|0077"
-expect_typed "$want$want2$want"
+expect_typed "$want$want2$want2$want"
+
+# Switched off and on again with its adapter staying: noticed by itself, shown
+# once, and back by itself.
+seen=$(wc -l <"$work/state.history")
+sim off
+wait_for 30 grep -qx 'image=3' "$work/state" || fail "a reader switched off stays shown as working"
+sleep 6  # two rounds of looking for it
+n=$(reads)
+sim on
+wait_for 15 grep -qx 'image=0' "$work/state" || fail "a reader switched on again is not restored"
+shown=$(tail -n +$((seen + 1)) "$work/state.history" |
+  awk '{ split($0, f, " hint="); if (f[1] == "image=3" && last != "image=3") n++; last = f[1] } END { print n + 0 }')
+[ "$shown" = 1 ] || fail "the reader switched off was shown $shown times"
+wait_for 5 reads_above "$n" || fail "no read outstanding after switching on"
+sim "swipe B|4711|"
+expect_typed "$want$want2$want2$want$want2"
 import -window root "$artifacts/swu41-swipes.png" || fail "screenshot"
-echo "PASS (SWU-41): read of code 4 outstanding, two swipes typed, unplug shown, replug restored, swipe typed"
+echo "PASS (SWU-41): read of code 4 outstanding, swipes typed (one after a stray STX), unplug and switch-off shown, both restored, swipe typed"

@@ -154,9 +154,17 @@ bool SimPort::Plugged() const {
   return fMaster >= 0;
 }
 
-bool SimPort::Write(const std::string& bytes) {
+bool SimPort::Write(const std::string& sent) {
   std::lock_guard lock(fMutex);
   if (fMaster < 0) return false;
+  std::string bytes = sent;
+  if (!fLose.empty()) {
+    const size_t at = bytes.find(fLose[0]);
+    if (at != std::string::npos) {
+      bytes.erase(at, 1);
+      fLose.clear();
+    }
+  }
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = write(fMaster, bytes.data() + done, bytes.size() - done);
@@ -221,6 +229,18 @@ bool SimPort::Command(const std::string& line) {
     return true;
   }
   std::lock_guard dev(fDeviceMutex);
+  if (verb == "off" || verb == "on" || verb == "reset") {
+    fDevice->fSilent = verb == "off";
+    fDevice->PowerCycle();
+    return true;
+  }
+  if (verb == "lose") {
+    const std::string b = Unescape(arg);
+    if (b.size() != 1) return false;
+    std::lock_guard lock(fMutex);
+    fLose = b;
+    return true;
+  }
   if (verb == "send") return Write(Unescape(arg));
   return fDevice->Command(verb, arg, *this);
 }

@@ -29,6 +29,9 @@ class SimDevice {
   virtual bool Command(const std::string& verb, const std::string& arg, SimPort& port) = 0;
   // One line per command, for the front end's help.
   virtual std::string Help() const = 0;
+  // The device restarts (switched off and on, its adapter staying): it forgets
+  // what the host asked of it (a read outstanding, its settings).
+  virtual void PowerCycle() {}
 
   // Set by the port's "silent" command, cleared by "answer": a device gone
   // quiet answers nothing.
@@ -58,8 +61,11 @@ class SimPort {
   void Unplug();
   void PlugBack();
   // Runs a command line: "unplug", "plug", "send BYTES" (raw bytes on the
-  // line, as noise or a hand-made frame), "pause MS", or one of the device's.
-  // Returns false for an unknown command.
+  // line, as noise or a hand-made frame), "pause MS", "off" and "on" (the
+  // device switched off, silent, and on again, fresh, its adapter staying),
+  // "reset" (off and on at once), "lose BYTE" (the device's next answer loses
+  // the first such byte on the line), or one of the device's. Returns false
+  // for an unknown command.
   bool Command(const std::string& line);
 
   // Called with every chunk the host sent (after the device saw it).
@@ -77,6 +83,7 @@ class SimPort {
   int fMaster = -1;
   int fSlave = -1;  // held open so the master never sees "no slave"
   int fStop = -1;
+  std::string fLose;  // a byte the device's next write loses; empty for none
   std::string fSlavePath;
   std::thread fThread;
 };

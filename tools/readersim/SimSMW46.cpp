@@ -155,6 +155,12 @@ bool SMW46Device::Command(const std::string& verb, const std::string& arg, SimPo
   return false;
 }
 
+void SMW46Device::PowerCycle() {
+  fIn.clear();
+  fReadHeld = false;
+  fCardWaiting = false;
+}
+
 std::vector<std::string> SMW46Device::Commands() const {
   std::lock_guard lock(fMutex);
   return fCommands;

@@ -19,6 +19,7 @@ class SMW46Device final : public SimDevice {
   void OnHostBytes(const std::string& bytes, SimPort& port) override;
   bool Command(const std::string& verb, const std::string& arg, SimPort& port) override;
   std::string Help() const override;
+  void PowerCycle() override;
 
   // The read reply for tracks "T1|T2|T3" (sentinels added) with a status.
   static std::string MakeRead(const std::string& tracks, char status = '0');

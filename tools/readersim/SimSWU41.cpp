@@ -220,6 +220,16 @@ bool SWU41Device::Command(const std::string& verb, const std::string& arg, SimPo
   return false;
 }
 
+void SWU41Device::PowerCycle() {
+  std::lock_guard lock(fMutex);
+  fIn = In::Idle;
+  fFrame.clear();
+  fPendingRead = 0;
+  const int resets = fSettings.resets;
+  fSettings = Settings{};
+  fSettings.resets = resets;
+}
+
 std::string SWU41Device::Help() const {
   return "swipe T1|T2|T3   a card with these tracks (one field alone is track 2),\n"
          "                 read if the host has a read outstanding\n"

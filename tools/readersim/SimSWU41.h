@@ -18,6 +18,7 @@ class SWU41Device final : public SimDevice {
   void OnHostBytes(const std::string& bytes, SimPort& port) override;
   bool Command(const std::string& verb, const std::string& arg, SimPort& port) override;
   std::string Help() const override;
+  void PowerCycle() override;
 
   static std::string Frame(const std::string& payload);
 

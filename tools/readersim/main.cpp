@@ -39,6 +39,9 @@ int main(int argc, char** argv) {
         std::printf(
             "%ssend BYTES       raw bytes on the line (\\r, \\n, \\xHH)\n"
             "pause MS         wait before the next command\n"
+            "off | on         switch the device off (silent) and on (fresh)\n"
+            "reset            switch it off and on at once\n"
+            "lose BYTE        the device's next answer loses its first BYTE\n"
             "unplug           hang up the line\n"
             "plug             plug back in\n"
             "quit\n",

@@ -1,5 +1,6 @@
 #include "drivers/smw46/ProtoSMW460.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "comm/DeviceMessages.h"
@@ -56,6 +57,12 @@ bool ParseSMW460Read(const AnsiString& reply, std::int32_t trackCode, AnsiString
   const std::string t1 = OuterTrack(area, '\x01');
   const std::string t2 = OuterTrack(area, '\x02');
   const std::string t3 = ThirdTrack(area);
+  // Track data is printable: a control byte in a track is the line's damage
+  // (a marker out of place, noise), never part of a badge.
+  const auto damaged = [](const std::string& t) {
+    return std::any_of(t.begin(), t.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  };
+  const bool clean = !damaged(t1) && !damaged(t2) && !damaged(t3);
   const std::string sep(1, TrackSeparator);
   switch (trackCode) {
     case 1:
@@ -82,7 +89,7 @@ bool ParseSMW460Read(const AnsiString& reply, std::int32_t trackCode, AnsiString
     default:
       break;
   }
-  return good;
+  return good && clean;
 }
 
 // ------------------------------------------------------------------ Tdmsmw46
@@ -202,11 +209,10 @@ void TProtSMW460::SetEnabled(bool value) {
     fDownReported = true;
     Post(WM_DISP_TIMEOUT, 0, 0);
   };
-  if (value) {
+  if (value)
     ResetState();
-  } else {
-    Inizializza();
-  }
+  else
+    SwitchOff();
   try {
     if (value)
       dm->OpenPort();
@@ -221,6 +227,7 @@ void TProtSMW460::SetEnabled(bool value) {
 }
 
 void TProtSMW460::ResetState() {
+  fAfterReset = false;
   StatoCom = scNoData;
   CountRx = 0;
   fTessera.clear();
@@ -242,6 +249,7 @@ bool TProtSMW460::SendRaw(const AnsiString& bytes) {
 }
 
 void TProtSMW460::IssueCommand(const AnsiString& command) {
+  fAfterReset = false;
   LastCommand = command.empty() ? 0 : static_cast<std::uint8_t>(command[0]);
   fPendingOperation = LastCommand == 'r' ? 54 : LastCommand == 'w' ? 55 : 48;
   TickCommand = platform::Clock().GetTickCount();
@@ -250,19 +258,30 @@ void TProtSMW460::IssueCommand(const AnsiString& command) {
 }
 
 void TProtSMW460::QueueCommand(const AnsiString& command) {
-  if (!PendingTrame.empty() || StatoCom == scAttesa)
+  if (!PendingTrame.empty() || StatoCom == scAttesa || fAfterReset)
     PendingTrame.push_back(command);
   else
     IssueCommand(command);
 }
 
 void TProtSMW460::SendImmediate(const AnsiString& command) {
-  // The device needs the gap after this command before it takes another.
-  // The wait blocks this thread on purpose and handles nothing meanwhile:
-  // received bytes wait in the port's input buffer, filled by its own thread,
-  // and a timer step that falls due runs as soon as the wait is over.
-  if (SendRaw(AnsiString(1, static_cast<char>(STX)) + command))
-    platform::Clock().Sleep(kImmediatePauseMs);
+  // The device needs a gap after this command before it takes another: the
+  // commands after it wait in the queue, and the first timer step after the
+  // gap sends them. Waiting here would freeze the program meanwhile.
+  if (SendRaw(AnsiString(1, static_cast<char>(STX)) + command)) {
+    fAfterReset = true;
+    TickCommand = platform::Clock().GetTickCount();
+  }
+}
+
+void TProtSMW460::SwitchOff() {
+  PendingTrame.clear();
+  fPendingOperation = 0;
+  StatoCom = scNoData;
+  // The last commands go out back to back: no timer step follows to keep the
+  // reset's gap, and the port lets them drain before it closes.
+  if (Port().Open() && !dm->PortLost() && SendRaw(AnsiString(1, static_cast<char>(STX)) + "a"))
+    SendRaw(AnsiString(1, static_cast<char>(STX)) + "e");
 }
 
 void TProtSMW460::Inizializza() {
@@ -343,6 +362,7 @@ void TProtSMW460::UnexpectedReply(bool keepOperation) {
 }
 
 void TProtSMW460::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
+  if (Len > 0) fLastRxTick = platform::Clock().GetTickCount();
   for (std::int32_t i = 0; i < Len; ++i) {
     const char b = static_cast<char>(Buffer[i]);
     // Longer than any reply: dropped, and the bytes after it wait for an ESC.
@@ -363,8 +383,15 @@ void TProtSMW460::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
           StatoCom = scNoData;
           CountRx = 0;
           MarkActive();
-          // A read stays outstanding until a card comes.
-          if (LastCommand == 'r') break;
+          // A read stays outstanding until a card comes, and its wait goes on
+          // (the device is there: the wait starts over).
+          if (LastCommand == 'r') {
+            if (fPendingOperation == opRead) {
+              StatoCom = scAttesa;
+              TickCommand = platform::Clock().GetTickCount();
+            }
+            break;
+          }
           if (fPendingOperation == opWrite) Post(WM_OPERATION_DONE, opWrite, 0);
           fPendingOperation = 0;
           break;
@@ -386,6 +413,10 @@ void TProtSMW460::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
           finedata = 0;
           BufferRx[static_cast<size_t>(CountRx++)] = static_cast<std::uint8_t>(b);
           break;
+        case ESC:
+          // The first ESC was alone (noise, or a reply that lost the rest):
+          // this one begins the reply.
+          break;
         case 'R':
           inrev = true;
           BufferRx[static_cast<size_t>(CountRx++)] = static_cast<std::uint8_t>(b);
@@ -394,6 +425,15 @@ void TProtSMW460::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
           UnexpectedReply(false);
           break;
       }
+      continue;
+    }
+    if (indata && b == 's' && BufferRx[static_cast<size_t>(CountRx - 1)] == ESC) {
+      // ESC "s" is where a read reply begins: the one under way lost its end
+      // (its FS, its status) and is a failed read; the new one is read whole.
+      Post(WM_DISP_ERROR, opRead, 6);
+      BufferRx[1] = static_cast<std::uint8_t>(b);
+      CountRx = 2;
+      finedata = 0;
       continue;
     }
     if (b == ESC) {
@@ -419,6 +459,7 @@ void TProtSMW460::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
       UnexpectedReply(true);
     }
   }
+  if (OnBusy && !StepIdle()) OnBusy();
 }
 
 void TProtSMW460::ProcessFrame() {
@@ -426,12 +467,16 @@ void TProtSMW460::ProcessFrame() {
                         static_cast<size_t>(CountRx - 1));
   StatoCom = scNoData;
   MarkActive();
-  bool wellFormed = false;
-  const bool good = ParseSMW460Read(text, fTrack, fTessera, &wellFormed);
-  // A reply without its track area carries no badge: typing an empty one
-  // would put a made-up badge into the user's application.
-  if (wellFormed) PostTesseraRead(Ownerhandle, static_cast<platform::WPARAM>(fId), fTessera);
-  if (!good) Post(WM_DISP_ERROR, fPendingOperation, 6);
+  AnsiString tessera;
+  // Only a clean read is typed: the tracks of a read the device flags as
+  // bad, or of a reply without its track area, would put a wrong badge into
+  // the user's application. The user hears the read error and swipes again.
+  if (ParseSMW460Read(text, fTrack, tessera)) {
+    fTessera = tessera;
+    PostTesseraRead(Ownerhandle, static_cast<platform::WPARAM>(fId), fTessera);
+  } else {
+    Post(WM_DISP_ERROR, opRead, 6);
+  }
   fPendingOperation = 0;
 }
 
@@ -476,16 +521,21 @@ void TProtSMW460::TimerProc() {
     PortDown(now);
     return;
   }
+  // A reply whose bytes stopped coming will not end: dropped, so that it
+  // neither takes the next reply into it nor holds up the next read. Bytes
+  // still waiting in the port (the program was busy) are not a quiet line.
+  if (CountRx > 0 && now - fLastRxTick > kReplyQuietMs && Port().InBuffUsed() == 0) DropReply();
   // Modulo 2^32: the tick count wraps after about 49.7 days.
   const std::uint32_t elapsed = now - TickCommand;
   if (StatoCom == scAttesa) {
     std::uint64_t limit = kCommandTimeoutMs;
     if (fPendingOperation == opRead)
-      limit = kReadTimeoutMs;
+      limit = kReadLivenessMs;
     else if (fPendingOperation == opWrite)
       limit =
-          fTimeoutWrite > 0 ? static_cast<std::uint64_t>(fTimeoutWrite) * 1000u : kReadTimeoutMs;
-    if (elapsed <= limit) return;
+          fTimeoutWrite > 0 ? static_cast<std::uint64_t>(fTimeoutWrite) * 1000u : kLongTimeoutMs;
+    // Not while a reply is under way: it may be the card's.
+    if (elapsed <= limit || (fPendingOperation == opRead && CountRx > 0)) return;
     CountRx = 0;
     StatoCom = scNoData;
     if (fPendingOperation != 48 || DispoStato == sdTimeout) {
@@ -498,9 +548,24 @@ void TProtSMW460::TimerProc() {
       fDownReported = true;
       Post(WM_DISP_TIMEOUT, 0, 0);
     }
-  } else if (fPendingOperation == 0 && elapsed > kIdleMs) {
+  } else if (fPendingOperation == 0 && (fAfterReset ? elapsed >= kImmediatePauseMs : elapsed > kIdleMs)) {
     SendNext();
   }
+}
+
+void TProtSMW460::DropReply() {
+  const bool readReply = indata;
+  CountRx = 0;
+  indata = false;
+  inrev = false;
+  if (readReply) {
+    // The card's reply came damaged: the user is told, and the read is asked
+    // for again by the next idle step.
+    Post(WM_DISP_ERROR, opRead, 6);
+    fPendingOperation = 0;
+  }
+  // A command still waiting for its answer goes on waiting, within its limit.
+  StatoCom = fPendingOperation != 0 ? scAttesa : scNoData;
 }
 
 }  // namespace lumbra

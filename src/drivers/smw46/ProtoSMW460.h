@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "base/Text.h"
@@ -58,17 +59,31 @@ class Tdmsmw46 : public TPortHolder {
 class TProtSMW460 : public TObject {
  public:
   static constexpr std::int32_t kMaxReply = 512;
+  // The gap the device needs after "a" before it takes another command.
   static constexpr std::uint32_t kImmediatePauseMs = 200;
   static constexpr std::uint32_t kCommandTimeoutMs = 800;
-  static constexpr std::uint32_t kReadTimeoutMs = 2000000;
+  // A read outstanding this long with no sign of the device is asked for
+  // anew, the device initialised first: a device that was switched off and
+  // on has lost its read, and one that stays off is noticed by its
+  // unanswered "e". Long beside the second or so that the new read takes,
+  // so that a swipe rarely meets it.
+  static constexpr std::uint32_t kReadLivenessMs = 20000;
+  // A write waits for a card for this long unless told otherwise.
+  static constexpr std::uint32_t kLongTimeoutMs = 2000000;
   static constexpr std::uint32_t kIdleMs = 300;
+  // A reply is sent in one go: a gap this long inside one (far beyond a USB
+  // adapter's latency of a few milliseconds) means its end was lost.
+  static constexpr std::uint32_t kReplyQuietMs = 250;
 
   TProtSMW460(std::int32_t aID, platform::HWND aHwnd);
   ~TProtSMW460() override;
 
   // A read outstanding on a healthy port, no reply under way: a timer step
-  // would only look at a limit of half an hour.
+  // would only look at the read's liveness limit.
   bool StepIdle() const;
+  // Called when received bytes leave the step something to do (a reply
+  // under way, to drop should the line fall quiet).
+  std::function<void()> OnBusy;
   void TimerProc();
   void Inizializza();
   void ReadTessera(std::int32_t aTrack);
@@ -102,6 +117,8 @@ class TProtSMW460 : public TObject {
   void IssueCommand(const AnsiString& command);
   void QueueCommand(const AnsiString& command);
   void SendImmediate(const AnsiString& command);
+  void SwitchOff();
+  void DropReply();
   void SendNext();
   void ProcessFrame();
   void UnexpectedReply(bool keepOperation);
@@ -133,6 +150,10 @@ class TProtSMW460 : public TObject {
   std::uint8_t STX = 0x02;
   // A lost port has been reported and the device has not answered since.
   bool fDownReported = false;
+  // "a" went out at TickCommand: the next command waits for the gap.
+  bool fAfterReset = false;
+  // When the last received bytes came.
+  std::uint32_t fLastRxTick = 0;
 };
 
 }  // namespace lumbra

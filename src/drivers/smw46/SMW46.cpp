@@ -17,6 +17,7 @@ TSMW46BadgeWriter::~TSMW46BadgeWriter() {
 
 void TSMW46BadgeWriter::CreateProtocol() {
   ProtB = new TProtSMW460(1, Handle());
+  ProtB->OnBusy = [this] { WakeTimer(); };
   try {
     ProtB->SetTrack(fTrack);
     ProtB->SetCoercitivity(fCoercitivity);

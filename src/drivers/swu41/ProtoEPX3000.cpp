@@ -271,16 +271,16 @@ void TProtEPX3000::Inizializza() {
   fPendingOperation = kOpNone;
   StatoCom = scNoData;
   const char esc = static_cast<char>(ESC);
+  // The device takes each setting in turn. They go out one after the other
+  // without a pause here: at 9600 baud a setting takes two milliseconds on
+  // the line, so a pause of one after queueing it would leave no gap there,
+  // only a frozen program.
   if (fBPI == 0)
     SendFrame(std::string{esc, 'L'});
   else if (fBPI == 1)
     SendFrame(std::string{esc, 'H'});
-  // The device takes each setting in turn.
-  platform::Clock().Sleep(1);
   SendFrame(std::string{esc, StartOffsetDigit(fStartmm)});
-  platform::Clock().Sleep(1);
   SendFrame(std::string{esc, fCoercitivity == hico ? 'x' : 'y', '\0'});
-  platform::Clock().Sleep(0);
   inited = true;
   StatoCom = scNoData;
 }
@@ -388,6 +388,12 @@ void TProtEPX3000::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
       // A frame that did not fit is dropped whole.
       if (!fOverflow) ProcessFrame();
       CountRx = 0;
+    } else if (b == STX) {
+      // Payloads are printable text and a few control bytes, never an STX:
+      // one always begins a frame. What was under way was cut short.
+      AbandonFrame();
+      CountRx = 1;
+      fOverflow = false;
     } else if (b == ETX) {
       finetrama = true;
       store(b);
@@ -411,11 +417,9 @@ void TProtEPX3000::ProcessFrame() {
   const auto* bytes = reinterpret_cast<const char*>(BufferRx.data());
   const std::string body(bytes + 1, static_cast<size_t>(CountRx - 2));
   if (CalcLrc(body) != BufferRx[static_cast<size_t>(CountRx - 1)]) {
-    // The outstanding command waits its whole time again. A read, though,
-    // was answered by a card the device will not report twice: it is asked
-    // for anew once the line is quiet, not after half an hour.
+    // The outstanding command waits its whole time again; a read is lost.
     RestartWait();
-    fGarbledRead = fGarbledRead || (StatoCom == scAttesa && fPendingOperation == kOpRead);
+    ReadReplyLost();
     return;
   }
   Tentativi = 0;
@@ -452,6 +456,24 @@ void TProtEPX3000::ProcessFrame() {
     // would be asked for again.
     fPendingOperation = kOpNone;
   }
+}
+
+void TProtEPX3000::AbandonFrame() {
+  // Only what began as a reply with tracks: a stray STX in line noise is no
+  // swipe, and must not sound like one.
+  const bool tracks = CountRx > 1 && !fOverflow &&
+                      (BufferRx[1] == '%' || BufferRx[1] == ';' || BufferRx[1] == '+');
+  if (tracks) ReadReplyLost();
+  CountRx = 0;
+  finetrama = false;
+}
+
+void TProtEPX3000::ReadReplyLost() {
+  // A read was answered by a card the device will not report twice: the user
+  // is told at once, and the read is asked for anew once the line is quiet.
+  if (StatoCom != scAttesa || fPendingOperation != kOpRead || fGarbledRead) return;
+  fGarbledRead = true;
+  Post(WM_DISP_ERROR, kOpRead, 6);
 }
 
 void TProtEPX3000::PortLost() {
@@ -505,7 +527,7 @@ bool TProtEPX3000::StepIdle() const {
   constexpr std::int32_t kRestMargin = 2 * (1000 / kStepMs + 1);
   return FEnabled && dm->ApdComPort1->Open() && DispoStato == sdAttivo && !fDownShown &&
          StatoCom == scAttesa && fPendingOperation == kOpRead && !fGarbledRead && CountRx == 0 &&
-         Ticks.load() < kLongSteps - kRestMargin;
+         Ticks.load() < kReadLivenessSteps - kRestMargin;
 }
 
 void TProtEPX3000::TimerProc() {
@@ -524,10 +546,9 @@ void TProtEPX3000::TimerProc() {
     fLastStepMs += missed * kStepMs;
   }
   fLastStepMs = std::min(fLastStepMs, now);
-  if (CountRx > 0 && ++fFrameQuiet > kFrameQuietSteps) {
-    CountRx = 0;
-    finetrama = false;
-  }
+  // Bytes still waiting in the port (the program was busy) are no quiet line.
+  if (CountRx > 0 && ++fFrameQuiet > kFrameQuietSteps && dm->ApdComPort1->InBuffUsed() == 0)
+    AbandonFrame();
   TApdComPort& port = *dm->ApdComPort1;
   if (DispoStato == sdTimeout) ReopenPort();
   if (!port.Open()) {
@@ -544,6 +565,8 @@ void TProtEPX3000::TimerProc() {
     std::int64_t limit = kLongSteps;
     if (fGarbledRead && fPendingOperation == kOpRead)
       limit = kQuietSteps;
+    else if (fPendingOperation == kOpRead)
+      limit = kReadLivenessSteps;
     else if (fPendingOperation == kOpInit)
       limit = kInitSteps;
     else if (fPendingOperation == kOpWrite && fTimeoutWrite > 0)
@@ -553,7 +576,15 @@ void TProtEPX3000::TimerProc() {
       finetrama = false;
       StatoCom = scNoData;
       RestartWait();
-      if (fPendingOperation != kOpInit || DispoStato == sdTimeout) {
+      if (fPendingOperation == kOpRead && !fGarbledRead) {
+        // A read long outstanding tells nothing of the device: it may have
+        // been switched off, or off and on, losing the read. The initialise
+        // command is answered: the device is asked whether it is there, and
+        // the read starts anew after its answer.
+        ResetOperation();
+        fPendingOperation = kOpInit;
+        QueueFrame("i0");
+      } else if (fPendingOperation != kOpInit || DispoStato == sdTimeout) {
         SendNext();
       } else {
         InitProtocol();
@@ -563,8 +594,12 @@ void TProtEPX3000::TimerProc() {
         } else {
           Tentativi = 0;
           DispoStato = sdTimeout;
-          fDownShown = true;
-          Post(WM_DISP_TIMEOUT, 0, 0);
+          // Once per outage: a device that stays silent goes through this
+          // cycle every few seconds.
+          if (!fDownShown) {
+            fDownShown = true;
+            Post(WM_DISP_TIMEOUT, 0, 0);
+          }
         }
       }
     }

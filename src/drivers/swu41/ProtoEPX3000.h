@@ -60,6 +60,11 @@ inline constexpr std::int32_t kMaxFrame = 512;
 inline constexpr std::int32_t kInitSteps = 10;
 inline constexpr std::int32_t kLongSteps = 36363;  // about 2000 s
 inline constexpr std::int32_t kStepMs = 55;
+// A read outstanding this long (20 s) is followed by the initialise command,
+// which the device answers: a device switched off, or off and on (its read
+// lost), is noticed. The device is without a read for a few milliseconds of
+// it, so a swipe rarely meets it.
+inline constexpr std::int32_t kReadLivenessSteps = 20000 / kStepMs;
 // Quiet steps before the next command goes out (200 ms).
 inline constexpr std::int32_t kQuietSteps = 200 / kStepMs;
 // Quiet steps after which a frame that has not ended is dropped. The device
@@ -143,6 +148,10 @@ class TProtEPX3000 : public TProtocol {
   void ParseTracks();
   void ProcessFrame();
   void ReopenPort();
+  // The frame under way is given up (cut by an STX, or the line fell quiet).
+  void AbandonFrame();
+  // The reply to the read outstanding was lost on the line.
+  void ReadReplyLost();
   // A new wait starts: counted in timer steps from now.
   void RestartWait();
   void Post(std::uint32_t msg, platform::WPARAM w, platform::LPARAM l);

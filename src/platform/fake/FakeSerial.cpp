@@ -87,7 +87,7 @@ class FakeDevice final : public ISerialDevice {
   bool QueryStatus(SerialStatus& status) override {
     std::lock_guard lock(Mutex());
     status.inQueue = static_cast<std::uint32_t>(fPort->input.size());
-    status.outQueue = 0;
+    status.outQueue = static_cast<std::uint32_t>(fPort->unsent.size());
     status.errors = fPort->errors;
     fPort->errors = 0;
     return true;
@@ -101,6 +101,10 @@ class FakeDevice final : public ISerialDevice {
     std::lock_guard lock(Mutex());
     fPort->unsent.clear();
     return true;
+  }
+  std::uint32_t OutputPending() override {
+    std::lock_guard lock(Mutex());
+    return static_cast<std::uint32_t>(fPort->unsent.size());
   }
   bool SetDTR(bool on) override { return Line(fPort->dtr, on); }
   bool SetRTS(bool on) override { return Line(fPort->rts, on); }
@@ -134,6 +138,12 @@ void FakeSerialPort::Receive(const std::string& bytes) {
   input += bytes;
   arrived += bytes.size();
   backend->changed.notify_all();
+}
+
+void FakeSerialPort::SendHeld() {
+  std::lock_guard lock(backend->mutex);
+  written += unsent;
+  unsent.clear();
 }
 
 void FakeSerialPort::HangUp() {

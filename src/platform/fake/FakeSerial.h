@@ -35,6 +35,8 @@ struct FakeSerialPort {
   bool holdOutput = false;     // written bytes wait in unsent (lines holding them back)
   std::string unsent;
   bool closedWithUnsent = false;  // a real driver's close would have waited for them
+  // Lets the held output go out (moves it to written), as a line that frees up.
+  void SendHeld();
 
   // Device side (under the backend's lock).
   FakeSerialBackend* backend = nullptr;

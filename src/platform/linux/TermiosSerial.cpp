@@ -102,7 +102,9 @@ class TermiosDevice final : public ISerialDevice {
   ~TermiosDevice() override {
     // A serial driver's close waits until the output has gone out (up to its
     // closing time, 30 s by default): what was not sent is dropped first.
-    tcflush(fFd, TCOFLUSH);
+    // Only then: on a pseudo-terminal the flush also drops bytes already
+    // written but not yet handed to the other end.
+    if (OutputPending() > 0) tcflush(fFd, TCOFLUSH);
     close(fFd);
   }
 
@@ -286,6 +288,10 @@ class TermiosDevice final : public ISerialDevice {
     return true;
   }
   bool PurgeOut() override { return tcflush(fFd, TCOFLUSH) == 0 || Fail(errno); }
+  std::uint32_t OutputPending() override {
+    int out = 0;
+    return ioctl(fFd, TIOCOUTQ, &out) == 0 && out > 0 ? static_cast<std::uint32_t>(out) : 0;
+  }
   bool SetDTR(bool on) override { return SetLine(TIOCM_DTR, on); }
   bool SetRTS(bool on) override { return SetLine(TIOCM_RTS, on); }
   bool SetBreak(bool on) override {

@@ -60,8 +60,12 @@ class Win32SerialDevice final : public ISerialDevice {
     fReadDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   }
   ~Win32SerialDevice() override {
-    // Output not yet sent is discarded; the pending writes end with it.
-    PurgeComm(fHandle, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_RXCLEAR);
+    // Output not yet sent is discarded; the pending writes end with it. Only
+    // when there is some: Wine purges a pseudo-terminal's output by flushing
+    // it, which drops bytes already on their way to the other end.
+    DWORD purge = PURGE_RXABORT | PURGE_RXCLEAR;
+    if (OutputPending() > 0) purge |= PURGE_TXABORT | PURGE_TXCLEAR;
+    PurgeComm(fHandle, purge);
     CancelIo(fHandle);
     {
       std::lock_guard lock(fWritesMutex);
@@ -230,6 +234,17 @@ class Win32SerialDevice final : public ISerialDevice {
   }
   bool PurgeOut() override {
     return PurgeComm(fHandle, PURGE_TXABORT | PURGE_TXCLEAR) ? true : Fail();
+  }
+  std::uint32_t OutputPending() override {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    const std::uint32_t queued = ClearCommError(fHandle, &errors, &stat) ? stat.cbOutQue : 0;
+    // A write the driver has not finished may not be counted in its queue yet.
+    std::lock_guard lock(fWritesMutex);
+    Reap();
+    std::uint32_t writing = 0;
+    for (const auto& w : fWrites) writing += static_cast<std::uint32_t>(w.data.size());
+    return std::max(queued, writing);
   }
   bool SetDTR(bool on) override { return Escape(on ? SETDTR : CLRDTR); }
   bool SetRTS(bool on) override { return Escape(on ? SETRTS : CLRRTS); }

@@ -106,17 +106,28 @@ class SMW46Test : public ::testing::Test {
     }
     return {};
   }
+  // The reset, then, a timer step after its gap, "e".
+  void ExpectReset() {
+    ASSERT_EQ(Sent(), Cmd("a"));
+    ASSERT_EQ(Next(), Cmd("e"));
+  }
   // Up to the read outstanding, the device answering each command.
   void StartReading(std::int32_t track = 2, TCoercitivity coer = loco) {
     Start(track, coer);
     Steps(1);
-    ASSERT_EQ(Sent(), Cmd("a") + Cmd("e"));
+    ExpectReset();
     Reply(ESC + "0");
     ASSERT_EQ(Next(), coer == loco ? Cmd("y") : Cmd("x"));
     Reply(ESC + "y");
     ASSERT_EQ(Next(), Cmd("r"));
     ASSERT_EQ(reader->CurrentOperation(), opRead);
     ASSERT_EQ(Take(), Events{"restore"});
+  }
+  // Timer steps, for up to a minute, until the host sends something.
+  std::string UntilSent() {
+    std::string s;
+    for (int i = 0; i < 300 && (s = Sent()).empty(); ++i) Steps(1);
+    return s;
   }
   Events Take() { return std::exchange(events, {}); }
   size_t TimeoutPosts() const {
@@ -135,23 +146,40 @@ class SMW46Test : public ::testing::Test {
   size_t fSeen = 0;
 };
 
-TEST_F(SMW46Test, InitialisesWithAPauseAfterTheResetThenKeepsAReadOutstanding) {
+TEST_F(SMW46Test, InitialisesWithAGapAfterTheResetThenKeepsAReadOutstanding) {
   for (TCoercitivity coer : {loco, hico}) {
     SCOPED_TRACE(coer == loco ? "loco" : "hico");
     reader->SetActive(false);
     fSeen = port->Written().size();
-    clock.sleeps.clear();
-    std::string sentBeforePause;
-    clock.during = [&] { sentBeforePause = port->Written().substr(fSeen); };
     StartReading(2, coer);
-    EXPECT_EQ(clock.sleeps, std::vector<std::uint32_t>{200});
-    EXPECT_EQ(sentBeforePause, Cmd("a")) << "the gap lies between the reset and the next command";
-    clock.during = nullptr;
     // A read reply ends the read; the next one follows.
     Reply(ReadReply(";", ";4711?", ""));
     EXPECT_EQ(Take(), Events{"read 4711"});
     EXPECT_EQ(Next(), Cmd("r"));
   }
+  EXPECT_TRUE(clock.sleeps.empty()) << "the program must not freeze for the gap";
+}
+
+TEST_F(SMW46Test, TheResetsGapIsKeptByTheTimerWhileTheProgramGoesOn) {
+  StartReading(2);
+  loop.Advance(350);  // between two steps
+  // A new coercivity initialises again: the reset goes out at once, and "e"
+  // at the first step once the gap is over.
+  reader->SetCoercitivity(hico);
+  EXPECT_EQ(Sent(), Cmd("a"));
+  // Bytes arriving in the gap are handled at once, not after it.
+  port->Receive(ReadReply("", ";777?", ""));
+  ASSERT_TRUE(loop.PumpUntil([&] { return !events.empty(); }));
+  EXPECT_EQ(Take(), Events{"read 777"});
+  loop.Advance(TProtSMW460::kImmediatePauseMs - 1);
+  EXPECT_EQ(Sent(), "") << "within the gap";
+  loop.Advance(1);
+  EXPECT_EQ(Sent(), Cmd("e"));
+  Reply(ESC + "0");
+  EXPECT_EQ(Next(), Cmd("x"));
+  Reply(ESC + "y");
+  EXPECT_EQ(Next(), Cmd("r"));
+  EXPECT_TRUE(clock.sleeps.empty());
 }
 
 TEST_F(SMW46Test, ReadReplies) {
@@ -164,11 +192,25 @@ TEST_F(SMW46Test, ReadReplies) {
     bool nextRead;  // the read is over and a new one goes out
   } cases[] = {
       {"tracks 1 and 2", 4, ReadReply("%ABC?", ";123?", "?"), {"read ABC<CR>123"}, true},
-      {"status other than 0: tracks, then the failure",
+      {"status other than 0: a failed read, nothing typed",
        4,
        ReadReply("%ABC?", ";123?", "?", '1'),
-       {"read ABC<CR>123", "fail"},
+       {"fail"},
        true},
+      {"a reply that lost its FS, then the next card's reply",
+       4,
+       ESC + "s" + ESC + "\x01%OLD?" + ESC + "\x02;1?" + ESC + "\x03?" + ESC + "0" +
+           ReadReply("%ABC?", ";123?", "?"),
+       {"fail", "read ABC<CR>123"},
+       true},
+      {"a reply that lost its status, then the next card's reply",
+       2,
+       ESC + "s" + ESC + "\x02;1?" + FS + ESC + ReadReply("", ";2?", ""),
+       {"fail", "read 2"},
+       true},
+      {"a control byte inside a track", 2, ReadReply("", ";12\x07" "34?", ""), {"fail"}, true},
+      {"a track marker out of place", 4, ReadReply("%A\x02" "B?", ";1?", ""), {"fail"}, true},
+      {"a lone ESC before the reply", 2, ESC + ReadReply("", ";6?", ""), {"read 6"}, true},
       {"all three, track 3 up to its end sentinel",
        7,
        ReadReply("%ROSSI?", ";42?", ";0077?xx"),
@@ -248,32 +290,82 @@ TEST_F(SMW46Test, ElapsedTimeIsMeasuredAcrossTheWrapOfTheTickCount) {
   loop.SetTime((std::uint64_t{1} << 32) - 700);
   Start();
   Steps(1);
-  ASSERT_EQ(Sent(), Cmd("a") + Cmd("e"));
-  Steps(5);  // 800 ms after "e", on the far side of the wrap
+  ExpectReset();
+  Steps(4);  // 800 ms after "e", on the far side of the wrap
   EXPECT_EQ(TimeoutPosts(), 0u) << "timed out early";
   Steps(1);
   EXPECT_EQ(TimeoutPosts(), 1u) << "the wrap hid the time-out";
   EXPECT_EQ(Take(), Events{"timeout"});
 }
 
-TEST_F(SMW46Test, BytesArrivingDuringThePauseAreReadAfterIt) {
-  // The real road: the port's own thread reads the line while the UI thread
-  // waits after the reset.
-  StartReading(2);
-  clock.during = [&] { port->Receive(ReadReply("", ";777?", "")); };
-  // A new coercivity initialises again, with its pause; a card comes meanwhile.
-  reader->SetCoercitivity(hico);
-  clock.during = nullptr;
-  EXPECT_EQ(Sent(), Cmd("a") + Cmd("e"));
-  ASSERT_TRUE(loop.PumpUntil([&] { return !events.empty(); }));
-  EXPECT_EQ(Take(), Events{"read 777"});
-  // The exchange goes on with the following steps: "e" answered, then "x", then the read.
-  port->Receive(ESC + "0");
-  ASSERT_TRUE(loop.PumpUntil([&] { return reader->Protocol()->Exchange() == scNoData; }));
-  EXPECT_EQ(Next(), Cmd("x"));
-  port->Receive(ESC + "y");
-  ASSERT_TRUE(loop.PumpUntil([&] { return reader->CurrentOperation() == 0; }));
+TEST_F(SMW46Test, AReplyWhoseBytesStopIsAFailedReadAndTheReadIsAskedAgain) {
+  StartReading(4);
+  // The reply lost its FS; the rest of it never comes.
+  const std::string cut =
+      ESC + "s" + ESC + "\x01%OLD?" + ESC + "\x02;1?" + ESC + "\x03?" + ESC + "0";
+  ASSERT_EQ(loop.TimerPeriod(reader->Handle(), kPollTimerId), kRestingTimerMs);
+  port->Receive(cut);
+  // A reply under way is watched at the step's own period.
+  ASSERT_TRUE(loop.PumpUntil([&] { return loop.TimerPeriod(reader->Handle(), kPollTimerId) == 200u; }));
+  Steps(1);
+  EXPECT_TRUE(Take().empty()) << "200 ms of quiet may still be inside a reply";
+  Steps(1);
+  EXPECT_EQ(Take(), Events{"fail"});
   EXPECT_EQ(Next(), Cmd("r"));
+  // The next card is typed, and only it.
+  Reply(ReadReply("%ABC?", ";123?", "?"));
+  EXPECT_EQ(Take(), Events{"read ABC<CR>123"});
+}
+
+TEST_F(SMW46Test, ADeviceThatStopsAnsweringDuringAReadIsNoticedAndComesBack) {
+  StartReading(2);
+  Reply(ESC + "0");  // a status while the read waits: the read stays
+  loop.ClearPosts();
+  // Switched off, its adapter staying: nothing comes any more.
+  EXPECT_EQ(loop.TimerPeriod(reader->Handle(), kPollTimerId), kRestingTimerMs);
+  const std::uint64_t quietSince = loop.GetTickCount64();
+  // The read is given up: the device is initialised anew, and "e" goes unanswered.
+  EXPECT_EQ(UntilSent(), Cmd("a"));
+  const std::uint64_t waited = loop.GetTickCount64() - quietSince;
+  EXPECT_GE(waited, TProtSMW460::kReadLivenessMs);
+  EXPECT_LE(waited, TProtSMW460::kReadLivenessMs + kRestingTimerMs + 200);
+  for (int i = 0; i < 10 && TimeoutPosts() == 0; ++i) Steps(1);
+  EXPECT_EQ(Take(), Events{"timeout"});
+  EXPECT_EQ(reader->Status(), sdTimeout);
+  // It stays off for several cycles: shown once.
+  for (int i = 0; i < 40; ++i) Steps(1);
+  EXPECT_GE(TimeoutPosts(), 3u);
+  EXPECT_TRUE(Take().empty());
+  // Switched on again: it answers the next initialisation, and reads.
+  Sent();
+  for (int i = 0; i < 10 && Sent().find(Cmd("e")) == std::string::npos; ++i) Steps(1);
+  Reply(ESC + "0");
+  EXPECT_EQ(Take(), Events{"restore"});
+  EXPECT_EQ(Next(), Cmd("y"));
+  Reply(ESC + "y");
+  EXPECT_EQ(Next(), Cmd("r"));
+  Reply(ReadReply("", ";4711?", ""));
+  EXPECT_EQ(Take(), Events{"read 4711"});
+}
+
+TEST_F(SMW46Test, ADeviceOffAndOnBetweenTwoLooksGetsItsReadBack) {
+  StartReading(2);
+  // It lost the read outstanding; it answers the initialisation.
+  EXPECT_EQ(UntilSent(), Cmd("a"));
+  EXPECT_EQ(Next(), Cmd("e"));
+  Reply(ESC + "0");
+  EXPECT_EQ(Next(), Cmd("y"));
+  Reply(ESC + "y");
+  EXPECT_EQ(Next(), Cmd("r"));
+  EXPECT_TRUE(Take().empty()) << "nothing to report";
+}
+
+TEST_F(SMW46Test, SwitchingOffSendsTheResetAndEAtOnce) {
+  StartReading(2);
+  reader->SetActive(false);
+  EXPECT_EQ(Sent(), Cmd("a") + Cmd("e"));
+  EXPECT_FALSE(port->IsOpen());
+  EXPECT_TRUE(clock.sleeps.empty());
 }
 
 TEST_F(SMW46Test, ALostPortIsATimeoutOnceAndTheReaderComesBack) {
@@ -323,7 +415,7 @@ TEST_F(SMW46Test, APortMissingAtActivationIsRetriedByTheTimer) {
   loop.RunUntilIdle();
   EXPECT_EQ(Take(), Events{"timeout"});
   auto late = serial.AddPort(kOtherPort);
-  for (int i = 0; i < 10 && late->Written().empty(); ++i) Steps(1);
+  for (int i = 0; i < 10 && late->Written().size() < 4; ++i) Steps(1);
   EXPECT_EQ(late->Written(), Cmd("a") + Cmd("e"));
   Reply(ESC + "0");
   EXPECT_EQ(Take(), Events{"restore"});
@@ -350,7 +442,7 @@ TEST_F(SMW46Test, WritesByTrackCode) {
     StartReading();
     // The read outstanding gives way: the device is initialised again first.
     reader->WriteTessera(c.data, c.track);
-    EXPECT_EQ(Sent(), Cmd("a") + Cmd("e"));
+    ExpectReset();
     Reply(ESC + "0");
     EXPECT_EQ(Next(), Cmd("y"));
     Reply(ESC + "y");
@@ -381,7 +473,7 @@ TEST_F(SMW46Test, RefusedWritesAndFailedCommands) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     reader->WriteTessera("9", 2);
-    ASSERT_EQ(Sent(), Cmd("a") + Cmd("e"));
+    ExpectReset();
     Reply(ESC + "0");
     ASSERT_EQ(Next(), Cmd("y"));
     Reply(ESC + "y");
