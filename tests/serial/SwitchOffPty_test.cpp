@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "drivers/smw46/SMW46.h"
@@ -28,43 +29,39 @@ struct Writer {
   std::uint32_t stepMs;
   std::function<std::unique_ptr<readersim::SimDevice>()> device;
   std::function<TCustomBadgeReader*()> driver;
-  // The device is up and reading: nothing of the start-up is still to come.
-  std::function<bool(readersim::SimDevice&)> reading;
-  // The device has had the switch-off commands.
-  std::function<bool(readersim::SimDevice&)> switchedOff;
+  // Up and reading: nothing of the start-up is still to come.
+  std::function<bool(TCustomBadgeReader&, readersim::SimDevice&)> reading;
+  // What the device must have had last: the switch-off commands.
+  std::string last;
 };
-
-std::vector<std::string> SMW46Commands(readersim::SimDevice& d) {
-  return static_cast<readersim::SMW46Device&>(d).Commands();
-}
 
 const Writer kWriters[] = {
     {"SW-30", 55, [] { return std::make_unique<readersim::SW30Device>(); },
      [] { return new TSerialBadgeWriter2(nullptr); },
-     // The read-waiting light is on once the device is initialised.
-     [](readersim::SimDevice& d) { return static_cast<readersim::SW30Device&>(d).Lights() == 8; },
-     [](readersim::SimDevice& d) { return static_cast<readersim::SW30Device&>(d).Lights() == 0; }},
+     [](TCustomBadgeReader& r, readersim::SimDevice&) {
+       return r.Status() == sdAttivo && r.StatoTessera() == csNoBadge;
+     },
+     // All lights off: STX "C50" ETX and the check character.
+     "\x02" "C50\x03" "E"},
     {"SWU-41", 55, [] { return std::make_unique<readersim::SWU41Device>(); },
      [] { return new TSWU41BadgeWriter(nullptr); },
-     [](readersim::SimDevice& d) {
+     [](TCustomBadgeReader&, readersim::SimDevice& d) {
        return static_cast<readersim::SWU41Device&>(d).PendingRead() == 2;
      },
-     // The settings and the reset, whole: a reset counted after the read.
-     [](readersim::SimDevice& d) {
-       auto& dev = static_cast<readersim::SWU41Device&>(d);
-       return dev.PendingRead() == 0 && dev.GetSettings().resets >= 2;
-     }},
+     // The settings and the reset.
+     std::string("\x1bL\x1b" "6\x1by\0\x1b" "0", 9)},
     {"SMW-46", 200, [] { return std::make_unique<readersim::SMW46Device>(); },
      [] { return new TSMW46BadgeWriter(nullptr); },
-     [](readersim::SimDevice& d) {
-       const auto c = SMW46Commands(d);
+     [](TCustomBadgeReader&, readersim::SimDevice& d) {
+       const auto c = static_cast<readersim::SMW46Device&>(d).Commands();
        return !c.empty() && c.back() == "r";
      },
-     [](readersim::SimDevice& d) {
-       const auto c = SMW46Commands(d);
-       return c.size() >= 2 && c[c.size() - 2] == "a" && c.back() == "e";
-     }},
+     "\x02" "a\x02" "e"},
 };
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 TEST(SwitchOffOnPty, TheLastCommandsOfEachWriterReachTheDevice) {
   // Several rounds: the loss this guards against came in one run of three.
@@ -81,21 +78,31 @@ TEST(SwitchOffOnPty, TheLastCommandsOfEachWriterReachTheDevice) {
       auto owned = w.device();
       readersim::SimDevice& device = *owned;
       auto sim = std::make_unique<readersim::SimPort>(std::move(owned), link);
+      std::mutex mutex;  // got is filled on the port's thread
+      std::string got;
+      sim->OnHostBytes = [&](const std::string& b) {
+        std::lock_guard lock(mutex);
+        got += b;
+      };
+      auto received = [&] {
+        std::lock_guard lock(mutex);
+        return got;
+      };
       Owned<TCustomBadgeReader> reader(w.driver());
       reader->SetCOM(link);
       reader->SetActive(true);
       bool up = false;
-      for (int i = 0; i < 400 && !(up = w.reading(device)); ++i) {
+      for (int i = 0; i < 400 && !(up = w.reading(*reader, device)); ++i) {
         loop.Advance(w.stepMs);
-        loop.PumpUntil([&] { return w.reading(device); }, 5ms);
+        loop.PumpUntil([&] { return w.reading(*reader, device); }, 5ms);
       }
       ASSERT_TRUE(up) << "the device never got to reading";
       reader->SetActive(false);
       // The device's side reads the line on a thread of its own.
       const auto until = std::chrono::steady_clock::now() + 2s;
-      while (!w.switchedOff(device) && std::chrono::steady_clock::now() < until)
+      while (!EndsWith(received(), w.last) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(1ms);
-      EXPECT_TRUE(w.switchedOff(device));
+      EXPECT_TRUE(EndsWith(received(), w.last));
       reader.reset();
       Tdmsmw46::FreeShared();
       sim.reset();
