@@ -42,21 +42,28 @@ const Writer kWriters[] = {
        return r.Status() == sdAttivo && r.StatoTessera() == csNoBadge;
      },
      // All lights off: STX "C50" ETX and the check character.
-     "\x02" "C50\x03" "E"},
+     "\x02"
+     "C50\x03"
+     "E"},
     {"SWU-41", 55, [] { return std::make_unique<readersim::SWU41Device>(); },
      [] { return new TSWU41BadgeWriter(nullptr); },
      [](TCustomBadgeReader&, readersim::SimDevice& d) {
        return static_cast<readersim::SWU41Device&>(d).PendingRead() == 2;
      },
      // The settings and the reset.
-     std::string("\x1bL\x1b" "6\x1by\0\x1b" "0", 9)},
+     std::string("\x1bL\x1b"
+                 "6\x1by\0\x1b"
+                 "0",
+                 9)},
     {"SMW-46", 200, [] { return std::make_unique<readersim::SMW46Device>(); },
      [] { return new TSMW46BadgeWriter(nullptr); },
      [](TCustomBadgeReader&, readersim::SimDevice& d) {
        const auto c = static_cast<readersim::SMW46Device&>(d).Commands();
        return !c.empty() && c.back() == "r";
      },
-     "\x02" "a\x02" "e"},
+     "\x02"
+     "a\x02"
+     "e"},
 };
 
 bool EndsWith(const std::string& s, const std::string& tail) {

@@ -60,7 +60,8 @@ bool ParseSMW460Read(const AnsiString& reply, std::int32_t trackCode, AnsiString
   // Track data is printable: a control byte in a track is the line's damage
   // (a marker out of place, noise), never part of a badge.
   const auto damaged = [](const std::string& t) {
-    return std::any_of(t.begin(), t.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+    return std::any_of(t.begin(), t.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20; });
   };
   const bool clean = !damaged(t1) && !damaged(t2) && !damaged(t3);
   const std::string sep(1, TrackSeparator);
@@ -548,7 +549,8 @@ void TProtSMW460::TimerProc() {
       fDownReported = true;
       Post(WM_DISP_TIMEOUT, 0, 0);
     }
-  } else if (fPendingOperation == 0 && (fAfterReset ? elapsed >= kImmediatePauseMs : elapsed > kIdleMs)) {
+  } else if (fPendingOperation == 0 &&
+             (fAfterReset ? elapsed >= kImmediatePauseMs : elapsed > kIdleMs)) {
     SendNext();
   }
 }

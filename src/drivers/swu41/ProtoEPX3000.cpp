@@ -461,8 +461,8 @@ void TProtEPX3000::ProcessFrame() {
 void TProtEPX3000::AbandonFrame() {
   // Only what began as a reply with tracks: a stray STX in line noise is no
   // swipe, and must not sound like one.
-  const bool tracks = CountRx > 1 && !fOverflow &&
-                      (BufferRx[1] == '%' || BufferRx[1] == ';' || BufferRx[1] == '+');
+  const bool tracks =
+      CountRx > 1 && !fOverflow && (BufferRx[1] == '%' || BufferRx[1] == ';' || BufferRx[1] == '+');
   if (tracks) ReadReplyLost();
   CountRx = 0;
   finetrama = false;

@@ -130,6 +130,15 @@ class SMW46Test : public ::testing::Test {
     return s;
   }
   Events Take() { return std::exchange(events, {}); }
+  // The device answers the next initialisation: restored, and reading again.
+  void ComesBack() {
+    for (int i = 0; i < 10 && Sent().find(Cmd("e")) == std::string::npos; ++i) Steps(1);
+    Reply(ESC + "0");
+    EXPECT_EQ(Take(), Events{"restore"});
+    EXPECT_EQ(Next(), Cmd("y"));
+    Reply(ESC + "y");
+    EXPECT_EQ(Next(), Cmd("r"));
+  }
   size_t TimeoutPosts() const {
     size_t n = 0;
     for (const auto& p : loop.Posts()) n += p.msg == WM_DISP_TIMEOUT;
@@ -208,8 +217,21 @@ TEST_F(SMW46Test, ReadReplies) {
        ESC + "s" + ESC + "\x02;1?" + FS + ESC + ReadReply("", ";2?", ""),
        {"fail", "read 2"},
        true},
-      {"a control byte inside a track", 2, ReadReply("", ";12\x07" "34?", ""), {"fail"}, true},
-      {"a track marker out of place", 4, ReadReply("%A\x02" "B?", ";1?", ""), {"fail"}, true},
+      {"a control byte inside a track",
+       2,
+       ReadReply("",
+                 ";12\x07"
+                 "34?",
+                 ""),
+       {"fail"},
+       true},
+      {"a track marker out of place",
+       4,
+       ReadReply("%A\x02"
+                 "B?",
+                 ";1?", ""),
+       {"fail"},
+       true},
       {"a lone ESC before the reply", 2, ESC + ReadReply("", ";6?", ""), {"read 6"}, true},
       {"all three, track 3 up to its end sentinel",
        7,
@@ -306,7 +328,8 @@ TEST_F(SMW46Test, AReplyWhoseBytesStopIsAFailedReadAndTheReadIsAskedAgain) {
   ASSERT_EQ(loop.TimerPeriod(reader->Handle(), kPollTimerId), kRestingTimerMs);
   port->Receive(cut);
   // A reply under way is watched at the step's own period.
-  ASSERT_TRUE(loop.PumpUntil([&] { return loop.TimerPeriod(reader->Handle(), kPollTimerId) == 200u; }));
+  ASSERT_TRUE(
+      loop.PumpUntil([&] { return loop.TimerPeriod(reader->Handle(), kPollTimerId) == 200u; }));
   Steps(1);
   EXPECT_TRUE(Take().empty()) << "200 ms of quiet may still be inside a reply";
   Steps(1);
@@ -338,12 +361,7 @@ TEST_F(SMW46Test, ADeviceThatStopsAnsweringDuringAReadIsNoticedAndComesBack) {
   EXPECT_TRUE(Take().empty());
   // Switched on again: it answers the next initialisation, and reads.
   Sent();
-  for (int i = 0; i < 10 && Sent().find(Cmd("e")) == std::string::npos; ++i) Steps(1);
-  Reply(ESC + "0");
-  EXPECT_EQ(Take(), Events{"restore"});
-  EXPECT_EQ(Next(), Cmd("y"));
-  Reply(ESC + "y");
-  EXPECT_EQ(Next(), Cmd("r"));
+  ComesBack();
   Reply(ReadReply("", ";4711?", ""));
   EXPECT_EQ(Take(), Events{"read 4711"});
 }
@@ -399,12 +417,7 @@ TEST_F(SMW46Test, ALostPortIsATimeoutOnceAndTheReaderComesBack) {
     EXPECT_EQ(Take(), Events{"timeout"}) << "one reader problem, no line error";
     port = serial.AddPort(kPort);
     fSeen = 0;
-    for (int i = 0; i < 10 && Sent().find(Cmd("e")) == std::string::npos; ++i) Steps(1);
-    Reply(ESC + "0");
-    EXPECT_EQ(Take(), Events{"restore"});
-    EXPECT_EQ(Next(), Cmd("y"));
-    Reply(ESC + "y");
-    EXPECT_EQ(Next(), Cmd("r"));
+    ComesBack();
   }
 }
 

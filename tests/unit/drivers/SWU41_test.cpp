@@ -74,6 +74,12 @@ class SWU41Test : public ::testing::Test {
   }
   void Reply(const std::string& payload) { Block(epx::Frame(payload)); }
   Events Take() { return std::exchange(events, {}); }
+  // Timer steps, for up to a minute, until the host sends something.
+  std::string UntilSent() {
+    std::string s;
+    for (int i = 0; i < 1000 && (s = Sent()).empty(); ++i) Steps(1);
+    return s;
+  }
 
   // Active, initialised, and a read of the track code outstanding.
   void Start(std::int32_t track = 2) {
@@ -191,8 +197,10 @@ TEST_F(SWU41Test, RepliesAndLineFaults) {
   } cases[] = {
       {"wrong check byte: a failed read", "\x02;12?\x03\x01", {"fail"}, true},
       {"a stray STX just before the reply", "\x02" + epx::Frame(";5555?"), {"read 5555"}, false},
-      {"a reply cut short by the next frame", "\x02;55" + epx::Frame(";5555?"),
-       {"fail", "read 5555"}, false},
+      {"a reply cut short by the next frame",
+       "\x02;55" + epx::Frame(";5555?"),
+       {"fail", "read 5555"},
+       false},
       {"a check byte that is an STX", epx::Frame(";05?"), {"read 05"}, false},
       {"DEL outside a frame", "\x7f", {}, true},
       {"DEL inside a frame", "\x02;12\x7f", {"fail"}, false},
@@ -293,9 +301,7 @@ TEST_F(SWU41Test, TheTimerRestsWhileAReadWaitsForACard) {
   const std::uint64_t since = loop.GetTickCount64();
   loop.Advance(waitMs - 3'000);
   EXPECT_EQ(Sent(), "");
-  std::string probe;
-  for (int i = 0; i < 100 && (probe = Sent()).empty(); ++i) Steps(1);
-  EXPECT_EQ(Hex(probe), Hex(kSettings + kReset + kInitFrame))
+  EXPECT_EQ(Hex(UntilSent()), Hex(kSettings + kReset + kInitFrame))
       << "once the wait ends the device is asked whether it is there";
   EXPECT_LE(loop.GetTickCount64() - since, waitMs + 2 * kRestingTimerMs);
   EXPECT_TRUE(Take().empty());
@@ -305,9 +311,7 @@ TEST_F(SWU41Test, ADeviceSwitchedOffDuringAReadIsNoticedAndComesBack) {
   Start(2);
   // Switched off with its adapter staying: nothing answers any more.
   const std::uint64_t quietSince = loop.GetTickCount64();
-  std::string probe;
-  for (int i = 0; i < 1000 && (probe = Sent()).empty(); ++i) Steps(1);
-  EXPECT_EQ(Hex(probe), Hex(kSettings + kReset + kInitFrame));
+  EXPECT_EQ(Hex(UntilSent()), Hex(kSettings + kReset + kInitFrame));
   for (int i = 0; i < 100 && events.empty(); ++i) Steps(1);
   EXPECT_EQ(Take(), Events{"timeout"});
   EXPECT_LE(loop.GetTickCount64() - quietSince, 25'000u) << "noticed within seconds";
@@ -325,9 +329,7 @@ TEST_F(SWU41Test, ADeviceSwitchedOffDuringAReadIsNoticedAndComesBack) {
 
 TEST_F(SWU41Test, ADeviceOffAndOnBetweenTwoLooksGetsItsReadBack) {
   Start(2);
-  std::string probe;
-  for (int i = 0; i < 1000 && (probe = Sent()).empty(); ++i) Steps(1);
-  EXPECT_EQ(Hex(probe), Hex(kSettings + kReset + kInitFrame));
+  EXPECT_EQ(Hex(UntilSent()), Hex(kSettings + kReset + kInitFrame));
   Reply("\x10");
   EXPECT_EQ(Hex(Sent()), Hex(kReset + epx::Frame("r2")));
   EXPECT_TRUE(Take().empty()) << "nothing to report";
