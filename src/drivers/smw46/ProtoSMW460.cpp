@@ -454,7 +454,8 @@ void TProtSMW460::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
       if (CountRx >= 9) {
         inrev = false;
         CountRx = 0;
-        StatoCom = scNoData;
+        // Not the answer of the operation under way, which goes on waiting.
+        StatoCom = fPendingOperation != 0 ? scAttesa : scNoData;
       }
     } else {
       UnexpectedReply(true);

@@ -342,7 +342,9 @@ TEST_F(SMW46Test, AReplyWhoseBytesStopIsAFailedReadAndTheReadIsAskedAgain) {
 
 TEST_F(SMW46Test, ADeviceThatStopsAnsweringDuringAReadIsNoticedAndComesBack) {
   StartReading(2);
-  Reply(ESC + "0");  // a status while the read waits: the read stays
+  // A status and a version while the read waits: the read stays.
+  Reply(ESC + "0");
+  Reply(ESC + "R1234567");
   loop.ClearPosts();
   // Switched off, its adapter staying: nothing comes any more.
   EXPECT_EQ(loop.TimerPeriod(reader->Handle(), kPollTimerId), kRestingTimerMs);
