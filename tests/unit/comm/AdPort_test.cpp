@@ -146,7 +146,9 @@ TEST_F(AdPortTest, ClosingDiscardsOutputTheDeviceHasNotSent) {
     p.SetOpen(true);
     p.PutString("stuck");
     ASSERT_EQ(port->unsent, "stuck") << c.how;
+    const std::uint64_t before = loop.GetTickCount64();
     c.close(p);
+    EXPECT_LE(loop.GetTickCount64() - before, platform::kCloseDrainMs) << c.how;
     EXPECT_FALSE(port->IsOpen()) << c.how;
     EXPECT_FALSE(port->closedWithUnsent) << c.how;
     p.SetOpen(false);

@@ -260,7 +260,9 @@ TEST_F(Comm32Test, ClosingDiscardsOutputNotYetSent) {
     port->holdOutput = true;  // as CTS held low would
   }
   EXPECT_EQ(comm->Write("poll"), 4);
+  const std::uint64_t before = loop.GetTickCount64();
   comm->Close();
+  EXPECT_LE(loop.GetTickCount64() - before, platform::kCloseDrainMs) << "the close is bounded";
   std::lock_guard lock(serial.mutex);
   EXPECT_FALSE(port->closedWithUnsent) << "a serial driver's close would wait up to 30 s";
   EXPECT_TRUE(port->unsent.empty());
