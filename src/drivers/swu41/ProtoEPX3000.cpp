@@ -231,6 +231,7 @@ void TProtEPX3000::InitProtocol() {
   CountRx = 0;
   finetrama = false;
   fOverflow = false;
+  fOrphan = false;
   fFrameQuiet = 0;
   fGarbledRead = false;
   fTessera.clear();
@@ -381,6 +382,9 @@ void TProtEPX3000::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
         CountRx = 1;
         finetrama = false;
         fOverflow = false;
+        fOrphan = false;
+      } else {
+        WatchOrphan(b);
       }
     } else if (finetrama) {
       store(b);
@@ -466,6 +470,21 @@ void TProtEPX3000::AbandonFrame() {
   if (tracks) ReadReplyLost();
   CountRx = 0;
   finetrama = false;
+}
+
+void TProtEPX3000::WatchOrphan(std::uint8_t b) {
+  // Tracks outside a frame, ending with an end sentinel and ETX, are a reply
+  // that lost its STX: the card's read is lost, and said so. Noise seldom
+  // looks like that, and is never typed either way.
+  if (b == '%' || b == ';' || b == '+') {
+    fOrphan = true;
+  } else if (fOrphan && b == ETX && fOrphanLast == '?') {
+    fOrphan = false;
+    ReadReplyLost();
+  } else if (b < 0x20 || b >= 0x7F) {
+    fOrphan = false;
+  }
+  fOrphanLast = b;
 }
 
 void TProtEPX3000::ReadReplyLost() {

@@ -152,6 +152,8 @@ class TProtEPX3000 : public TProtocol {
   void AbandonFrame();
   // The reply to the read outstanding was lost on the line.
   void ReadReplyLost();
+  // A byte outside a frame: the rest of a reply whose STX was lost?
+  void WatchOrphan(std::uint8_t b);
   // A new wait starts: counted in timer steps from now.
   void RestartWait();
   void Post(std::uint32_t msg, platform::WPARAM w, platform::LPARAM l);
@@ -166,6 +168,8 @@ class TProtEPX3000 : public TProtocol {
   bool fOverflow = false;        // the frame under way no longer fits: dropped at its end
   std::int32_t fFrameQuiet = 0;  // timer steps since the last byte of the frame under way
   bool fGarbledRead = false;     // the read outstanding got a reply that failed its check
+  bool fOrphan = false;          // tracks outside a frame, since the last control byte
+  std::uint8_t fOrphanLast = 0;  // the byte before, outside a frame
   AnsiString fTessera;
   TStatiDispo DispoStato = sdStart;
   std::uint8_t fPendingOperation = epx3000::kOpNone;

@@ -202,6 +202,8 @@ TEST_F(SWU41Test, RepliesAndLineFaults) {
        {"fail", "read 5555"},
        false},
       {"a check byte that is an STX", epx::Frame(";05?"), {"read 05"}, false},
+      {"a reply that lost its STX", epx::Frame(";5555?").substr(1), {"fail"}, true},
+      {"noise with sentinels, outside a frame", "%;+x\x03?\x15\x03", {}, true},
       {"DEL outside a frame", "\x7f", {}, true},
       {"DEL inside a frame", "\x02;12\x7f", {"fail"}, false},
       {"refused read", epx::Frame("\x15"), {"fail"}, false},
