@@ -1,6 +1,7 @@
 // The SMW-46 reply parser on arbitrary bytes cut into arbitrary blocks: no
-// crash, replies never longer than the buffer, a badge only from a read reply,
-// and every track it yields is a piece of the reply it came from.
+// crash, replies never longer than the buffer, a badge only from a read reply
+// and without control bytes, and every track it yields is a piece of the
+// reply it came from.
 #include <string>
 
 #include "FuzzHarness.h"
@@ -34,6 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
         fuzz::Require(readReply);
         // Three tracks and two separators out of at most 512 reply bytes.
         fuzz::Require(p->LastTessera().size() <= TProtSMW460::kMaxReply + 2);
+        // No protocol byte is ever typed: control bytes only as separators.
+        for (char c : p->LastTessera())
+          fuzz::Require(c == TrackSeparator || static_cast<unsigned char>(c) >= 0x20);
       }
       if (post.msg == WM_DISP_ERROR)
         fuzz::Require(post.lParam == 0 || post.lParam == 6 || post.lParam == 16);
