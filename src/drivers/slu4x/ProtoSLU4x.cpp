@@ -12,6 +12,7 @@ constexpr std::uint8_t CR = 0x0D;
 constexpr std::uint8_t LF = 0x0A;
 constexpr std::uintptr_t kBurstTimerId = 1;
 constexpr std::uintptr_t kQuietTimerId = 2;
+constexpr std::uintptr_t kSkipTimerId = 3;
 
 bool IsSentinel(std::uint8_t b) {
   return b == '%' || b == ';' || b == '+';
@@ -28,8 +29,13 @@ TComm32* NewComm(platform::HWND hwnd) {
 
 }  // namespace
 
-bool ParseTracks(const std::string& frame, std::int32_t trackCode, AnsiString& out) {
-  std::string tracks[3];
+namespace {
+
+// Walks the tracks of a frame: '%' opens track 1, '+' track 3, ';' track 3
+// after a track 2 and track 2 otherwise; '?' closes the open track. Returns
+// the last track opened (0 for none); open tells whether one is still open.
+template <class Fn>
+int WalkTracks(const std::string& frame, bool& open, Fn&& onChar) {
   int current = 0;  // 1 to 3 while a track is open
   int last = 0;
   for (char c : frame) {
@@ -46,35 +52,49 @@ bool ParseTracks(const std::string& frame, std::int32_t trackCode, AnsiString& o
     } else if (c == '?') {
       current = 0;
     } else {
-      tracks[current - 1].push_back(c);
+      onChar(current, c);
     }
   }
+  open = current != 0;
+  return last;
+}
+
+}  // namespace
+
+TrackParse ParseTracks(const std::string& frame, std::int32_t trackCode, AnsiString& out) {
+  std::string tracks[3];
+  bool open = false;
+  WalkTracks(frame, open, [&](int track, char c) { tracks[track - 1].push_back(c); });
+  // A track without its end sentinel was cut: what it holds, and whether
+  // other tracks followed, is unknown.
+  if (open) return TrackParse::Incomplete;
   const std::string sep(1, TrackSeparator);
   switch (trackCode) {
     case 1:
       out = tracks[0];
-      return true;
+      break;
     case 2:
       out = tracks[1];
-      return true;
+      break;
     case 3:
       out = tracks[2];
-      return true;
+      break;
     case 4:
       out = tracks[0] + sep + tracks[1];
-      return true;
+      break;
     case 5:
       out = tracks[1] + sep + tracks[2];
-      return true;
+      break;
     case 6:
       out = tracks[0] + sep + tracks[2];
-      return true;
+      break;
     case 7:
       out = tracks[0] + sep + tracks[1] + sep + tracks[2];
-      return true;
+      break;
     default:
-      return false;
+      return TrackParse::NoSuchCode;
   }
+  return TrackParse::Read;
 }
 
 TProtSLU4x::TProtSLU4x(std::int32_t aID, platform::HWND aHwnd)
@@ -126,6 +146,36 @@ void TProtSLU4x::SetEnabled(bool value) {
   TProtocol::SetEnabled(value);
 }
 
+std::string TProtSLU4x::FrameText() const {
+  return std::string(reinterpret_cast<const char*>(BufferRx.data()) + 1,
+                     static_cast<size_t>(CountRx - 1));
+}
+
+bool TProtSLU4x::HoldsTrack() const {
+  // A track that was opened and closed: a swipe, not line noise.
+  bool open = false;
+  for (std::int32_t i = 1; i < CountRx; ++i) {
+    const std::uint8_t c = BufferRx[static_cast<size_t>(i)];
+    if (!open)
+      open = IsSentinel(c);
+    else if (c == '?')
+      return true;
+  }
+  return false;
+}
+
+bool TProtSLU4x::StartsFrame(std::uint8_t b) const {
+  // After a carriage return: STX always starts a frame; after a carriage
+  // return and line feed, a sentinel does too. After a bare carriage return
+  // (readers that end each track with one) a sentinel goes on with the
+  // frame while its track follows the frame's last one; track 1 never does.
+  if (b == STX) return true;
+  if (!IsSentinel(b)) return false;
+  if (fCrLf || b == '%') return true;
+  bool open = false;
+  return CountRx > 0 && WalkTracks(FrameText(), open, [](int, char) {}) >= 3;
+}
+
 void TProtSLU4x::ArmBurstTimer() {
   fEndPending = true;
   platform::MessageLoop().SetTimer(fBurstWindow, kBurstTimerId, kBurstGapMs);
@@ -147,9 +197,16 @@ void TProtSLU4x::WatchQuietLine() {
   fQuietArmed = watch;
 }
 
+void TProtSLU4x::StopSkipping() {
+  if (fSkipping) platform::MessageLoop().KillTimer(fBurstWindow, kSkipTimerId);
+  fSkipping = false;
+}
+
 void TProtSLU4x::DropFrame() {
   StopBurstTimer();
+  StopSkipping();
   CountRx = 0;
+  fCr = fCrLf = false;
   WatchQuietLine();
 }
 
@@ -157,8 +214,11 @@ void TProtSLU4x::OnTimer(std::uintptr_t id) {
   if (id == kBurstTimerId && fEndPending) {
     EndFrame();
   } else if (id == kQuietTimerId && fQuietArmed) {
-    // Not ended after a quiet line: not a swipe.
+    // Not ended after a quiet line: line noise, or a swipe that lost its end.
+    AbandonFrame();
     DropFrame();
+  } else if (id == kSkipTimerId && fSkipping) {
+    StopSkipping();
   }
 }
 
@@ -166,18 +226,61 @@ void TProtSLU4x::EndFrame() {
   StopBurstTimer();
   if (CountRx > 0) ProcessFrame();
   CountRx = 0;
+  fCr = fCrLf = false;
   WatchQuietLine();
+}
+
+void TProtSLU4x::AbandonFrame() {
+  if (CountRx > 0 && HoldsTrack()) FailRead();
+  CountRx = 0;
+}
+
+void TProtSLU4x::FailRead() {
+  if (DispoStato != sdAttivo) {
+    DispoStato = sdAttivo;
+    Post(WM_DISP_RESTORE, 0);
+  }
+  Post(WM_TESSERA_READ, trReadFailed);
+}
+
+void TProtSLU4x::Skip() {
+  // The rest of a damaged swipe comes in the same burst; its tracks must not
+  // make a badge of their own.
+  fSkipping = true;
+  platform::MessageLoop().SetTimer(fBurstWindow, kSkipTimerId, kBurstGapMs);
 }
 
 void TProtSLU4x::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
   for (std::int32_t i = 0; i < Len; ++i) {
     const std::uint8_t b = Buffer[i];
-    if (fEndPending) {
-      // The line feed of a carriage return and line feed pair keeps waiting;
-      // any other byte shows that the carriage return was inside the burst,
-      // and belongs to the frame.
-      if (b == LF) continue;
-      StopBurstTimer();
+    if (fCr) {
+      // A carriage return ends the frame when a new frame starts after it,
+      // or when the line stays quiet; otherwise it was inside the frame.
+      if (b == LF) {
+        fCrLf = true;
+        continue;
+      }
+      const bool lf = fCrLf;
+      if (StartsFrame(b)) {
+        if (fSkipping)
+          StopSkipping();
+        else
+          EndFrame();
+      } else {
+        StopBurstTimer();
+        fCr = fCrLf = false;
+        if (lf && CountRx > 0 && CountRx <= kMaxFrameBytes)
+          BufferRx[static_cast<size_t>(CountRx++)] = LF;
+      }
+      fCr = fCrLf = false;
+    }
+    if (fSkipping) {
+      if (b == STX) {
+        StopSkipping();
+      } else {
+        if (b == CR) fCr = true;
+        continue;
+      }
     }
     if (CountRx == 0) {
       if (b == STX || IsSentinel(b)) {
@@ -189,33 +292,45 @@ void TProtSLU4x::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
     }
     if (b == ETX) {
       EndFrame();
+    } else if (b == STX) {
+      // A frame always starts at an STX; the one under way lost its end.
+      AbandonFrame();
+      BufferRx[0] = STX;
+      CountRx = 1;
     } else if (b == CR) {
-      // Only a carriage return that closes the block (the last byte, or the
-      // next-to-last with one more after it) can end the frame, and only once
-      // the burst is over; anywhere else it is dropped.
-      if (i >= Len - 2) ArmBurstTimer();
+      fCr = true;
     } else if (CountRx <= kMaxFrameBytes) {
       BufferRx[static_cast<size_t>(CountRx++)] = b;
     }
   }
-  // Still waiting: a new block restarts the quiet time.
-  if (fEndPending) ArmBurstTimer();
+  // A carriage return that closes the block waits for the end of its burst;
+  // a new block restarts the wait.
+  if (fCr && !fSkipping) ArmBurstTimer();
+  if (fSkipping) Skip();
   WatchQuietLine();
 }
 
 void TProtSLU4x::ProcessFrame() {
-  const std::string text(reinterpret_cast<const char*>(BufferRx.data()) + 1,
-                         static_cast<size_t>(CountRx - 1));
+  const std::string text = FrameText();
   if (DispoStato != sdAttivo) {
     DispoStato = sdAttivo;
     Post(WM_DISP_RESTORE, 0);
   }
   StatoCom = scNoData;
-  if (!text.empty() && IsSentinel(static_cast<std::uint8_t>(text[0]))) {
-    AnsiString badge;
-    if (ParseTracks(text, fTrack, badge)) fTessera = badge;
-    PostTesseraRead(Ownerhandle, static_cast<WPARAM>(fID), fTessera);
+  if (text.empty()) return;
+  // Data that cannot be tracks (a frame that lost its start sentinel, or a
+  // track cut by a stray end byte) is a read the user must do again.
+  AnsiString badge;
+  const TrackParse parsed = IsSentinel(static_cast<std::uint8_t>(text[0]))
+                                ? ParseTracks(text, fTrack, badge)
+                                : TrackParse::Incomplete;
+  if (parsed == TrackParse::Incomplete) {
+    Post(WM_TESSERA_READ, trReadFailed);
+    Skip();
+    return;
   }
+  if (parsed == TrackParse::Read) fTessera = badge;
+  PostTesseraRead(Ownerhandle, static_cast<WPARAM>(fID), fTessera);
 }
 
 bool TProtSLU4x::StepIdle() const {

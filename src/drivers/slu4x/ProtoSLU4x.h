@@ -13,9 +13,12 @@
 
 namespace lumbra {
 
+enum class TrackParse { Read, Incomplete, NoSuchCode };
+
 // The badge text of a frame's tracks by track code (1 to 7, tracks joined by
-// the track separator); false for a code outside 1 to 7.
-bool ParseTracks(const std::string& frame, std::int32_t trackCode, AnsiString& out);
+// the track separator). A track left without its end sentinel makes the whole
+// frame incomplete; out is then untouched, as for a code outside 1 to 7.
+TrackParse ParseTracks(const std::string& frame, std::int32_t trackCode, AnsiString& out);
 
 class TProtSLU4x : public TProtocol {
  public:
@@ -59,6 +62,13 @@ class TProtSLU4x : public TProtocol {
  private:
   void ProcessFrame();
   void EndFrame();
+  void AbandonFrame();
+  void FailRead();
+  void Skip();
+  void StopSkipping();
+  std::string FrameText() const;
+  bool HoldsTrack() const;
+  bool StartsFrame(std::uint8_t b) const;
   void ArmBurstTimer();
   void StopBurstTimer();
   void WatchQuietLine();
@@ -75,6 +85,9 @@ class TProtSLU4x : public TProtocol {
   platform::HWND fBurstWindow = 0;
   bool fEndPending = false;
   bool fQuietArmed = false;
+  bool fCr = false;        // the last byte was a carriage return, maybe the end
+  bool fCrLf = false;      // and a line feed followed it
+  bool fSkipping = false;  // the rest of a damaged burst is dropped
 };
 
 }  // namespace lumbra

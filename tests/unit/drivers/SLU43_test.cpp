@@ -84,22 +84,23 @@ TEST_F(SLU4xTest, Frames) {
       {"track 3 alone with ';' after a track 2", {";B?;C?\x03"}, 3, {"read C"}},
       {"a carriage return inside the block is dropped", {"%A\rB?\r\n"}, 1, {"read AB"}},
       {"bytes before any start marker", {"xyz\r\n?\x03", "\x02;1?\x03"}, 2, {"read 1"}},
-      {"a second STX is data",
+      {"a second STX starts the frame anew",
        {"\x02;1\x02"
         "2?\x03"},
        2,
-       {"read 1\x02"
-        "2"}},
+       {"fail"}},
       {"no track data",
        {"\x02"
         "A\x03"},
        2,
-       {}},
+       {"fail"}},
+      {"no data at all", {"\x02\x03"}, 2, {}},
       {"only track 2, code 5", {";123?\x03"}, 5, {"read 123<CR>"}},
-      {"over-long frame keeps 512 bytes",
-       {";" + big + big + "?\x03"},
+      {"over-long frame loses its end sentinel", {";" + big + big + "?\x03"}, 2, {"fail"}},
+      {"over-long frame, end sentinel within 512 bytes",
+       {";" + std::string(510, '7') + "?" + big + "\x03"},
        2,
-       {"read " + std::string(511, '7')}},
+       {"read " + std::string(510, '7')}},
       // A frame that the transport hands over in pieces.
       {"CR LF split over two blocks", {"%A?;B?\r", "\n"}, 4, {"read A<CR>B"}},
       {"block ends in a CR inside the burst", {"%A?\r", ";B?\r\n"}, 4, {"read A<CR>B"}},
@@ -118,6 +119,61 @@ TEST_F(SLU4xTest, Frames) {
     loop.Advance(TProtSLU4x::kBurstGapMs);
     EXPECT_EQ(Take(), c.events) << c.name;
     EXPECT_FALSE(reader->Protocol()->EndPending()) << c.name;
+  }
+}
+
+TEST_F(SLU4xTest, ADamagedFrameIsTypedExactlyOrIsAFailedRead) {
+  // Each block is what one read of the port hands over; after each case the
+  // next swipe must be read as usual.
+  struct Case {
+    const char* name;
+    std::vector<std::string> blocks;
+    std::int32_t track;
+    Events events;
+  } cases[] = {
+      {"a stray STX right before a frame", {"\x02\x02;2020?\x03"}, 2, {"read 2020"}},
+      {"a stray STX before a sentinel frame", {"\x02%A?;2020?\r\n"}, 4, {"read A<CR>2020"}},
+      {"an ETX inside a track", {"\x02;20\x03" "20?\x03"}, 2, {"fail"}},
+      {"an ETX inside track 1, the rest of the burst has tracks",
+       {"%RO\x03SSI?;12345678?;0077?\r\n"},
+       7,
+       {"fail"}},
+      {"the same in STX framing",
+       {"\x02%RO\x03SSI?;12345678?;0077?\x03\r\n"},
+       7,
+       {"fail"}},
+      {"the ETX and the rest in the next block", {"%RO\x03", "SSI?;1?\r\n"}, 4, {"fail"}},
+      {"an STX frame that lost its start sentinel", {"\x02" "2020?\x03"}, 2, {"fail"}},
+      {"a stray STX inside a frame: one failed read", {"\x02;20\x02" "20?\x03"}, 2, {"fail"}},
+      {"a frame that lost its ETX, then the next frame",
+       {"\x02;2020?", "\x02;4711?\x03"},
+       2,
+       {"fail", "read 4711"}},
+      {"stray bytes outside a frame", {"\x01?9\x03\r\n\x03"}, 2, {}},
+      {"the damage outside the tracks", {";2020?\x7f\x03"}, 2, {"read 2020"}},
+      {"two frames in one block",
+       {"%A?;1?+X?\r\n%B?;2?+Y?\r\n"},
+       7,
+       {"read A<CR>1<CR>X", "read B<CR>2<CR>Y"}},
+      {"two track-2 frames in one block", {";2020?\r\n;4711?\r\n"}, 2, {"read 2020", "read 4711"}},
+      {"two frames in one block, ended by a bare CR", {"%A?\r%B?\r"}, 1, {"read A", "read B"}},
+      {"the second frame in the next block", {"%A?;1?\r\n", "%B?;2?\r\n"}, 2, {"read 1", "read 2"}},
+      {"a damaged frame, then a frame in the same block",
+       {"%A\x03?;1?\r\n%B?;2?\r\n"},
+       2,
+       {"fail", "read 2"}},
+  };
+  for (const auto& c : cases) {
+    reader->SetActive(false);
+    Start(c.track);
+    for (const auto& b : c.blocks) Block(b);
+    loop.Advance(TProtSLU4x::kBurstGapMs);
+    EXPECT_EQ(Take(), c.events) << c.name;
+    Block("%N?;99?+0?\r\n");
+    loop.Advance(TProtSLU4x::kBurstGapMs);
+    AnsiString next;
+    ASSERT_EQ(ParseTracks("%N?;99?+0?", c.track, next), TrackParse::Read);
+    EXPECT_EQ(Take(), Events{"read " + Printable(next)}) << c.name << ": the next swipe";
   }
 }
 
@@ -167,6 +223,9 @@ TEST_F(SLU4xTest, AFrameLeftOpenByLineNoiseExpires) {
       {";", TProtSLU4x::kFrameQuietMs, {"read A<CR>12<CR>9"}},
       {"+\x01garbage", TProtSLU4x::kFrameQuietMs, {"read A<CR>12<CR>9"}},
       {"\x02", TProtSLU4x::kFrameQuietMs, {"read A<CR>12<CR>9"}},
+      // A swipe that lost its end: it had a whole track, so it was a swipe.
+      {"\x02;2020?", TProtSLU4x::kFrameQuietMs, {"fail", "read A<CR>12<CR>9"}},
+      {"%A?;2020?\n", TProtSLU4x::kFrameQuietMs, {"fail", "read A<CR>12<CR>9"}},
       // A pause shorter than the quiet time is still the same burst.
       {";", TProtSLU4x::kFrameQuietMs - 1, {"read <CR>%A9<CR>12"}},
   };
@@ -216,9 +275,7 @@ TEST_F(SLU4xTest, TwoBadgesInOneBlockAreEachReadOnceInOrder) {
 
 TEST_F(SLU4xTest, FirstFrameRestoresAReaderNotYetActive) {
   reader->SetActive(true);
-  Block(
-      "\x02"
-      "A\x03");
+  Block("\x02\x03");
   EXPECT_EQ(Take(), Events{"restore"});
   loop.Advance(200);
   EXPECT_TRUE(Take().empty());
