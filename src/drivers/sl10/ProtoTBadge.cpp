@@ -67,6 +67,9 @@ void TProtTB::InitProtocol() {
   Ticks.store(0);
   Retrys.store(0);
   isInited = false;
+  fStray = 0;
+  fAckOwed = false;
+  fReadLost = false;
 }
 
 void TProtTB::SetEnabled(bool value) {
@@ -119,7 +122,9 @@ void TProtTB::SendPoll(bool complemented) {
   std::minstd_rand rng(static_cast<std::uint32_t>(platform::Clock().GetTickCount64()) ^
                        (++fSeedSalt * 2654435761u));
   std::uint8_t poll = kPollTable[rng() % kPollTable.size()];
-  if (complemented) poll = static_cast<std::uint8_t>(~poll);
+  if (complemented || fAckOwed) poll = static_cast<std::uint8_t>(~poll);
+  fAckOwed = false;
+  fReadLost = false;
   Ticks.store(0);
   StatoCom = scAttesa;
   SendFrame(std::string(1, static_cast<char>(poll)));
@@ -195,28 +200,73 @@ void TProtTB::HandleFrame() {
   }
 }
 
+bool TProtTB::CarriesRead() const {
+  // A data or failure frame that got past its start byte: a lone start byte
+  // is as likely line noise as a frame.
+  const std::uint8_t kind = CountBits(BufferRx[0] & 0x07);
+  return CountRx >= 2 && kind != 1;
+}
+
+void TProtTB::LoseRead() {
+  // The card was read but its frame never arrived whole: the user must swipe
+  // again. Acknowledged, so that a reader which repeats an unacknowledged
+  // frame forgets it rather than having it typed after the error was shown.
+  // The rest of the damaged frame belongs to no frame.
+  CountRx = 0;
+  fStray = -1;
+  TesseraInserOk = true;
+  fAckOwed = true;
+  if (fReadLost) return;
+  fReadLost = true;
+  Post(WM_TESSERA_READ, trReadFailed);
+}
+
 void TProtTB::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
   std::lock_guard lock(FLock);
   for (std::int32_t i = 0; i < Len; ++i) {
     const std::uint8_t b = Buffer[i];
     if (b >= 0x80 && b <= 0xBF) {
+      if (CarriesRead()) LoseRead();
       BufferRx[0] = b;
       CountRx = 1;
+      fStray = 0;
     } else if (b < 0x80) {
       if (CountRx >= 1 && CountRx <= kMaxFrameBytes) {
         BufferRx[static_cast<size_t>(CountRx++)] = b;
-      } else {
+      } else if (CountRx > kMaxFrameBytes) {
+        if (CarriesRead()) LoseRead();
         CountRx = 0;
+        fStray = -1;
+      } else if (fStray >= 0) {
+        ++fStray;
       }
     } else {
-      if (CountRx < 2) continue;
+      if (CountRx < 2) {
+        // Data and a frame checksum ended like a frame: the answer to our
+        // poll lost its start byte. A status or failure frame has one byte
+        // there, so two or more were a badge's.
+        if (CountRx == 0 && fStray >= 2 && StatoCom == scAttesa) {
+          LoseRead();
+          SendPoll(true);
+        }
+        CountRx = 0;
+        fStray = 0;
+        continue;
+      }
       std::uint8_t sum = 1;
       for (std::int32_t j = 0; j < CountRx - 1; ++j)
         sum = static_cast<std::uint8_t>(sum + BufferRx[j]);
-      if ((sum & 0x7F) != BufferRx[static_cast<size_t>(CountRx - 1)])
-        Post(WM_COMM_ERROR, 0);
-      else
+      fStray = 0;
+      if ((sum & 0x7F) != BufferRx[static_cast<size_t>(CountRx - 1)]) {
+        if (CarriesRead() || fReadLost) {
+          LoseRead();
+          SendPoll(true);
+        } else {
+          Post(WM_COMM_ERROR, 0);
+        }
+      } else {
         HandleFrame();
+      }
       CountRx = 0;
     }
   }
@@ -254,6 +304,9 @@ void TProtTB::TimerProc() {
   if (StatoCom == scNoData) {
     if (Ticks.load() >= 1) SendPoll(!isInited);
   } else if (Ticks.load() > 1) {
+    // An answer still under way now has lost its end byte.
+    if (CarriesRead()) LoseRead();
+    CountRx = 0;
     const std::int32_t previous = Retrys.fetch_add(1);
     if (previous > 5) {
       if (DispoStato == sdTimeout) {

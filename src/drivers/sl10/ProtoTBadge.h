@@ -53,6 +53,8 @@ class TProtTB : public TProtocol {
   void SendPoll(bool complemented);
   bool DecodePayload(const std::uint8_t* payload, std::int32_t len);
   void HandleFrame();
+  bool CarriesRead() const;
+  void LoseRead();
   void Post(std::uint32_t msg, platform::LPARAM value);
 
   std::int32_t CountRx = 0;
@@ -68,6 +70,11 @@ class TProtTB : public TProtocol {
   bool fFreezed = false;
   TComm32* fComm;
   std::uint32_t fSeedSalt = 0;
+  // Bytes outside a frame since the last frame ended; -1 while the rest of
+  // an abandoned frame is skipped up to the next start byte.
+  std::int32_t fStray = 0;
+  bool fAckOwed = false;   // the next poll acknowledges a lost read
+  bool fReadLost = false;  // this exchange's read was already shown as failed
 };
 
 }  // namespace lumbra

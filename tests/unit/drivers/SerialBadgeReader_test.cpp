@@ -214,6 +214,58 @@ TEST_F(SL10Test, BadgeDataIsDecodedAndAcknowledged) {
   EXPECT_EQ(reader->GetReadData(), "0123456789:;<=>") << "a failed read keeps the last text";
 }
 
+TEST_F(SL10Test, ARepliedReadTheLineDamagedIsAFailedReadAndAcknowledged) {
+  const Bytes data = DataFrame("2020");
+  const Bytes status1 = Frame(StartByte(1, 1));
+  const Bytes failure = Frame(StartByte(1, 3));
+  const auto without = [](Bytes b, size_t at) { return b.erase(at, 1); };
+  const auto with = [](Bytes b, size_t at, char c) { return b.insert(at, 1, c); };
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    bool failed;  // a failed read shown, and the next poll acknowledging it
+  } cases[] = {
+      {"data frame without its end byte", data.substr(0, data.size() - 1), true},
+      {"data frame without its start byte", data.substr(1), true},
+      {"data frame without its end byte, the next frame after it",
+       data.substr(0, data.size() - 1) + status1, true},
+      {"a payload byte lost", without(data, 3), true},
+      {"a stray byte in the payload", with(data, 3, '\x11'), true},
+      {"a stray start byte in the payload", with(data, 3, '\x9A'), true},
+      {"a stray end byte in the payload", with(data, 3, '\xC1'), true},
+      {"data frame over 200 bytes", Frame(StartByte(1, 2), Payload(std::string(200, '7'))), true},
+      {"failure frame without its end byte", failure.substr(0, failure.size() - 1), true},
+      // Damage that cannot have hidden a read says nothing.
+      {"status frame without its end byte", status1.substr(0, status1.size() - 1), false},
+      {"a lone start byte before a status frame", "\x9B" + status1, false},
+      {"a lone start byte", "\x9B", false},
+      {"stray bytes before a status frame", "\x10\x20\x30" + status1, false},
+  };
+  for (const auto& c : cases) {
+    reader->SetActive(false);
+    seen = 0;
+    Start();
+    Ticks(1);
+    Feed(status1);
+    Take();
+    Ticks(1);  // a plain poll, which the damaged frame answers
+    TakeWritten();
+    Feed(c.bytes);
+    Ticks(3);  // the poll's wait runs out, and the next step polls
+    EXPECT_EQ(Take(), c.failed ? Events{"fail"} : Events{}) << c.name;
+    const std::string w = TakeWritten();
+    ASSERT_FALSE(w.empty()) << c.name;
+    EXPECT_EQ(std::popcount(static_cast<unsigned char>(w[0])), c.failed ? 5 : 3) << c.name;
+    Feed(DataFrame("99"));
+    EXPECT_EQ(Take(), Events{"read 99"}) << c.name << ": the next swipe";
+  }
+  // Stray bytes while no poll is outstanding are line noise.
+  Feed(status1);
+  Feed("\x10\x20\x30\xC5");
+  Ticks(3);
+  EXPECT_TRUE(Take().empty());
+}
+
 TEST_F(SL10Test, TrackTwoCipherAndCheckDigitsOfTheReaderBase) {
   reader->SetCrypt(true);
   reader->SetCheckCRCTes(true);
