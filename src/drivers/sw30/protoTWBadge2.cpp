@@ -1,5 +1,7 @@
 #include "drivers/sw30/protoTWBadge2.h"
 
+#include <utility>
+
 #include "comm/ReadTexts.h"
 #include "platform/Clock.h"
 #include "reader/CustomBadgeReader.h"
@@ -84,6 +86,7 @@ void TProtTWbadge2::InitProtocol() {
   Retry.store(0);
   inited = false;
   fRequestOperation = kModeRead;
+  ReadSettled();
 }
 
 void TProtTWbadge2::SetEnabled(bool value) {
@@ -135,7 +138,9 @@ void TProtTWbadge2::SendNextCommand() {
     return;
   }
   std::string text = "C10";
-  if (!PendingTrame.empty()) {
+  if (!fCutRead.empty()) {
+    text = std::exchange(fCutRead, {});
+  } else if (!PendingTrame.empty()) {
     text = std::move(PendingTrame.front());
     PendingTrame.pop_front();
   }
@@ -197,6 +202,28 @@ void TProtTWbadge2::SetTrack(std::int32_t value) {
   fTrack = value;
 }
 
+bool TProtTWbadge2::ReadUnderWay() const {
+  // The frame is STX, "C", the command code, ...
+  return PendingOperation != 0 && LastCommand.size() >= 3 && LastCommand[2] == kModeRead;
+}
+
+void TProtTWbadge2::CutRead() {
+  // The card is inside by now, so no status change will start its read
+  // again: the next idle step asks for it once more, and a read cut short
+  // again is a failed read the user sees, not a card that silently stays.
+  if (++fReadCuts <= kReadRepeats) {
+    fCutRead = LastCommand.substr(1, LastCommand.size() - 3);
+    return;
+  }
+  ReadSettled();
+  Post(WM_TESSERA_READ, static_cast<WPARAM>(fID), trReadFailed);
+}
+
+void TProtTWbadge2::ReadSettled() {
+  fCutRead.clear();
+  fReadCuts = 0;
+}
+
 void TProtTWbadge2::CloseExchange() {
   PendingOperation = 0;
   LastCommand.clear();
@@ -237,6 +264,7 @@ void TProtTWbadge2::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) 
         CountRx = 0;
         break;
       case DLE:
+        if (ReadUnderWay()) CutRead();
         PendingOperation = 0;
         StatoCom = scNoData;
         Ticks.store(0);
@@ -310,6 +338,7 @@ void TProtTWbadge2::HandleAnswer(std::uint8_t bcc) {
       CloseExchange();
       return;
     }
+    if (code == kModeRead) ReadSettled();
     if (number == 30) inited = false;  // powered down: initialise again
     Post(WM_DISP_ERROR, code, number);
     CloseExchange();
@@ -353,6 +382,7 @@ void TProtTWbadge2::HandleAnswer(std::uint8_t bcc) {
         RequestLight(kLightReadWaiting);
         return;
       case '6':
+        ReadSettled();
         fTessera = data;
         PostTesseraRead(Ownerhandle, static_cast<WPARAM>(fID), fTessera);
         CloseExchange();

@@ -29,6 +29,8 @@ class TProtTWbadge2 : public TProtocol {
   static constexpr std::int32_t kAnswerWaitSteps = 72;
   // Idle steps between two status requests (250 ms at 55 ms a step).
   static constexpr std::int32_t kIdleSteps = 250 / 55;
+  // Reads of one card asked for again after their exchange was cut short.
+  static constexpr std::int32_t kReadRepeats = 2;
 
   // Request modes, the command codes of a read and a write.
   static constexpr std::uint8_t kModeRead = '6';
@@ -73,6 +75,9 @@ class TProtTWbadge2 : public TProtocol {
   void SendNextCommand();
   void HandleAnswer(std::uint8_t bcc);
   void CloseExchange();
+  bool ReadUnderWay() const;
+  void CutRead();
+  void ReadSettled();
   void RequestLight(char light) { QueueCommand(std::string("C5") + light); }
   void WriteRaw(const std::string& bytes);
   void Post(std::uint32_t msg, platform::WPARAM wParam, platform::LPARAM lParam);
@@ -95,6 +100,8 @@ class TProtTWbadge2 : public TProtocol {
   std::int32_t fTrackToWrite = 2;
   std::string LastCommand;
   bool inited = false;
+  std::string fCutRead;  // a read to ask for again at the next idle step
+  std::int32_t fReadCuts = 0;
   TComm32* fComm;
 };
 

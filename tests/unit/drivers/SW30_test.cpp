@@ -514,6 +514,50 @@ TEST_F(SW30Test, AReadAnswerComesOnlyForTheReadAskedFor) {
   EXPECT_EQ(reader->GetReadData(), "4711");
 }
 
+TEST_F(SW30Test, AReadCutShortByADleIsAskedForAgainThenFails) {
+  const Bytes answer = Answer("P60020012345678");
+  const Bytes cut = answer.substr(0, 8) + kDle + answer.substr(8);
+  const Events read{"read 0012345678"};
+  struct Case {
+    const char* name;
+    std::vector<Bytes> answers;  // to the read, then to each read asked again
+    Events events;
+  } cases[] = {
+      {"cut once", {cut, answer}, read},
+      {"cut twice", {cut, cut, answer}, read},
+      {"cut every time", {cut, cut, cut}, {"fail"}},
+      {"a DLE before the answer, which comes all the same", {kDle + answer}, read},
+  };
+  for (const auto& c : cases) {
+    reader->SetActive(false);
+    seen = 0;
+    port = serial.AddPort(kPort);
+    Up();
+    OfferCard();
+    ASSERT_EQ(Take(), Events{"status 3"});
+    ASSERT_EQ(TakeWritten(), Command("C62")) << c.name;
+    Events events;
+    const auto takeReads = [&] {
+      for (auto& e : Take())
+        if (e.rfind("status", 0) != 0) events.push_back(e);
+    };
+    for (size_t i = 0; i < c.answers.size(); ++i) {
+      if (i > 0) {
+        Ticks(5);
+        ASSERT_EQ(TakeWritten(), Command("C62")) << c.name << ": asked again, " << i;
+      }
+      Exchange(c.answers[i]);
+      takeReads();
+    }
+    // The card stays inside; nothing more is read or asked of it.
+    const size_t before = seen;
+    Serve(20, "02");
+    takeReads();
+    EXPECT_EQ(events, c.events) << c.name;
+    EXPECT_EQ(port->Written().substr(before).find(Command("C62")), Bytes::npos) << c.name;
+  }
+}
+
 TEST_F(SW30Test, AnAnswerNotUnderstoodIsAskedForAgain) {
   Up();
   OfferCard();
