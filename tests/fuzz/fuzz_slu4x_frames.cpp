@@ -1,6 +1,6 @@
 // The SLU-4x frame parser on arbitrary bytes cut into arbitrary bursts: no
 // crash, frames never longer than the buffer, and a badge only from a frame
-// that began with a track sentinel.
+// that began with a track sentinel; anything else is at most a failed read.
 #include <algorithm>
 
 #include "FuzzHarness.h"
@@ -27,6 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     fuzz::Require(!p->EndPending());
     for (const auto& post : loop.Posts()) {
       if (post.msg != WM_TESSERA_READ) continue;
+      fuzz::Require(post.lParam == trDataReady || post.lParam == trReadFailed);
+      if (post.lParam != trDataReady) continue;
       fuzz::Require(sentinel);
       // Three tracks and two separators out of at most 512 frame bytes.
       fuzz::Require(p->LastTessera().size() <= TProtSLU4x::kMaxFrameBytes + 2);

@@ -43,8 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     }
     loop.RunUntilIdle();
     for (const auto& post : loop.Posts()) {
-      if (post.msg == WM_TESSERA_READ) {
-        fuzz::Require(post.lParam == trDataReady);
+      if (post.msg == WM_TESSERA_READ && post.lParam != trDataReady) {
+        // A read the line kept cutting short.
+        fuzz::Require(post.lParam == trReadFailed);
+      } else if (post.msg == WM_TESSERA_READ) {
         // Kind, code, a free character, two digits and the ETX around it.
         fuzz::Require(p->LastTessera().size() <= TProtTWbadge2::kMaxAnswerBytes - 6);
         for (char c : p->LastTessera())
