@@ -59,7 +59,20 @@ void SL10Device::OnHostBytes(const std::string& bytes, SimPort& port) {
       fPendingSent = false;
     }
     if (!fPending.empty()) {
-      port.Write(fPending);
+      std::string frame = fPending;
+      if (!fPendingSent && !fDamage.empty()) {
+        // Once only: the reader repeats the frame whole until acknowledged.
+        if (fDamage == "noend")
+          frame.pop_back();
+        else if (fDamage == "nostart")
+          frame.erase(0, 1);
+        else if (fDamage == "drop")
+          frame.erase(std::min(fDamageAt, frame.size() - 1), 1);
+        else
+          frame.insert(std::min(fDamageAt, frame.size()), 1, '\x11');
+        fDamage.clear();
+      }
+      port.Write(frame);
       fPendingSent = true;
     } else {
       port.Write(MakeFrame(fStatus, 1));
@@ -78,6 +91,22 @@ bool SL10Device::Command(const std::string& verb, const std::string& arg, SimPor
   if (verb == "swipe-enc") return queue(MakeFrame(fStatus, 2, lumbra::EncodeTessera(arg) + "?0"));
   if (verb == "bad") return queue(MakeFrame(fStatus, 2, arg + "?0", true));
   if (verb == "fail") return queue(MakeFrame(fStatus, 3));
+  if (verb == "damage") {
+    const size_t sp = arg.find(' ');
+    const std::string kind = arg.substr(0, sp);
+    if (kind == "noend" || kind == "nostart") {
+      if (sp != std::string::npos) return false;
+      fDamage = kind;
+      return true;
+    }
+    if ((kind != "drop" && kind != "stray") || sp == std::string::npos) return false;
+    char* end = nullptr;
+    const unsigned long at = std::strtoul(arg.c_str() + sp + 1, &end, 10);
+    if (end == nullptr || *end != '\0' || at < 1) return false;
+    fDamage = kind;
+    fDamageAt = at;
+    return true;
+  }
   if (verb == "remove") return fStatus = 1, true;
   if (verb == "insert") return fStatus = 2, true;
   if (verb == "half") return fStatus = 3, true;
@@ -89,6 +118,9 @@ std::string SL10Device::Help() const {
          "swipe-enc DIGITS a card holding DIGITS in the track-2 cipher\n"
          "bad CHARS        a read whose character checksum is wrong\n"
          "fail             a read failure\n"
+         "damage noend|nostart   the next read's frame loses its end or start\n"
+         "damage drop|stray N    ... loses byte N, or gets a stray byte there\n"
+         "                 (sent whole again until acknowledged)\n"
          "insert | remove | half   card fully in, out, half in\n"
          "silent | answer  stop and resume answering polls\n";
 }
@@ -116,8 +148,40 @@ std::string SLU4xDevice::MakeFrame(const std::string& tracks) const {
   return f;
 }
 
+std::string SLU4xDevice::Damage(const std::string& frame, const std::string& kind, size_t at) {
+  std::string f = frame;
+  if (kind == "stx") return "\x02" + f;
+  if (kind == "nostart") return f.erase(0, 1);
+  if (kind == "noend") {
+    while (!f.empty() && (f.back() == '\r' || f.back() == '\n' || f.back() == '\x03')) f.pop_back();
+    return f;
+  }
+  at = std::min(at, f.size());
+  if (kind == "etx") return f.insert(at, 1, '\x03');
+  if (kind == "stray") return f.insert(at, 1, '\x7f');
+  if (kind == "drop" && at < f.size()) return f.erase(at, 1);
+  return {};
+}
+
 bool SLU4xDevice::Command(const std::string& verb, const std::string& arg, SimPort& port) {
   if (verb == "swipe") return fSilent || port.Write(MakeFrame(arg));
+  if (verb == "damage") {
+    // KIND [N] T1|T2|T3
+    const size_t sp = arg.find(' ');
+    if (sp == std::string::npos) return false;
+    const std::string kind = arg.substr(0, sp);
+    std::string rest = arg.substr(sp + 1);
+    size_t at = 0;
+    if (kind == "etx" || kind == "drop" || kind == "stray") {
+      const size_t sp2 = rest.find(' ');
+      char* end = nullptr;
+      at = std::strtoul(rest.c_str(), &end, 10);
+      if (sp2 == std::string::npos || end != rest.c_str() + sp2) return false;
+      rest = rest.substr(sp2 + 1);
+    }
+    const std::string f = Damage(MakeFrame(rest), kind, at);
+    return !f.empty() && (fSilent || port.Write(f));
+  }
   if (verb == "cut") {
     // A burst the adapter hands over in two pieces: N bytes, a gap, the rest.
     const size_t sp = arg.find(' ');
@@ -142,6 +206,10 @@ std::string SLU4xDevice::Help() const {
   return "swipe T1|T2|T3   a card with these tracks (empty for a missing one;\n"
          "                 one field alone is track 2)\n"
          "cut N T1|T2|T3   the same frame in two writes, cut after N bytes\n"
+         "damage stx|noend|nostart T1|T2|T3   the frame with a stray STX before\n"
+         "                 it, without its terminator, or without its first byte\n"
+         "damage etx|drop|stray N T1|T2|T3    an ETX put after byte N, byte N\n"
+         "                 lost, or a stray byte put there\n"
          "framing stx|cr   frames in STX...ETX, or sentinel...CR LF (default)\n"
          "mark3 +|;        the track-3 start sentinel (default +)\n"
          "silent | answer  swipes send nothing / send again\n";

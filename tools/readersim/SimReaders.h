@@ -30,6 +30,10 @@ class SL10Device final : public SimDevice {
   int fStatus = 1;
   std::string fPending;  // the frame waiting for its acknowledgement
   bool fPendingSent = false;
+  // Line damage to the next data or failure frame's first sending: "noend",
+  // "nostart", "drop" (byte fDamageAt lost) or "stray" (a byte put there).
+  std::string fDamage;
+  size_t fDamageAt = 0;
   std::uint64_t fPolls = 0;
   std::minstd_rand fRng;
 };
@@ -47,6 +51,11 @@ class SLU4xDevice final : public SimDevice {
   // "T1|T2|T3" (empty fields for tracks the card lacks), or one field for
   // track 2 alone.
   std::string MakeFrame(const std::string& tracks) const;
+  // A frame as a noisy line delivers it: "stx" (a stray STX before it),
+  // "etx" (an ETX after byte at), "drop" (byte at lost), "stray" (a byte
+  // 0x7F put at at), "noend" (its terminator lost), "nostart" (its first
+  // byte lost). Empty for an unknown kind.
+  static std::string Damage(const std::string& frame, const std::string& kind, size_t at);
   // The gap of "cut": what a USB adapter's latency timer leaves between the
   // pieces of one burst, shorter than any quiet time that ends a frame.
   static constexpr int kCutGapMs = 10;

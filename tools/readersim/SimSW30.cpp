@@ -113,7 +113,13 @@ void SW30Device::OnHostBytes(const std::string& bytes, SimPort& port) {
       fFrame.assign(1, STX);
       fInFrame = true;
     } else if (b == ENQ) {
-      port.Write(fAnswer.empty() ? std::string(1, DLE) : fAnswer);
+      std::string answer = fAnswer.empty() ? std::string(1, DLE) : fAnswer;
+      if (fCutAt >= 0 && answer.size() > 2 && answer[2] == '6') {
+        // Line noise that reads as the device ending the exchange.
+        answer.insert(std::min(answer.size(), static_cast<size_t>(fCutAt)), 1, DLE);
+        fCutAt = -1;
+      }
+      port.Write(answer);
     } else if (b == NAK) {
       if (!fAnswer.empty()) port.Write(fAnswer);
     } else if (b == EOT) {
@@ -165,6 +171,13 @@ bool SW30Device::Command(const std::string& verb, const std::string& arg, SimPor
     fOfferHeld = false;
     return true;
   }
+  if (verb == "cut") {
+    char* end = nullptr;
+    const long at = std::strtol(arg.c_str(), &end, 10);
+    if (arg.empty() || *end != '\0' || at < 1) return false;
+    fCutAt = static_cast<int>(at);
+    return true;
+  }
   if (verb == "fail") {
     char* end = nullptr;
     const long code = std::strtol(arg.c_str(), &end, 10);
@@ -182,6 +195,7 @@ std::string SW30Device::Help() const {
          "blank            a blank card at the entrance\n"
          "take             the card taken out\n"
          "fail CODE        the next read or write answers N with CODE\n"
+         "cut N            the next read answer gets a DLE after its Nth byte\n"
          "silent | answer  stop and resume answering\n";
 }
 

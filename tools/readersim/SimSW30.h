@@ -55,6 +55,7 @@ class SW30Device final : public SimDevice {
   bool fCheckNext = false;
   std::string fAnswer;  // the answer kept for ENQ, already framed
   int fFailCode = -1;   // the next read or write fails with this code
+  int fCutAt = -1;      // the next read answer gets a DLE after this many bytes
   std::atomic<int> fLights{0};
   std::atomic<int> fBeeps{0};
 };
