@@ -142,7 +142,10 @@ void TProtSLU4x::SetEnabled(bool value) {
       }
     }
   } reopen{*this, value};
-  if (!value) DropFrame();
+  if (!value) {
+    Flush();
+    DropFrame();
+  }
   TProtocol::SetEnabled(value);
 }
 
@@ -165,13 +168,16 @@ bool TProtSLU4x::HoldsTrack() const {
 }
 
 bool TProtSLU4x::StartsFrame(std::uint8_t b) const {
-  // After a carriage return: STX always starts a frame; after a carriage
-  // return and line feed, a sentinel does too. After a bare carriage return
-  // (readers that end each track with one) a sentinel goes on with the
-  // frame while its track follows the frame's last one; track 1 never does.
+  // After a terminator: STX always starts a frame; after a line end (a
+  // carriage return and line feed), a sentinel does too. After a bare
+  // carriage return (readers that end each track with one) a sentinel goes
+  // on with the frame while its track follows the frame's last one; track 1
+  // never does. After a bare ETX a sentinel is the rest of the same swipe.
   if (b == STX) return true;
   if (!IsSentinel(b)) return false;
-  if (fCrLf || b == '%') return true;
+  if (fTrailer) return true;
+  if (fEnd != CR) return false;
+  if (b == '%') return true;
   bool open = false;
   return CountRx > 0 && WalkTracks(FrameText(), open, [](int, char) {}) >= 3;
 }
@@ -206,7 +212,8 @@ void TProtSLU4x::DropFrame() {
   StopBurstTimer();
   StopSkipping();
   CountRx = 0;
-  fCr = fCrLf = false;
+  fEnd = 0;
+  fTrailer = false;
   WatchQuietLine();
 }
 
@@ -226,8 +233,13 @@ void TProtSLU4x::EndFrame() {
   StopBurstTimer();
   if (CountRx > 0) ProcessFrame();
   CountRx = 0;
-  fCr = fCrLf = false;
+  fEnd = 0;
+  fTrailer = false;
   WatchQuietLine();
+}
+
+void TProtSLU4x::Flush() {
+  if (fEnd != 0 && !fSkipping) EndFrame();
 }
 
 void TProtSLU4x::AbandonFrame() {
@@ -253,32 +265,45 @@ void TProtSLU4x::Skip() {
 void TProtSLU4x::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
   for (std::int32_t i = 0; i < Len; ++i) {
     const std::uint8_t b = Buffer[i];
-    if (fCr) {
-      // A carriage return ends the frame when a new frame starts after it,
-      // or when the line stays quiet; otherwise it was inside the frame.
-      if (b == LF) {
-        fCrLf = true;
+    if (fEnd != 0) {
+      // A terminator ends the frame when the line stays quiet after it, or
+      // when a new frame starts; what else follows decides what it was.
+      if (b == LF || (b == CR && fEnd == ETX)) {
+        fTrailer = true;
         continue;
       }
-      const bool lf = fCrLf;
       if (StartsFrame(b)) {
         if (fSkipping)
           StopSkipping();
         else
           EndFrame();
+      } else if (fSkipping) {
+        fEnd = 0;
+        fTrailer = false;
+      } else if (fEnd == ETX) {
+        // More of the swipe after its ETX: the ETX was line noise inside it.
+        if (IsSentinel(b)) {
+          if (CountRx > 1) FailRead();
+          CountRx = 0;
+          StopBurstTimer();
+          fEnd = 0;
+          fTrailer = false;
+          Skip();
+        }
+        continue;  // other bytes after a frame belong to none
       } else {
+        // The carriage return was inside the frame.
         StopBurstTimer();
-        fCr = fCrLf = false;
-        if (lf && CountRx > 0 && CountRx <= kMaxFrameBytes)
-          BufferRx[static_cast<size_t>(CountRx++)] = LF;
+        if (fTrailer && CountRx <= kMaxFrameBytes) BufferRx[static_cast<size_t>(CountRx++)] = LF;
+        fEnd = 0;
+        fTrailer = false;
       }
-      fCr = fCrLf = false;
     }
     if (fSkipping) {
       if (b == STX) {
         StopSkipping();
       } else {
-        if (b == CR) fCr = true;
+        if (b == CR || b == ETX) fEnd = b;
         continue;
       }
     }
@@ -290,22 +315,20 @@ void TProtSLU4x::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
       }
       continue;
     }
-    if (b == ETX) {
-      EndFrame();
+    if (b == ETX || b == CR) {
+      fEnd = b;
     } else if (b == STX) {
       // A frame always starts at an STX; the one under way lost its end.
       AbandonFrame();
       BufferRx[0] = STX;
       CountRx = 1;
-    } else if (b == CR) {
-      fCr = true;
     } else if (CountRx <= kMaxFrameBytes) {
       BufferRx[static_cast<size_t>(CountRx++)] = b;
     }
   }
-  // A carriage return that closes the block waits for the end of its burst;
-  // a new block restarts the wait.
-  if (fCr && !fSkipping) ArmBurstTimer();
+  // A frame that may have ended waits for the end of its burst; a new block
+  // restarts the wait.
+  if (fEnd != 0 && !fSkipping) ArmBurstTimer();
   if (fSkipping) Skip();
   WatchQuietLine();
 }
@@ -326,7 +349,6 @@ void TProtSLU4x::ProcessFrame() {
                                 : TrackParse::Incomplete;
   if (parsed == TrackParse::Incomplete) {
     Post(WM_TESSERA_READ, trReadFailed);
-    Skip();
     return;
   }
   if (parsed == TrackParse::Read) fTessera = badge;

@@ -1,8 +1,9 @@
 #pragma once
 // The protocol of the SLU-4x readers, which talk without being asked: a swipe
 // sends one frame with the tracks read, started by STX or directly by a track
-// sentinel and ended by ETX or by the carriage return that closes the burst.
-// The host never sends anything.
+// sentinel and ended by ETX or by a carriage return, once the burst is over or
+// the next frame starts. The host never sends anything, so a frame the line
+// damaged cannot be asked for again: it is a failed read, never part of a badge.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -23,10 +24,12 @@ TrackParse ParseTracks(const std::string& frame, std::int32_t trackCode, AnsiStr
 class TProtSLU4x : public TProtocol {
  public:
   static constexpr std::int32_t kMaxFrameBytes = 512;
-  // Quiet time after a carriage return that ends a block before the frame is
-  // taken as ended. A reader's burst has no gaps this long (at 9600 baud it is
-  // 24 character times, and longer than a USB adapter's latency timer), so a
-  // burst cut into blocks by the transport is still read as one frame.
+  // Quiet time after a terminator (ETX or carriage return) that ends a block
+  // before the frame is taken as ended: what follows in the same burst tells
+  // a terminator from line noise inside the frame. A reader's burst has no
+  // gaps this long (at 9600 baud it is 24 character times, and longer than a
+  // USB adapter's latency timer), so a burst cut into blocks by the
+  // transport is still read as one frame.
   static constexpr std::uint32_t kBurstGapMs = 25;
   // Quiet time after which a frame that has not ended is dropped. A lone
   // sentinel (line noise, a port opened in the middle of a burst) would
@@ -54,8 +57,11 @@ class TProtSLU4x : public TProtocol {
   void SetTrack(std::int32_t value) { fTrack = value; }
   TStatiDispo StatoLettore() const { return DispoStato; }
   TComm32& Comm() const { return *fComm; }
-  // A carriage return waits for the end of its burst.
+  // A terminator waits for the end of its burst.
   bool EndPending() const { return fEndPending; }
+  // Handles a frame whose terminator is waiting for the end of its burst
+  // now: the line is about to close, and what came is all there is.
+  void Flush();
   // A frame is under way.
   bool InFrame() const { return CountRx > 0; }
 
@@ -85,8 +91,8 @@ class TProtSLU4x : public TProtocol {
   platform::HWND fBurstWindow = 0;
   bool fEndPending = false;
   bool fQuietArmed = false;
-  bool fCr = false;        // the last byte was a carriage return, maybe the end
-  bool fCrLf = false;      // and a line feed followed it
+  std::uint8_t fEnd = 0;   // the ETX or carriage return that may have ended the frame
+  bool fTrailer = false;   // and the line end after it
   bool fSkipping = false;  // the rest of a damaged burst is dropped
 };
 

@@ -24,6 +24,8 @@ void TSLU43BadgeReader::CreateProtocol() {
 }
 
 void TSLU43BadgeReader::FreeProtocol() {
+  // A frame that had ended is a read in flight: it keeps its badge.
+  if (ProtB != nullptr) ProtB->Flush();
   ReleaseProtocol(ProtB);
 }
 

@@ -143,6 +143,13 @@ TEST_F(SLU4xTest, ADamagedFrameIsTypedExactlyOrIsAFailedRead) {
        7,
        {"fail"}},
       {"the ETX and the rest in the next block", {"%RO\x03", "SSI?;1?\r\n"}, 4, {"fail"}},
+      {"an ETX between tracks", {"%A?\x03;2020?+9?\r\n"}, 7, {"fail"}},
+      {"an ETX between the tracks of an STX frame", {"\x02%A?\x03;2020?\x03\r\n"}, 2, {"fail"}},
+      {"two STX frames in one block",
+       {"\x02;2020?\x03\x02;4711?\x03"},
+       2,
+       {"read 2020", "read 4711"}},
+      {"line noise right after an ETX", {"\x02;2020?\x03\r\n\x01?"}, 2, {"read 2020"}},
       {"an STX frame that lost its start sentinel", {"\x02" "2020?\x03"}, 2, {"fail"}},
       {"a stray STX inside a frame: one failed read", {"\x02;20\x02" "20?\x03"}, 2, {"fail"}},
       {"a frame that lost its ETX, then the next frame",
@@ -253,6 +260,7 @@ TEST_F(SLU4xTest, AReadInFlightKeepsItsBadgeAcrossAPortChange) {
   loop.Advance(55);
   EXPECT_EQ(Take(), Events{"restore"});
   Block(";12?\x03");
+  loop.Advance(TProtSLU4x::kBurstGapMs);
   EXPECT_EQ(Take(), Events{"read 12"});
 }
 
@@ -276,6 +284,7 @@ TEST_F(SLU4xTest, TwoBadgesInOneBlockAreEachReadOnceInOrder) {
 TEST_F(SLU4xTest, FirstFrameRestoresAReaderNotYetActive) {
   reader->SetActive(true);
   Block("\x02\x03");
+  loop.Advance(TProtSLU4x::kBurstGapMs);
   EXPECT_EQ(Take(), Events{"restore"});
   loop.Advance(200);
   EXPECT_TRUE(Take().empty());
