@@ -1,16 +1,27 @@
-// lumbra-soak MODEL LINK TYPED_LOG: the simulated reader of a soak run. It
-// publishes the reader's port at LINK, then waits for "go PID SWIPES SEED" on
-// standard input (PID: the program, already reading the port and typing into
-// the target whose key log is TYPED_LOG). It then swipes SWIPES cards, each
-// with contents of its own, the next as soon as the previous has been typed,
-// with line noise between them, and prints what was typed exactly, lost,
-// duplicated or altered, and the program's resident memory.
+// lumbra-soak MODEL LINK TYPED_LOG STATE_HISTORY: the simulated reader of a
+// soak run. It publishes the reader's port at LINK, then waits for "go PID
+// SWIPES SEED" on standard input (PID: the program, already reading the port
+// and typing into the target whose key log is TYPED_LOG, and appending what
+// the user sees to STATE_HISTORY). It then swipes SWIPES cards, each with
+// contents of its own, the next as soon as the previous has been typed or its
+// read error shown (then the card is swiped again, as its user would), with
+// line noise between them, and prints what was typed exactly, lost,
+// duplicated or altered, the read errors shown, and the program's resident
+// memory.
 //
 // The noise is what a reader's line carries between swipes: before every swipe
 // up to 8 random bytes that cannot start a frame; before one swipe in 40 a lone
 // frame start (a loose cable, the port opened mid-burst) and a quiet line of
 // kQuietMs. On the SLU-4x family one frame in 8 reaches the line in two pieces
 // cut at a random byte, as a USB adapter's latency timer hands it over.
+//
+// One swipe in 8 on SL-10, SW-30 and the SLU-4x family is damaged on the
+// line: SL-10 frames lose their end, their start or a byte, or get a stray
+// byte; SW-30 read answers get a DLE; SLU-4x frames get a stray STX before
+// them or an ETX inside, lose their terminator or (framed by STX) their first
+// sentinel, or reach the line together with the next card's frame. Damage a
+// line without checks cannot show (a lost or stray character that leaves a
+// well-formed track) is not made.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +36,7 @@
 #include <vector>
 
 #include "readersim/SimDevices.h"
+#include "readersim/SimReaders.h"
 #include "readersim/SimSWU41.h"
 
 namespace {
@@ -79,6 +91,39 @@ class KeyLog {
   size_t fReturns = 0;
 };
 
+// Follows the program's state history, one line per change of what the user
+// sees, and counts the read errors shown.
+class ReadErrors {
+ public:
+  explicit ReadErrors(std::string path) : fPath(std::move(path)) {}
+  unsigned Poll() {
+    if (!fIn.is_open()) fIn.open(fPath);  // written from the first change on
+    fIn.clear();
+    std::string line;
+    while (std::getline(fIn, line)) {
+      if (fIn.eof()) {
+        fPartial += line;
+        break;
+      }
+      line = fPartial + line;
+      fPartial.clear();
+      // The badge status follows the reader status in the hint; the texts are
+      // those of the Italian default the bench runs with.
+      const std::string status = line.substr(line.rfind('|') + 1);
+      if (status == "Errore in lettura tessera" || status == "CRC tessera errato" ||
+          status == "Tessera inserita in modo errato")
+        ++fCount;
+    }
+    return fCount;
+  }
+
+ private:
+  std::string fPath;
+  std::ifstream fIn;
+  std::string fPartial;
+  unsigned fCount = 0;
+};
+
 long VmRssKb(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -126,8 +171,8 @@ long RecordId(const std::string& rec, unsigned swipes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: lumbra-soak MODEL LINK TYPED_LOG\n");
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: lumbra-soak MODEL LINK TYPED_LOG STATE_HISTORY\n");
     return 2;
   }
   const std::string model = argv[1];
@@ -141,7 +186,8 @@ int main(int argc, char** argv) {
   const bool sw30 = model == "SW-30";
   // SWU-41 reads only while the host has a read outstanding, and has no cut.
   auto* swu41 = dynamic_cast<readersim::SWU41Device*>(device.get());
-  const bool slu4x = model != "SL-10" && !smw46 && !sw30 && swu41 == nullptr;
+  auto* slu4x = dynamic_cast<readersim::SLU4xDevice*>(device.get());
+  const bool sl10 = model == "SL-10";
   try {
     readersim::SimPort port(std::move(device), argv[2]);
     std::string go;
@@ -150,6 +196,7 @@ int main(int argc, char** argv) {
     if (!(std::cin >> go >> pid >> swipes >> seed) || go != "go") return 2;
     std::mt19937 rng(seed);
     KeyLog log(argv[3]);
+    ReadErrors readErrors(argv[4]);
 
     // Noise: bytes that cannot start a frame, and the lone frame starts.
     std::vector<unsigned char> quiet, starts;
@@ -174,7 +221,38 @@ int main(int argc, char** argv) {
     long rssWarm = -1;
     std::string rssTrail;  // every tenth of the run, to tell a leak from a step
     size_t returns = log.Poll();
+    unsigned errorsSeen = readErrors.Poll();
     unsigned noiseBytes = 0, loneStarts = 0, cuts = 0, timeouts = 0;
+    unsigned damaged = 0, errorsShown = 0, swipedAgain = 0;
+    std::map<std::string, unsigned> damageKinds;
+    std::vector<bool> errorShownFor(swipes, false);
+    // Waits until n more records are typed or a read error is shown; true
+    // for a read error.
+    auto await = [&](size_t n, unsigned i) {
+      const auto deadline = Clock::now() + std::chrono::milliseconds(kTypedTimeoutMs);
+      for (;;) {
+        if (log.Poll() >= returns + n) {
+          returns = log.Poll();
+          return false;
+        }
+        if (readErrors.Poll() > errorsSeen) {
+          // Let what else comes with it arrive, then take it all.
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          errorsShown += readErrors.Poll() - errorsSeen;
+          errorsSeen = readErrors.Poll();
+          returns = log.Poll();
+          for (size_t k = 0; k < n && i + k < swipes; ++k) errorShownFor[i + k] = true;
+          return true;
+        }
+        if (Clock::now() >= deadline) {
+          ++timeouts;
+          returns = log.Poll();
+          return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    };
+    auto pick = [&](size_t from, size_t to) { return from + rng() % (to - from + 1); };
     Clock::time_point runStart{};
     for (unsigned i = 0; i < swipes; ++i) {
       if (i == warmup) {
@@ -197,19 +275,63 @@ int main(int argc, char** argv) {
       for (auto until = Clock::now() + std::chrono::milliseconds(kTypedTimeoutMs);
            swu41 != nullptr && swu41->PendingRead() == 0 && Clock::now() < until;)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      if (slu4x && rng() % 8 == 0) {
+      const bool damage = (slu4x != nullptr || sl10 || sw30) && rng() % 8 == 0;
+      size_t records = 1;
+      if (damage) {
+        ++damaged;
+        std::string kind;
+        if (sl10) {
+          // The data frame: start byte, 10 characters, character check,
+          // frame check, end byte; damage its first sending.
+          static const char* const kinds[] = {"noend", "nostart", "drop", "stray"};
+          kind = kinds[rng() % 4];
+          port.Command("damage " + kind +
+                       (kind == "drop" || kind == "stray" ? " " + std::to_string(pick(1, 12)) : ""));
+          port.Command("swipe " + card.tracks);
+        } else if (sw30) {
+          // STX, "P600" and the status, 8 digits, ETX and the check.
+          kind = "dle";
+          port.Command("cut " + std::to_string(pick(1, 16)));
+          port.Command("swipe " + card.tracks);
+        } else {
+          const bool stx = rng() % 2 == 0;
+          port.Command(stx ? "framing stx" : "framing cr");
+          static const char* const kinds[] = {"stx", "etx", "noend", "nostart", "together"};
+          kind = kinds[rng() % (stx ? 5 : 3)];  // sentinel framing: no lost start
+          if (kind == "together" && i + 1 < swipes) {
+            // This card's frame and the next one's, in one write.
+            port.Command("framing cr");
+            std::string both = slu4x->MakeFrame(card.tracks);
+            both += slu4x->MakeFrame(MakeCard(model, i + 1).tracks);
+            port.Write(both);
+            records = 2;
+          } else {
+            if (kind == "together") kind = "stx";
+            const std::string frame = slu4x->MakeFrame(card.tracks);
+            // An ETX anywhere inside the frame; the lost start of an STX
+            // frame is its first sentinel.
+            const std::string bytes =
+                kind == "etx"       ? readersim::SLU4xDevice::Damage(frame, kind, pick(1, frame.size() - 3))
+                : kind == "nostart" ? readersim::SLU4xDevice::Damage(frame, "drop", 1)
+                                    : readersim::SLU4xDevice::Damage(frame, kind, 0);
+            port.Write(bytes);
+          }
+          port.Command("framing cr");
+        }
+        ++damageKinds[kind];
+      } else if (slu4x != nullptr && rng() % 8 == 0) {
         ++cuts;
         port.Command("cut " + std::to_string(1 + rng() % 40) + " " + card.tracks);
       } else {
         port.Command("swipe " + card.tracks);
       }
-      const auto deadline = Clock::now() + std::chrono::milliseconds(kTypedTimeoutMs);
-      while (log.Poll() <= returns && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-      if (log.Poll() > returns)
-        returns = log.Poll();
-      else
-        ++timeouts;
+      // A read error: the user swipes the card again (twice at most).
+      for (int again = 0; await(records, i) && again < 2; ++again) {
+        ++swipedAgain;
+        for (size_t k = 0; k < records && i + k < swipes; ++k)
+          port.Command("swipe " + MakeCard(model, i + static_cast<unsigned>(k)).tracks);
+      }
+      i += static_cast<unsigned>(records - 1);
     }
     const Clock::time_point runEnd = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(kStragglersMs));
@@ -239,14 +361,14 @@ int main(int argc, char** argv) {
       }
       rec.clear();
     }
-    unsigned typedExactly = 0, lost = 0, duplicated = 0, altered = unattributed;
+    unsigned typedExactly = 0, lost = 0, lostSilently = 0, duplicated = 0, altered = unattributed;
     std::string lostIds, duplicatedIds;  // the first few, to look them up in the key log
     auto note = [](std::string& list, unsigned i) {
       if (list.size() < 60) list += " " + std::to_string(i);
     };
     for (unsigned i = 0; i < swipes; ++i) {
       const unsigned all = exact[i] + other[i];
-      if (all == 0) ++lost, note(lostIds, i);
+      if (all == 0) ++lost, note(lostIds, i), lostSilently += errorShownFor[i] ? 0 : 1;
       if (all > 1) duplicated += all - 1, note(duplicatedIds, i);
       if (exact[i] == 1 && other[i] == 0) ++typedExactly;
       if (other[i] > 0 && exact[i] == 0) ++altered;
@@ -261,6 +383,12 @@ int main(int argc, char** argv) {
         "        noise: %u random bytes, %u lone frame starts each with %d ms quiet, %u cut "
         "bursts\n",
         noiseBytes, loneStarts, kQuietMs, cuts);
+    std::string kinds;
+    for (const auto& [kind, n] : damageKinds) kinds += " " + kind + " " + std::to_string(n);
+    std::printf(
+        "        damaged on the line: %u swipes (%s ); failed read signalled %u, swiped again "
+        "%u; lost without a read error %u\n",
+        damaged, kinds.empty() ? " none" : kinds.c_str(), errorsShown, swipedAgain, lostSilently);
     if (swipes > warmup) {
       // Key times are CLOCK_MONOTONIC, as the steady clock here.
       auto ns = [](Clock::time_point t) {

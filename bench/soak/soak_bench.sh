@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # For each serial model: the real program typing into a target window while a
-# simulated reader swipes cards back to back with line noise between them;
-# prints swipes sent, typed exactly, lost, duplicated and altered, and the
-# program's resident memory after warm-up and at the end.
+# simulated reader swipes cards back to back with line noise between them and
+# some swipes damaged on the line; prints swipes sent, typed exactly, lost,
+# duplicated and altered, the failed reads signalled and the swipes lost
+# without one, and the program's resident memory after warm-up and at the end.
 # Usage: soak_bench.sh PROGRAM SOAK XTARGET LANG_FILES_DIR
 set -u
 program=$1 soak=$2 xtarget=$3 langfiles=$4
@@ -17,7 +18,8 @@ make_program_dir "$program" "$langfiles" || exit 1
 for model in $models; do
   rm -f "$work/soak.in" "$work/state" "$work/reader" "$work/typed"
   mkfifo "$work/soak.in"
-  "$soak" "$model" "$work/reader" "$work/typed" <"$work/soak.in" &
+  rm -f "$work/state.history"
+  "$soak" "$model" "$work/reader" "$work/typed" "$work/state.history" <"$work/soak.in" &
   soak_pid=$!
   exec 6>"$work/soak.in"
   wait_for 5 test -e "$work/reader" || { echo "$model: the simulator published no port"; exit 1; }
