@@ -9,11 +9,6 @@ program=$1 readersim=$2 xtarget=$3 langfiles=$4 artifacts=$5
 model=SW-30
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/e2e_lib.sh"
-expect_typed() {
-  wait_for 10 typed_is "$work/typed" "$1" || fail "typed '$(typed)' instead of '$1'"
-  sleep 1  # nothing more may come: each card is typed once
-  [ "$(typed)" = "$1" ] || fail "typed '$(typed)' after the read, not '$1'"
-}
 
 start_xsession --tray || fail "no X session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"

@@ -23,31 +23,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 start_xsession --tray || fail "no X session"
 make_program_dir "$program" "$langfiles" || fail "no program folder"
 
-
-# Settings: every slice from its first character, padded to 14, a Tab after
-# track 1 and 2, Enter after track 3 (Enter after track 2 for the track-2 model).
-if [ "$model" = SL-10 ]; then
-  tracks="<T1>FALSE</T1><T2>TRUE</T2><T3>FALSE</T3><T2Char>1</T2Char>"
-  [ "$case" = alltracks ] && tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T2Char>1</T2Char>"
-  card="swipe 0012345678"
-  want="00000012345678<Return>"
-  card2="swipe 4711"
-  want2="00000000004711<Return>"
-else
-  tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T1Char>2</T1Char><T2Char>2</T2Char><T3Char>1</T3Char>"
-  card="swipe ROSSI MARIO|12345678|0077"
-  want="000ROSSI MARIO<Tab>00000012345678<Tab>00000000000077<Return>"
-  card2="swipe B|4711|"
-  want2="0000000000000B<Tab>00000000004711<Tab>00000000000000<Return>"
-fi
+if [ "$model" = SL-10 ]; then sample_cards yes; else sample_cards no; fi
+[ "$case" = alltracks ] && tracks="<T1>TRUE</T1><T2>TRUE</T2><T3>TRUE</T3><T2Char>1</T2Char>"
 settings="<Model>$model</Model><Com>$work/reader</Com>$tracks<SoundErrReader>FALSE</SoundErrReader><SoundErrTes>FALSE</SoundErrTes>"
-
-# expect_typed WHAT: the target got exactly WHAT in all, and nothing after it.
-expect_typed() {
-  wait_for 10 typed_is "$work/typed" "$1" || fail "typed '$(typed)' instead of '$1'"
-  sleep 1  # nothing more may come: each read is typed once
-  [ "$(typed)" = "$1" ] || fail "typed '$(typed)' after the read, not '$1'"
-}
 
 if [ "$case" = absent ]; then
   start_program "$settings"
@@ -60,7 +38,7 @@ if [ "$case" = absent ]; then
   # The start-up error box may still be open: the target takes the focus
   # back, and the typing must reach it.
   start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"
-  sim "$card"
+  sim "swipe $card"
   expect_typed "$want"
   echo "PASS ($model, $case): port missing at start, reader up when it appeared, swipe typed"
   exit 0
@@ -73,7 +51,7 @@ start_typing_target "$xtarget" "$work/typed" || fail "no focused typing target"
 
 case $case in
 replug)
-  sim "$card"
+  sim "swipe $card"
   expect_typed "$want"
   sim unplug
   wait_for 10 grep -qx 'image=3' "$work/state" || fail "an unplugged reader does not show the reader problem"
@@ -83,7 +61,7 @@ replug)
     fail "an unplugged reader shows '$(get hint)', not '$problem'"
   sim plug
   wait_for 10 grep -qx 'image=0' "$work/state" || fail "the reader plugged back is not restored"
-  sim "$card2"
+  sim "swipe $card2"
   expect_typed "$want$want2"
   echo "PASS ($model, $case): swipe typed, unplug shown, replug restored, next swipe typed"
   ;;
@@ -107,7 +85,7 @@ noise)
   for mark in ';' '%' '+'; do
     sim "send \\x00\\xfe$mark"
     sim 'pause 500'
-    sim "$card"
+    sim "swipe $card"
     all=$all$want
     expect_typed "$all"
   done
@@ -129,7 +107,7 @@ alltracks)
   sleep 1
   boxes=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | wc -l)
   [ "$boxes" = 1 ] || fail "$boxes message boxes, not one"
-  sim "$card"
+  sim "swipe $card"
   expect_typed "$want"
   echo "PASS ($model, $case): started on track 2 with all three ticked, one message, swipe typed"
   ;;

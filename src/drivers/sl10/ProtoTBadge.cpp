@@ -130,11 +130,14 @@ void TProtTB::SendPoll(bool complemented) {
   SendFrame(std::string(1, static_cast<char>(poll)));
 }
 
-bool TProtTB::DecodePayload(const std::uint8_t* payload, std::int32_t len) {
-  // k characters and the character checksum.
+namespace {
+
+// The characters of a data frame's payload: k encoded characters and the
+// character checksum; false when the checksum does not match.
+bool DecodeChars(const std::uint8_t* payload, std::int32_t len, AnsiString& text) {
   if (len < 1) return false;
   const std::int32_t k = len - 1;
-  AnsiString text;
+  text.clear();
   text.reserve(static_cast<size_t>(k));
   std::uint8_t sum = 1;
   for (std::int32_t i = 0; i < k; ++i) {
@@ -143,7 +146,30 @@ bool TProtTB::DecodePayload(const std::uint8_t* payload, std::int32_t len) {
     sum = static_cast<std::uint8_t>(sum + nibble);
     text.push_back(static_cast<char>(0x30 + nibble));
   }
-  if ((sum & 0x7F) != payload[k]) return false;
+  return (sum & 0x7F) == payload[k];
+}
+
+}  // namespace
+
+bool TProtTB::LostStartOfData(std::int32_t n) const {
+  // BufferRx[1..n]: the payload and the frame checksum of a frame whose start
+  // byte was lost. The checksum names the start byte it was made with; a
+  // data frame's start byte, and payload characters that match their own
+  // checksum, tell a lost badge from line noise.
+  if (n < 3) return false;
+  std::uint8_t sum = 1;
+  for (std::int32_t j = 1; j < n; ++j) sum = static_cast<std::uint8_t>(sum + BufferRx[j]);
+  const std::uint8_t start =
+      static_cast<std::uint8_t>((BufferRx[static_cast<size_t>(n)] - sum) & 0x7F);
+  AnsiString chars;
+  return (start & 0x40) == 0 && CountBits(start & 0x07) == 2 &&
+         DecodeChars(BufferRx.data() + 1, n - 1, chars);
+}
+
+bool TProtTB::DecodePayload(const std::uint8_t* payload, std::int32_t len) {
+  AnsiString text;
+  if (!DecodeChars(payload, len, text)) return false;
+  const auto k = static_cast<std::int32_t>(text.size());
   // The reader closes the text with two characters of its own.
   if (k < 2) return false;
   text.resize(static_cast<size_t>(k - 2));
@@ -237,15 +263,17 @@ void TProtTB::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
         if (CarriesRead()) LoseRead();
         CountRx = 0;
         fStray = -1;
-      } else if (fStray >= 0) {
-        ++fStray;
+      } else if (fStray >= 0 && fStray < kMaxFrameBytes) {
+        // Kept where a frame's bytes go, in case it is one that lost its start.
+        BufferRx[static_cast<size_t>(1 + fStray++)] = b;
+      } else {
+        fStray = -1;
       }
     } else {
       if (CountRx < 2) {
-        // Data and a frame checksum ended like a frame: the answer to our
-        // poll lost its start byte. A status or failure frame has one byte
-        // there, so two or more were a badge's.
-        if (CountRx == 0 && fStray >= 2 && StatoCom == scAttesa) {
+        // Bytes ended like a frame while our poll waits for its answer: a
+        // badge whose start byte was lost, if they make one.
+        if (CountRx == 0 && StatoCom == scAttesa && fStray > 0 && LostStartOfData(fStray)) {
           LoseRead();
           SendPoll(true);
         }

@@ -54,6 +54,7 @@ class TProtTB : public TProtocol {
   bool DecodePayload(const std::uint8_t* payload, std::int32_t len);
   void HandleFrame();
   bool CarriesRead() const;
+  bool LostStartOfData(std::int32_t n) const;
   void LoseRead();
   void Post(std::uint32_t msg, platform::LPARAM value);
 

@@ -280,16 +280,18 @@ void TProtSLU4x::ProcessBuffer(const std::uint8_t* Buffer, std::int32_t Len) {
       } else if (fSkipping) {
         fEnd = 0;
         fTrailer = false;
-      } else if (fEnd == ETX) {
+      } else if (fEnd == ETX && IsSentinel(b) && CountRx > 1) {
         // More of the swipe after its ETX: the ETX was line noise inside it.
-        if (IsSentinel(b)) {
-          if (CountRx > 1) FailRead();
-          CountRx = 0;
-          StopBurstTimer();
-          fEnd = 0;
-          fTrailer = false;
-          Skip();
-        }
+        FailRead();
+        CountRx = 0;
+        StopBurstTimer();
+        fEnd = 0;
+        fTrailer = false;
+        Skip();
+        continue;
+      } else if (fEnd == ETX && IsSentinel(b)) {
+        EndFrame();  // an empty frame, then a frame of its own
+      } else if (fEnd == ETX) {
         continue;  // other bytes after a frame belong to none
       } else {
         // The carriage return was inside the frame.

@@ -101,6 +101,17 @@ class SW30Test : public ::testing::Test {
     ASSERT_EQ(TakeWritten(), Command("C10"));
     Exchange(Answer("P1001"));
   }
+  // Switched on afresh on a new port, and a card offered in read mode: its
+  // read has just gone out.
+  void ReadGoesOut() {
+    reader->SetActive(false);
+    seen = 0;
+    port = serial.AddPort(kPort);
+    Up();
+    OfferCard();
+    Take();
+    ASSERT_EQ(TakeWritten(), Command("C62"));
+  }
 
   FakeMessageLoop loop;
   FakeSerialBackend serial;
@@ -467,13 +478,8 @@ TEST_F(SW30Test, BadOrUnusualAnswersNeverTypeAWrongBadge) {
     ASSERT_EQ(a.substr(1, a.size() - 3).find_first_of(controls), Bytes::npos);
   }
   for (const auto& c : cases) {
-    reader->SetActive(false);
-    seen = 0;
-    port = serial.AddPort(kPort);
-    Up();
-    OfferCard();
-    Take();
-    ASSERT_EQ(TakeWritten(), Command("C62")) << c.name;
+    SCOPED_TRACE(c.name);
+    ReadGoesOut();
     Feed(kAck);
     TakeWritten();
     Feed(c.bytes);
@@ -482,13 +488,7 @@ TEST_F(SW30Test, BadOrUnusualAnswersNeverTypeAWrongBadge) {
   }
   // A check character that happens to be a control byte is still the check.
   for (char control : controls) {
-    reader->SetActive(false);
-    seen = 0;
-    port = serial.AddPort(kPort);
-    Up();
-    OfferCard();
-    Take();
-    TakeWritten();
+    ReadGoesOut();
     Exchange(ReadAnswerWithCheck(static_cast<std::uint8_t>(control)));
     const Events e = Take();
     ASSERT_EQ(e.size(), 2u) << int(control);
@@ -529,13 +529,8 @@ TEST_F(SW30Test, AReadCutShortByADleIsAskedForAgainThenFails) {
       {"a DLE before the answer, which comes all the same", {kDle + answer}, read},
   };
   for (const auto& c : cases) {
-    reader->SetActive(false);
-    seen = 0;
-    port = serial.AddPort(kPort);
-    Up();
-    OfferCard();
-    ASSERT_EQ(Take(), Events{"status 3"});
-    ASSERT_EQ(TakeWritten(), Command("C62")) << c.name;
+    SCOPED_TRACE(c.name);
+    ReadGoesOut();
     Events events;
     const auto takeReads = [&] {
       for (auto& e : Take())

@@ -240,6 +240,8 @@ TEST_F(SL10Test, ARepliedReadTheLineDamagedIsAFailedReadAndAcknowledged) {
       {"a lone start byte before a status frame", "\x9B" + status1, false},
       {"a lone start byte", "\x9B", false},
       {"stray bytes before a status frame", "\x10\x20\x30" + status1, false},
+      {"line noise that ends like a frame", "\x10\x20\x30\x40\xC5", false},
+      {"a status frame without its start byte", status1.substr(1), false},
   };
   for (const auto& c : cases) {
     reader->SetActive(false);
