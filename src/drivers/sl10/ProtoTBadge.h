@@ -71,8 +71,9 @@ class TProtTB : public TProtocol {
   bool fFreezed = false;
   TComm32* fComm;
   std::uint32_t fSeedSalt = 0;
-  // Bytes outside a frame since the last frame ended; -1 while the rest of
-  // an abandoned frame is skipped up to the next start byte.
+  // Bytes outside a frame since the last frame ended, kept in BufferRx from
+  // index 1; -1 while the rest of an abandoned frame is skipped up to the
+  // next start or end byte.
   std::int32_t fStray = 0;
   bool fAckOwed = false;   // the next poll acknowledges a lost read
   bool fReadLost = false;  // this exchange's read was already shown as failed
