@@ -261,6 +261,7 @@ TEST_F(SLU4xTest, TwoBadgesInOneBlockAreEachReadOnceInOrder) {
     reader->SetCheckCRCTes(true);
     Start(2);
     Block(block);
+    loop.Advance(TProtSLU4x::kBurstGapMs);  // the second ETX waits for the end of the burst
     EXPECT_EQ(Take(), (Events{"read 1111", "read 2222"})) << (slu42 ? "SLU-42" : "SLU-43");
   }
 }
