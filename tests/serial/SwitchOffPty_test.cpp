@@ -87,10 +87,10 @@ TEST(SwitchOffOnPty, TheLastCommandsOfEachWriterReachTheDevice) {
       auto sim = std::make_unique<readersim::SimPort>(std::move(owned), link);
       std::mutex mutex;  // got is filled on the port's thread
       std::string got;
-      sim->OnHostBytes = [&](const std::string& b) {
+      sim->SetOnHostBytes([&](const std::string& b) {
         std::lock_guard lock(mutex);
         got += b;
-      };
+      });
       auto received = [&] {
         std::lock_guard lock(mutex);
         return got;

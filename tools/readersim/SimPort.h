@@ -68,8 +68,13 @@ class SimPort {
   // for an unknown command.
   bool Command(const std::string& line);
 
-  // Called with every chunk the host sent (after the device saw it).
+  // Called with every chunk the host sent (after the device saw it), on the
+  // port's thread; set it through SetOnHostBytes once the port runs.
   std::function<void(const std::string&)> OnHostBytes;
+  void SetOnHostBytes(std::function<void(const std::string&)> hook) {
+    std::lock_guard lock(fDeviceMutex);
+    OnHostBytes = std::move(hook);
+  }
 
  private:
   void Plug();
