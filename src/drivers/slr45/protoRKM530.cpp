@@ -163,7 +163,8 @@ void TProtRKM530::SetComPort(const std::string& value) {
     // Also when reopening on the new port raised: the name is taken anyway.
     // A port the user chose is no trial, and every port a candidate again.
     ~Home() {
-      p.fHomePath = p.dm->ApdComPort1->DevicePath();
+      // The name as given: a "COMn" port has no device path on Windows.
+      p.fHomePath = p.HasPort() ? p.ComPort() : std::string();
       p.fOnTrial = false;
       p.fPassedOver.clear();
     }
@@ -257,7 +258,7 @@ void TProtRKM530::Search() {
 
 void TProtRKM530::GiveUpTrial() {
   TApdComPort& port = *dm->ApdComPort1;
-  fPassedOver.push_back(port.DevicePath());
+  fPassedOver.push_back(ComPort());
   port.SetOpen(false);
   port.SetComNumber(0);
   CountRx = 0;
@@ -275,7 +276,7 @@ void TProtRKM530::TimerProc() {
   TApdComPort& port = *dm->ApdComPort1;
   const std::uint64_t now = platform::Clock().GetTickCount64();
   if (DispoStato == sdTimeout) {
-    if (!fHomePath.empty() && port.DevicePath() != fHomePath) {
+    if (!fHomePath.empty() && (!HasPort() || ComPort() != fHomePath)) {
       // An adapter that comes back usually comes back under its configured
       // path (a by-id link keeps its name): that is tried before any search,
       // and a port found by a search is kept only while it stays open.

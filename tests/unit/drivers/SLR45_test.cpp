@@ -446,7 +446,7 @@ TEST_F(SLR45Test, ClassAndTrackCodes) {
   serial.AddPort("/dev/COM4");
   reader->SetCOM(" COM4 ");
   EXPECT_EQ(reader->Protocol()->ComPort(), "COM4");
-  EXPECT_TRUE(reader->Protocol()->HomePath().empty());
+  EXPECT_EQ(reader->Protocol()->HomePath(), "COM4") << "a numbered port is tried first too";
 }
 
 }  // namespace
