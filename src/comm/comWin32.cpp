@@ -1,6 +1,7 @@
 #include "comm/comWin32.h"
 
 #include <charconv>
+#include <utility>
 
 #include "base/Text.h"
 #include "comm/DeviceMessages.h"
@@ -103,6 +104,11 @@ void TC32Thread::Execute() {
     ~Release() { device.reset(); }
   } release{FHandleCom};
   bool failedBefore = false;
+  // A failed wait is told once the port is seen working again. A port that
+  // is gone may fail its waits before it says so, or keep failing them: that
+  // is the owner's reader problem, one message, and these failures are the
+  // same fault seen again.
+  std::string untold;
   while (!Terminated()) {
     try {
       FStatus = 0;
@@ -110,13 +116,14 @@ void TC32Thread::Execute() {
       fWakeups.fetch_add(1);
       if (r == platform::WaitResult::Event) {
         failedBefore = false;
+        if (!untold.empty()) Notice(std::exchange(untold, std::string()));
         if (!Terminated()) Deliver();
         if (hCloseEvent->IsSet()) break;
       } else if (r == platform::WaitResult::Failed) {
-        Notice(FHandleCom->LastError());
         // A wait that fails twice in a row will keep failing: stop rather than
         // spin on it.
-        if (failedBefore) break;
+        if (failedBefore || FHandleCom->Lost()) break;
+        untold = FHandleCom->LastError();
         failedBefore = true;
       } else if (r == platform::WaitResult::Lost) {
         // The device is gone for good (hang-up, adapter pulled). The owner's
@@ -437,7 +444,8 @@ std::int32_t TComm32::Read(void* Buf, std::int32_t count) {
   if (count <= 0) return 0;
   const int n = FHandle->Read(Buf, count);
   if (n >= 0) return n;
-  NotifyHost("Read COM Failed", 3, NowDateTime());
+  // A device that is gone is the owner's reader problem, not a read error.
+  if (!FHandle->Lost()) NotifyHost("Read COM Failed", 3, NowDateTime());
   return 0;
 }
 

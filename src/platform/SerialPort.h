@@ -21,7 +21,9 @@
 // - Event bits are those of the serial event mask: kEvRxChar when bytes wait,
 //   kEvError when the line error counters moved. A device that disappears (the
 //   other end hung up, the adapter was pulled) gives WaitResult::Lost, and goes
-//   on giving it; it never comes back on the same device object.
+//   on giving it; it never comes back on the same device object. Lost() tells
+//   that it is known to be gone (a wait said so, or a call failed for that
+//   reason): its further failures are that same fault.
 // - Units: rates in bits per second, sizes in bytes, time-outs in milliseconds.
 #include <cstdint>
 #include <memory>
@@ -126,6 +128,7 @@ class ISerialDevice {
   virtual bool SetBreak(bool on) = 0;
 
   virtual std::string LastError() const = 0;
+  virtual bool Lost() const { return false; }
 };
 
 // Lets what the device still has to send go out for at most boundMs, then

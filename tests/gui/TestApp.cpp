@@ -21,6 +21,7 @@
 #include "reader/CustomBadgeReader.h"
 #include "ui/qt/MainView.h"
 #include "ui/qt/Program.h"
+#include "ui/qt/RowTabBar.h"
 
 namespace {
 
@@ -194,13 +195,29 @@ int main(int argc, char** argv) {
         out << "geometry_" << name << "=" << at.x() << " " << at.y() << " " << w->width() << " "
             << w->height() << "\n";
       }
-      if (auto* tabs = v.findChild<QTabWidget*>("JvPageControl1"); tabs && tabs->isVisible()) {
+      // The tabs as shown, each with the width its caption needs whole.
+      auto* tabs = v.findChild<QTabWidget*>("JvPageControl1");
+      auto* rows = v.findChild<lumbra::ui::RowTabBar*>("JvPageControl1.Tabs");
+      if (tabs != nullptr && tabs->isVisible()) {
         out << "tab=" << tabs->currentIndex() << "\n";
-        for (int i = 0; i < tabs->count(); ++i) {
-          QRect r = tabs->tabBar()->tabRect(i);
-          QPoint at = tabs->tabBar()->mapToGlobal(r.topLeft());
+        const QPoint window = v.mapToGlobal(QPoint(0, 0));
+        out << "geometry_window=" << window.x() << " " << window.y() << " " << v.width() << " "
+            << v.height() << "\n";
+        const bool own = tabs->tabBar()->isVisible();
+        QWidget* bar = own ? static_cast<QWidget*>(tabs->tabBar()) : rows;
+        for (int i = 0; bar != nullptr && i < tabs->count(); ++i) {
+          QRect r = own ? tabs->tabBar()->tabRect(i) : rows->TabRect(i);
+          // Clipped to what the bar shows: a tab scrolled away has no room.
+          r = r.intersected(bar->rect());
+          QPoint at = bar->mapToGlobal(r.topLeft());
           out << "geometry_tab" << i << "=" << at.x() << " " << at.y() << " " << r.width() << " "
               << r.height() << "\n";
+          out << "caption_width_tab" << i << "="
+              << bar->fontMetrics().size(Qt::TextShowMnemonic, tabs->tabText(i)).width() << "\n";
+          // The height the page's controls need, and the height it has.
+          QWidget* page = tabs->widget(i);
+          out << "page_height_tab" << i << "=" << page->minimumSizeHint().height() << " "
+              << tabs->currentWidget()->height() << "\n";
         }
       }
       std::string menu;

@@ -20,6 +20,27 @@ text() {
   awk -F'\t' -v k="$2" -v c="$3" '$1 == k { print $c; exit }' "$tables/$1.tsv" |
     sed 's/\\s/ /g; s/\\\\/\\/g'
 }
+# Every tab of the settings view in the window and wide enough for its
+# caption: none cut, none scrolled out of sight.
+tabs_whole() {
+  local wx wy ww wh i x y w h need
+  echo "status 1" >&5  # the state again, laid out in the language shown
+  sleep 0.5
+  read -r wx wy ww wh <<<"$(get geometry_window)"
+  [ -n "${ww:-}" ] || { echo "no window geometry"; return 1; }
+  for i in 0 1 2 3 4; do
+    read -r x y w h <<<"$(get "geometry_tab$i")"
+    need=$(get "caption_width_tab$i")
+    [ -n "${w:-}" ] && [ -n "$need" ] || { echo "tab $i not reported"; return 1; }
+    if [ "$x" -lt "$wx" ] || [ "$y" -lt "$wy" ] || [ $((x + w)) -gt $((wx + ww)) ] ||
+      [ $((y + h)) -gt $((wy + wh)) ] || [ "$w" -le "$need" ]; then
+      echo "tab $i at $x $y $w $h, caption $need wide, window $wx $wy $ww $wh"
+      return 1
+    fi
+    read -r need h <<<"$(get "page_height_tab$i")"
+    [ -n "${h:-}" ] && [ "$need" -le "$h" ] || { echo "page $i needs ${need:-?} pixels, has ${h:-?}"; return 1; }
+  done
+}
 menu_of() { # the tray menu as the state shows it, in language column $1
   local m="" k
   for k in Apri1 Aiuto1 erminagestionelettore1; do m+="$(text captions "TkEmuTasMain.$k" "$1")|"; done
@@ -55,6 +76,7 @@ wait_for 5 grep -q '^view=settings' "$state" || fail "the password did not open 
 wait_for 5 grep -q '^geometry_cbLingua=' "$state" || fail "the language list is not shown"
 sleep 0.3
 import -window "$win" "$artifacts/settings-Italiano.png" || fail "screenshot"
+why=$(tabs_whole) || fail "a tab is cut in Italiano: $why"
 
 # choose KEYS: opens the language list and moves through it with KEYS, then Return.
 choose() {
@@ -74,6 +96,8 @@ check_language() { # INDEX COLUMN NAME
   xdotool search --onlyvisible --name "^$title\$" >/dev/null || fail "no window titled '$title' on screen"
   sleep 0.3
   import -window "$win" "$artifacts/settings-$3.png" || fail "screenshot"
+  local why
+  why=$(tabs_whole) || fail "a tab is cut in $3: $why"
 }
 choose Up
 check_language 0 3 English
@@ -94,7 +118,7 @@ wait_for 5 sh -c "! xdotool search --onlyvisible --name '^$about\$'" || fail "Es
 # The sound file dialog comes with its title in the chosen language; the file
 # chosen in it becomes the read-error sound.
 : >"$work/beep.wav"
-# click_tab N: a click near the start of tab N (later tabs may be partly scrolled away).
+# click_tab N: a click near the start of tab N.
 click_tab() {
   local x y w h
   read -r x y w h <<<"$(get "geometry_tab$1")"
@@ -103,6 +127,9 @@ click_tab() {
   echo "status 1" >&5  # the state is written again, now with the tab's controls
   wait_for 5 grep -qx "tab=$1" "$state"
 }
+# The tab with the most controls, in the language of the longest captions.
+click_tab 1 || fail "the read tab did not open"
+import -window "$win" "$artifacts/settings-read-Español.png" || fail "screenshot"
 click_tab 2 || fail "the read-error tab did not open"
 wait_for 5 grep -q '^geometry_btSoundErrTes=' "$state" || fail "the read-error tab did not open"
 read -r sx sy sw sh <<<"$(get geometry_btSoundErrTes)"

@@ -1,7 +1,9 @@
-// A run of typed keys sets the user's held modifiers aside and gives back
-// those still held: the decision on its own, and the real path through
-// SendInput and the low-level hook into a window of the test. The "user" is
-// the test injecting unmarked events, as another input source would.
+// A run of typed keys sets the user's held, latched and locked modifiers
+// aside and gives back those still held, latched or locked: the decision on
+// its own, from the key state and StickyKeys' flags the run reads, and the
+// real path through SendInput and the low-level hook into a window of the
+// test. The "user" is the test injecting unmarked events, as another input
+// source would; the StickyKeys setting is the test's, as Wine has none.
 // Before windows.h, whose macros would take the interface's names.
 // clang-format off
 #include "platform/win32/Win32Keyboard.h"
@@ -77,10 +79,75 @@ TEST(Win32TypingRun, WhatIsGivenBackAtTheEnd) {
     EXPECT_EQ(ModifiersToGiveBack(c.setAside, c.during), c.back) << c.name;
 }
 
+// StickyKeys' flags: on, and a key's latched or locked bit (the order of a ModifierSet).
+constexpr std::uint32_t kOn = 0x1;
+constexpr std::uint32_t Latched(std::uint8_t vk) {
+  return static_cast<std::uint32_t>(Bit(vk)) << 24;
+}
+constexpr std::uint32_t Locked(std::uint8_t vk) {
+  return static_cast<std::uint32_t>(Bit(vk)) << 16;
+}
+
+TEST(Win32TypingRun, WhatTheStartSetsAsideFromKeysAndStickyKeys) {
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> down;  // in the key state read after StickyKeys went off
+    std::uint32_t sticky;
+    RunStart start;
+  };
+  const auto LS = Bit(VK_LSHIFT), RC = Bit(VK_RCONTROL), LA = Bit(VK_LMENU), LW = Bit(VK_LWIN);
+  const Case cases[] = {
+      {"nothing, StickyKeys off", {}, 0, {}},
+      {"shift held, StickyKeys off", {VK_LSHIFT}, 0, {LS, LS, {}, false}},
+      {"StickyKeys on, nothing latched: off for the run", {}, kOn | 0x40, {0, 0, {}, true}},
+      {"left shift latched, still shown down",
+       {VK_LSHIFT},
+       kOn | Latched(VK_LSHIFT),
+       {LS, 0, {LS, 0}, true}},
+      {"right ctrl locked, left alt held",
+       {VK_RCONTROL, VK_LMENU},
+       kOn | Locked(VK_RCONTROL),
+       {static_cast<ModifierSet>(RC | LA), LA, {0, RC}, true}},
+      {"win latched, already let go by the switch", {}, kOn | Latched(VK_LWIN), {0, 0, {LW, 0}, true}},
+      {"latched and locked bits of one key: locked", {}, kOn | Latched(VK_LSHIFT) | Locked(VK_LSHIFT),
+       {0, 0, {0, LS}, true}},
+      {"state bits with StickyKeys off mean nothing", {VK_LSHIFT}, Latched(VK_LSHIFT),
+       {LS, LS, {}, false}},
+  };
+  for (const Case& c : cases) {
+    KeyboardStateTable table{};
+    for (std::uint8_t vk : c.down) table[vk] = 0x80;
+    EXPECT_EQ(PlanRunStart(table, c.sticky), c.start) << c.name;
+  }
+}
+
+TEST(Win32TypingRun, LatchesAndLocksSetAgainUnlessTheUserPressedTheKey) {
+  constexpr auto N = KeyChange::None, P = KeyChange::Pressed, R = KeyChange::Released;
+  const auto LS = Bit(VK_LSHIFT), LC = Bit(VK_LCONTROL);
+  struct Case {
+    const char* name;
+    StickyModifiers setAside;
+    ModifierChanges during;
+    StickyModifiers back;
+  };
+  const Case cases[] = {
+      {"left alone", {LS, LC}, {N, N, N, N, N, N, N, N}, {LS, LC}},
+      {"the latched key pressed again", {LS, LC}, {P, N, N, N, N, N, N, N}, {0, LC}},
+      {"the locked key pressed", {LS, LC}, {N, N, P, N, N, N, N, N}, {LS, 0}},
+      {"released: the switch letting it go", {LS, LC}, {R, N, R, N, N, N, N, N}, {LS, LC}},
+      {"another key touched", {LS, 0}, {N, N, N, N, P, N, N, N}, {LS, 0}},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(StickyToGiveBack(c.setAside, c.during), c.back) << c.name;
+}
+
 std::wstring gTyped;
+std::vector<WPARAM> gModifierDowns;  // modifier keys pressed after the first character
 
 LRESULT CALLBACK Target(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_CHAR) gTyped += static_cast<wchar_t>(wParam);
+  if (msg == WM_KEYDOWN && !gTyped.empty() && (wParam == VK_SHIFT || wParam == VK_CONTROL))
+    gModifierDowns.push_back(wParam);
   return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
@@ -188,6 +255,58 @@ TEST_F(Win32TypingRunOnScreen, HeldModifiersAreSetAsideAndTheStillHeldGivenBack)
     EXPECT_FALSE(Down(a)) << "the run left its key down";
     for (std::uint8_t vk : kRunModifierKeys) UserKey(vk, true);
     PumpUntil([] { return false; }, 50);
+  }
+}
+
+// The user latched or locked a modifier: the system shows its key down. The
+// run switches StickyKeys off (which lets the key go), types without it,
+// switches StickyKeys on again and presses the key once for a latch, twice
+// for a lock.
+TEST_F(Win32TypingRunOnScreen, LatchedAndLockedModifiersAreSetAsideAndGivenBack) {
+  struct Case {
+    const char* name;
+    std::uint8_t key;
+    std::uint32_t flags;
+    size_t presses;
+  };
+  const Case cases[] = {
+      {"shift latched", VK_LSHIFT, kOn | 0x80 | Latched(VK_LSHIFT), 1},
+      {"ctrl locked", VK_LCONTROL, kOn | 0x80 | Locked(VK_LCONTROL), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::uint32_t flags = c.flags;
+    std::vector<std::uint32_t> written;
+    StickyKeysAccess sticky;
+    sticky.get = [&flags](std::uint32_t& f) {
+      f = flags;
+      return true;
+    };
+    sticky.set = [&, key = c.key](std::uint32_t f) {
+      written.push_back(f);
+      if ((f & kOn) == 0 && (flags & 0xFFFF0000u) != 0) UserKey(key, true);  // as the system does
+      flags = f & 0xFFFF;
+      return true;
+    };
+    Win32Keyboard kb(sticky);
+    UserKey(c.key, false);
+    ASSERT_TRUE(PumpUntil([&] { return Down(c.key); }, 2000));
+    gTyped.clear();
+    gModifierDowns.clear();
+    kb.BeginTyping();
+    EXPECT_TRUE(PumpUntil([&] { return !Down(c.key); }, 2000)) << "still down in the run";
+    const auto a = static_cast<std::uint8_t>(kb.VkKeyScan(u'a') & 0xFF);
+    const auto scan = static_cast<std::uint8_t>(kb.MapVirtualKey(a));
+    kb.KeybdEvent(a, scan, 0);
+    kb.KeybdEvent(a, scan, KEYEVENTF_KEYUP);
+    kb.EndTyping();
+    ASSERT_TRUE(PumpUntil([&] { return gModifierDowns.size() >= c.presses; }, 3000));
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(gTyped, L"a") << "the latched or locked key reached the typed one";
+    EXPECT_EQ(written, (std::vector<std::uint32_t>{c.flags & 0xFFFE, c.flags & 0xFFFF}))
+        << "off for the run, then as it was";
+    EXPECT_EQ(gModifierDowns.size(), c.presses);
+    EXPECT_FALSE(Down(c.key)) << "given back as a held key";
   }
 }
 

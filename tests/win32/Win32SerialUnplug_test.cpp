@@ -70,10 +70,12 @@ TEST_F(Win32SerialUnplugTest, AnUnpluggedPortIsLostForGoodAndOpensAgainOnceBack)
   ASSERT_TRUE(device) << path << ": " << error;
   ASSERT_TRUE(device->SetEventMask(kEvRxChar | kEvError | kEvBreak)) << device->LastError();
   EXPECT_EQ(WaitPastEvents(*device, 200), WaitResult::Stopped) << "lost while plugged in";
+  EXPECT_FALSE(device->Lost());
 
   Sim("unplug");
   EXPECT_EQ(WaitPastEvents(*device, 5000), WaitResult::Lost);
   EXPECT_FALSE(reason.empty());
+  EXPECT_TRUE(device->Lost()) << "its failures from now on are that";
   std::uint32_t events = 0;
   auto stop = backend.CreateEvent();
   EXPECT_EQ(device->WaitEvent(*stop, events), WaitResult::Lost) << "and goes on being lost";

@@ -1,11 +1,17 @@
 // The main window on Win32 bound to the application model: its size in both
-// views, a window for every control of the model in every language, user
-// actions reaching the model, hiding on close, the end of the session, and
-// the tray icon's pictures and menu.
+// views at the dpi of its monitor and after the dpi changed, a window for
+// every control of the model in every language, user actions reaching the
+// model, hiding on close, the end of the session, and the tray icon's
+// pictures and menu. With LUMBRA_WIN_SCREENSHOTS naming a folder, pictures of
+// both views and of the tray's pictures at the display's dpi go there.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "app/uRCLocalize.h"
 #include "platform/fake/FakeDesktop.h"
@@ -13,6 +19,8 @@
 #include "platform/win32/Win32Text.h"
 // Windows' headers after the program's (see MainWindow.h).
 #include "ui/win32/MainWindow.h"
+// after windows.h
+#include "ui/win32/Dpi.h"
 // after windows.h
 #include <commctrl.h>
 
@@ -64,12 +72,63 @@ class MainWindowTest : public ::testing::Test {
     fs::remove_all(dir, ec);
   }
 
+  int S(int units) const { return Scaled(units, view->Dpi()); }
   SIZE ClientSize() const {
     RECT r;
     GetClientRect(view->Handle(), &r);
     return {r.right - r.left, r.bottom - r.top};
   }
   HWND W(const std::string& name) const { return view->ControlWindow(name); }
+  // Every control of the view shown lies inside its parent and inside the
+  // window's client area, every tab inside the page control, the text is in
+  // the fonts of the window's dpi and the status picture at its size.
+  void ExpectEverythingInside(const char* when) {
+    SCOPED_TRACE(when);
+    const bool settings = model->View() == app::TTkEmuTasMain::TView::Settings;
+    RECT client;
+    GetClientRect(view->Handle(), &client);
+    MapWindowPoints(view->Handle(), nullptr, reinterpret_cast<POINT*>(&client), 2);
+    auto inside = [](const RECT& r, const RECT& outer) {
+      return r.left >= outer.left && r.top >= outer.top && r.right <= outer.right &&
+             r.bottom <= outer.bottom && r.right > r.left && r.bottom > r.top;
+    };
+    for (const auto& c : model->Controls.All()) {
+      HWND hwnd = W(c->Name());
+      if (hwnd == nullptr) continue;
+      bool inSettings = false;
+      for (const app::TControl* p = c.get(); p != nullptr; p = p->Parent())
+        inSettings = inSettings || p->Name() == "PanOpt";
+      if (inSettings && !settings) continue;
+      RECT r, parent;
+      GetWindowRect(hwnd, &r);
+      GetWindowRect(GetParent(hwnd), &parent);
+      EXPECT_TRUE(inside(r, parent)) << c->Name() << " outside its parent";
+      EXPECT_TRUE(inside(r, client)) << c->Name() << " outside the window";
+    }
+    if (settings) {
+      HWND tabs = view->TabControl();
+      RECT area;
+      GetClientRect(tabs, &area);
+      for (int i = 0; i < TabCtrl_GetItemCount(tabs); ++i) {
+        RECT r;
+        ASSERT_TRUE(TabCtrl_GetItemRect(tabs, i, &r));
+        EXPECT_TRUE(inside(r, area)) << "tab " << i << " outside the page control";
+      }
+    }
+    for (const char* name : {"lbStatusReader", "XiButton1", "lbModel", "CheckBox1"}) {
+      LOGFONTW lf{};
+      GetObjectW(reinterpret_cast<HFONT>(SendMessageW(W(name), WM_GETFONT, 0, 0)), sizeof(lf), &lf);
+      EXPECT_EQ(lf.lfHeight, -S(11)) << name;
+    }
+    ICONINFO ii{};
+    ASSERT_TRUE(GetIconInfo(reinterpret_cast<HICON>(SendMessageW(W("ImgTes"), STM_GETICON, 0, 0)),
+                            &ii));
+    BITMAP bm{};
+    GetObjectW(ii.hbmColor, sizeof(bm), &bm);
+    EXPECT_EQ(bm.bmWidth, S(16)) << "the status picture";
+    DeleteObject(ii.hbmColor);
+    DeleteObject(ii.hbmMask);
+  }
   // Opens the settings view on the tab that holds the control, as a user would.
   void OpenSettingsAt(const char* tab) {
     model->Apri1Click();
@@ -95,20 +154,48 @@ TEST_F(MainWindowTest, FixedSizeWithTheModelsClientSizeInBothViews) {
   LONG style = GetWindowLongW(view->Handle(), GWL_STYLE);
   EXPECT_EQ(style & (WS_THICKFRAME | WS_MAXIMIZEBOX | WS_MINIMIZEBOX), 0);
   EXPECT_FALSE(IsWindowVisible(view->Handle())) << "the program starts in the tray";
+  EXPECT_EQ(view->Dpi(), WindowDpi(view->Handle())) << "laid out for its monitor";
+  // Run at a display scale of its own: the program sees it (it declares that it scales itself).
+  if (const char* want = std::getenv("LUMBRA_EXPECT_DPI")) {
+    EXPECT_EQ(view->Dpi(), static_cast<UINT>(std::atoi(want)));
+  }
   model->Apri1Click();
   EXPECT_TRUE(IsWindowVisible(view->Handle()));
   SIZE compact = ClientSize();
-  EXPECT_EQ(compact.cx, app::kClientWidth);
-  EXPECT_EQ(compact.cy, app::kStatusPanelHeight);
+  EXPECT_EQ(compact.cx, S(app::kClientWidth));
+  EXPECT_EQ(compact.cy, S(app::kStatusPanelHeight));
   EXPECT_FALSE(IsWindowVisible(W("PanOpt")));
+  ExpectEverythingInside("compact view");
   model->XiButton3Click();  // with the password
   ASSERT_EQ(model->View(), app::TTkEmuTasMain::TView::Settings);
   SIZE settings = ClientSize();
-  EXPECT_EQ(settings.cx, app::kClientWidth);
-  EXPECT_EQ(settings.cy, app::kStatusPanelHeight + app::kSettingsPanelHeight);
+  EXPECT_EQ(settings.cx, S(app::kClientWidth));
+  EXPECT_EQ(settings.cy, S(app::kStatusPanelHeight) + S(app::kSettingsPanelHeight));
   EXPECT_TRUE(IsWindowVisible(W("PanOpt")));
+  ExpectEverythingInside("settings view");
   model->XiButton3Click();
-  EXPECT_EQ(ClientSize().cy, app::kStatusPanelHeight);
+  EXPECT_EQ(ClientSize().cy, S(app::kStatusPanelHeight));
+}
+
+// Moved to a monitor of another scale, the window is laid out again for it:
+// its size, every control, the fonts and the status picture.
+TEST_F(MainWindowTest, LaidOutAgainWhenTheDpiChanges) {
+  OpenSettingsAt("TabSheet1");
+  const UINT first = view->Dpi();
+  for (UINT dpi : {144u, 120u, 192u, first}) {
+    SCOPED_TRACE("dpi " + std::to_string(dpi));
+    RECT suggested{40, 30, 600, 500};
+    SendMessageW(view->Handle(), kDpiChangedMessage, MAKEWPARAM(dpi, dpi),
+                 reinterpret_cast<LPARAM>(&suggested));
+    ASSERT_EQ(view->Dpi(), dpi);
+    RECT frame;
+    GetWindowRect(view->Handle(), &frame);
+    EXPECT_EQ(frame.left, 40);
+    EXPECT_EQ(frame.top, 30);
+    EXPECT_EQ(ClientSize().cx, S(app::kClientWidth));
+    EXPECT_EQ(ClientSize().cy, S(app::kStatusPanelHeight) + S(app::kSettingsPanelHeight));
+    ExpectEverythingInside("after the change");
+  }
 }
 
 // Every control of the model has a window of its own that lies inside its
@@ -316,6 +403,95 @@ TEST_F(MainWindowTest, TrayAndStatusPictureFollowTheModel) {
   model->SetTesStatus("Tessera: 1234");
   EXPECT_EQ(view->TrayTip(), L"lettore pronto\nTessera: 1234");
   EXPECT_EQ(TextOf(W("lbStatusTes")), L"Tessera: 1234");
+}
+
+// A 24-bit picture of the screen's rectangle r, or of pictures drawn by draw
+// on a plain background of w by h, as a bitmap file.
+bool SaveBitmap(const fs::path& file, int w, int h, const std::function<void(HDC)>& draw) {
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  ReleaseDC(nullptr, screen);
+  if (bmp == nullptr) return false;
+  HGDIOBJ old = SelectObject(dc, bmp);
+  draw(dc);
+  GdiFlush();
+  SelectObject(dc, old);
+  const DWORD stride = (static_cast<DWORD>(w) * 3 + 3) & ~3u, size = stride * static_cast<DWORD>(h);
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof(fh) + sizeof(bi.bmiHeader);
+  fh.bfSize = fh.bfOffBits + size;
+  bool ok = false;
+  if (FILE* f = _wfopen(file.wstring().c_str(), L"wb")) {
+    ok = fwrite(&fh, sizeof(fh), 1, f) == 1 && fwrite(&bi.bmiHeader, sizeof(bi.bmiHeader), 1, f) == 1 &&
+         fwrite(bits, 1, size, f) == size;
+    ok = fclose(f) == 0 && ok;
+  }
+  DeleteObject(bmp);
+  DeleteDC(dc);
+  return ok;
+}
+
+TEST_F(MainWindowTest, ScreenshotsAtTheDisplaysDpi) {
+  const char* folder = std::getenv("LUMBRA_WIN_SCREENSHOTS");
+  if (folder == nullptr || *folder == 0) GTEST_SKIP() << "no folder for the pictures";
+  fs::create_directories(folder);
+  const std::string dpi = std::to_string(view->Dpi());
+  auto shoot = [&](const std::string& name) {
+    HWND w = view->Handle();
+    // In view whatever the screen's size, and over anything else.
+    SetWindowPos(w, HWND_TOPMOST, 8, 8, 0, 0, SWP_NOSIZE);
+    RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    for (int i = 0; i < 100; ++i) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+      Sleep(10);
+    }
+    // The client area: the frame is the window manager's.
+    RECT r;
+    GetClientRect(w, &r);
+    MapWindowPoints(w, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    EXPECT_TRUE(SaveBitmap(fs::path(folder) / ("win-" + name + "-" + dpi + "dpi.bmp"),
+                           r.right - r.left, r.bottom - r.top, [&r](HDC dc) {
+                             HDC screen = GetDC(nullptr);
+                             BitBlt(dc, 0, 0, r.right - r.left, r.bottom - r.top, screen, r.left,
+                                    r.top, SRCCOPY | CAPTUREBLT);
+                             ReleaseDC(nullptr, screen);
+                           }))
+        << name;
+  };
+  model->Apri1Click();
+  model->SetTesStatus("Tessera: 0000012345678");
+  shoot("compact");
+  OpenSettingsAt("TabSheet1");
+  shoot("settings");
+  // The six pictures as the notification area gets them, on its grey.
+  ICONINFO ii{};
+  ASSERT_TRUE(GetIconInfo(view->TrayPicture(0), &ii));
+  BITMAP bm{};
+  GetObjectW(ii.hbmColor, sizeof(bm), &bm);
+  DeleteObject(ii.hbmColor);
+  DeleteObject(ii.hbmMask);
+  EXPECT_EQ(bm.bmWidth, Scaled(16, SystemDpi()));
+  const int n = bm.bmWidth, gap = n / 2;
+  EXPECT_TRUE(SaveBitmap(fs::path(folder) / ("win-tray-pictures-" + dpi + "dpi.bmp"),
+                         6 * (n + gap) + gap, n + 2 * gap, [&](HDC dc) {
+                           RECT all{0, 0, 6 * (n + gap) + gap, n + 2 * gap};
+                           HBRUSH grey = CreateSolidBrush(RGB(64, 64, 64));
+                           FillRect(dc, &all, grey);
+                           DeleteObject(grey);
+                           for (int i = 0; i < 6; ++i)
+                             DrawIconEx(dc, gap + i * (n + gap), gap, view->TrayPicture(i), n, n, 0,
+                                        nullptr, DI_NORMAL);
+                         }));
 }
 
 TEST_F(MainWindowTest, TrayMenuHasTheModelsEntries) {

@@ -55,6 +55,11 @@ class FakeDevice final : public ISerialDevice {
     std::unique_lock lock(Mutex());
     for (;;) {
       if (ev == nullptr || ev->SetLocked()) return WaitResult::Stopped;
+      if (fPort->failingWaits > 0) {
+        --fPort->failingWaits;
+        fError = fPort->waitFailure;
+        return WaitResult::Failed;
+      }
       if ((fMask & kEvRxChar) && fPort->arrived > fPort->announced) {
         fPort->announced = fPort->arrived;
         events = kEvRxChar;
@@ -113,6 +118,10 @@ class FakeDevice final : public ISerialDevice {
     return fPort->hasModemLines || Fail("not supported");
   }
   std::string LastError() const override { return fError; }
+  bool Lost() const override {
+    std::lock_guard lock(fPort->backend->mutex);
+    return fPort->lost;
+  }
 
  private:
   std::mutex& Mutex() { return fPort->backend->mutex; }

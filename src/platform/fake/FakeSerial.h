@@ -32,6 +32,10 @@ struct FakeSerialPort {
   bool hasModemLines = false;  // a pseudo-terminal has none
   std::string openError;       // when set, opening fails with this reason
   bool stalled = false;        // its output never drains: writes are refused
+  // The next waits fail with this reason (as a pulled adapter's may before
+  // its loss shows); set under the backend's lock, or before the port opens.
+  int failingWaits = 0;
+  std::string waitFailure = "The device is not ready.";
   bool holdOutput = false;     // written bytes wait in unsent (lines holding them back)
   std::string unsent;
   bool closedWithUnsent = false;  // a real driver's close would have waited for them

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <thread>
+#include <utility>
 // The interface's own names, not the Win32 macros.
 #undef VkKeyScan
 #undef MapVirtualKey
@@ -17,6 +18,25 @@ constexpr DWORD kWatcherAnswerMs = 2000;
 constexpr UINT kWatchStart = WM_APP + 1;
 constexpr UINT kWatchStop = WM_APP + 2;
 constexpr ModifierSet kAltOrWin = 0x30 | 0xC0;
+constexpr std::uint32_t kStickyKeysOn = 0x00000001;  // SKF_STICKYKEYSON
+// The flags the setting keeps; the rest report its state.
+constexpr std::uint32_t kStickySettingFlags = 0x0000FFFF;
+
+StickyKeysAccess SystemStickyKeys() {
+  StickyKeysAccess access;
+  access.get = [](std::uint32_t& flags) {
+    STICKYKEYS sk{sizeof(sk), 0};
+    if (!SystemParametersInfoW(SPI_GETSTICKYKEYS, sizeof(sk), &sk, 0)) return false;
+    flags = sk.dwFlags;
+    return true;
+  };
+  // Neither saved nor announced: the user's setting stays as it is.
+  access.set = [](std::uint32_t flags) {
+    STICKYKEYS sk{sizeof(sk), flags};
+    return SystemParametersInfoW(SPI_SETSTICKYKEYS, sizeof(sk), &sk, 0) != FALSE;
+  };
+  return access;
+}
 
 int ModifierIndex(DWORD vk) {
   switch (vk) {
@@ -74,6 +94,40 @@ ModifierSet ModifiersToGiveBack(ModifierSet setAside, const ModifierChanges& dur
     if (during[i] == KeyChange::Pressed || (during[i] == KeyChange::None && wasAside))
       back |= static_cast<ModifierSet>(1u << i);
   }
+  return back;
+}
+
+StickyModifiers StickyFromFlags(std::uint32_t flags) {
+  StickyModifiers s;
+  if ((flags & kStickyKeysOn) == 0) return s;
+  s.locked = static_cast<ModifierSet>(flags >> 16);
+  s.latched = static_cast<ModifierSet>(flags >> 24) & static_cast<ModifierSet>(~s.locked);
+  return s;
+}
+
+RunStart PlanRunStart(const KeyboardStateTable& state, std::uint32_t stickyFlags) {
+  RunStart r;
+  r.sticky = StickyFromFlags(stickyFlags);
+  // Off also with nothing latched: the run's own Shift presses would count
+  // as the user's (five in a row ask to switch it off, and with "two keys
+  // off" a combination does so).
+  r.stickyOff = (stickyFlags & kStickyKeysOn) != 0;
+  r.release = HeldModifiers(state);
+  // A latch or lock shows as a key down while it applies: set again as what
+  // it is, not pressed and left down.
+  r.held = r.release & static_cast<ModifierSet>(~(r.sticky.latched | r.sticky.locked));
+  return r;
+}
+
+StickyModifiers StickyToGiveBack(const StickyModifiers& setAside, const ModifierChanges& during) {
+  StickyModifiers back = setAside;
+  // A release is how switching StickyKeys off lets a latch or lock go; the
+  // user's own touch of such a key is a press.
+  for (std::size_t i = 0; i < during.size(); ++i)
+    if (during[i] == KeyChange::Pressed) {
+      back.latched &= static_cast<ModifierSet>(~(1u << i));
+      back.locked &= static_cast<ModifierSet>(~(1u << i));
+    }
   return back;
 }
 
@@ -164,7 +218,9 @@ class Win32Keyboard::Watcher {
   std::array<std::atomic<KeyChange>, kRunModifierKeys.size()> fChanges{};
 };
 
-Win32Keyboard::Win32Keyboard() = default;
+Win32Keyboard::Win32Keyboard() : Win32Keyboard(SystemStickyKeys()) {}
+
+Win32Keyboard::Win32Keyboard(StickyKeysAccess sticky) : fSticky(std::move(sticky)) {}
 
 Win32Keyboard::~Win32Keyboard() {
   EndTyping();
@@ -212,19 +268,25 @@ void Win32Keyboard::DrainKeyboardMessages() {
 void Win32Keyboard::BeginTyping() {
   GiveBack();  // a run left open must not lose what it set aside
   fInRun = true;
+  std::uint32_t sticky = 0;
+  if (!fSticky.get || !fSticky.get(sticky)) sticky = 0;
+  // Switched off, StickyKeys lets go of what it latched or locked.
+  fStickyFlags = sticky & kStickySettingFlags;
+  if ((sticky & kStickyKeysOn) != 0 && !(fSticky.set && fSticky.set(fStickyFlags & ~kStickyKeysOn)))
+    sticky &= ~kStickyKeysOn;  // still on: nothing to put back, nor to press again
   if (!fWatcher) fWatcher = std::make_unique<Watcher>();
   fWatched = fWatcher->Start();
   KeyboardStateTable state{};
   for (std::uint8_t vk : kRunModifierKeys) state[vk] = (::GetAsyncKeyState(vk) & 0x8000) ? 0x80 : 0;
   for (std::uint8_t vk : {VK_SHIFT, VK_CONTROL, VK_MENU})
     state[vk] = (::GetAsyncKeyState(vk) & 0x8000) ? 0x80 : 0;
-  fSetAside = HeldModifiers(state);
-  if (fSetAside & kAltOrWin) {
+  fStart = PlanRunStart(state, sticky);
+  if (fStart.release & kAltOrWin) {
     SendKey(kMenuMaskKey, 0, 0);
     SendKey(kMenuMaskKey, 0, KEYEVENTF_KEYUP);
   }
   for (std::size_t i = 0; i < kRunModifierKeys.size(); ++i)
-    if ((fSetAside >> i) & 1) SendVk(kRunModifierKeys[i], true);
+    if ((fStart.release >> i) & 1) SendVk(kRunModifierKeys[i], true);
 }
 
 void Win32Keyboard::EndTyping() {
@@ -241,10 +303,21 @@ void Win32Keyboard::GiveBack() {
   // to be held still, as they were.
   ModifierChanges during{};
   if (fWatched) during = fWatcher->Stop();
-  const ModifierSet back = ModifiersToGiveBack(fSetAside, during);
-  fSetAside = 0;
+  const ModifierSet back = ModifiersToGiveBack(fStart.held, during);
+  const StickyModifiers sticky = StickyToGiveBack(fStart.sticky, during);
+  if (fStart.stickyOff && fSticky.set) fSticky.set(fStickyFlags);
+  fStart = {};
   for (std::size_t i = 0; i < kRunModifierKeys.size(); ++i)
     if ((back >> i) & 1) SendVk(kRunModifierKeys[i], false);
+  // StickyKeys, on again, latches a modifier pressed once and locks one
+  // pressed twice, as it did the user's.
+  for (std::size_t i = 0; i < kRunModifierKeys.size(); ++i) {
+    const int presses = ((sticky.locked >> i) & 1) ? 2 : ((sticky.latched >> i) & 1) ? 1 : 0;
+    for (int p = 0; p < presses; ++p) {
+      SendVk(kRunModifierKeys[i], false);
+      SendVk(kRunModifierKeys[i], true);
+    }
+  }
 }
 
 }  // namespace lumbra::platform::win32

@@ -8,10 +8,17 @@
 // with those keys meanwhile is learnt, and kept from the run, by a low-level
 // keyboard hook on a thread of its own, installed for the run only; the
 // program's own events carry a mark so that the hook lets them pass.
+//
+// With StickyKeys on, a modifier the user pressed once is latched (it applies
+// to the next key, which would be the first of a badge) and one pressed twice
+// is locked. For the run StickyKeys is switched off, which lets them go (and
+// what is still down is let go as a held key), and at its end switched on
+// again and each latch and lock set again by pressing its key as the user did.
 #include <array>
 #include <atomic>
 #include <bitset>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/Keyboard.h"
@@ -36,9 +43,38 @@ ModifierSet HeldModifiers(const KeyboardStateTable& state);
 // still holds.
 ModifierSet ModifiersToGiveBack(ModifierSet setAside, const ModifierChanges& during);
 
+// StickyKeys' latched and locked modifiers, as ModifierSets, from the flags
+// the system reports (SPI_GETSTICKYKEYS; its state bits have the order of a
+// ModifierSet); none while StickyKeys is off.
+struct StickyModifiers {
+  ModifierSet latched = 0, locked = 0;
+  bool operator==(const StickyModifiers&) const = default;
+};
+StickyModifiers StickyFromFlags(std::uint32_t flags);
+
+// What a run does at its start with the keyboard as it finds it.
+struct RunStart {
+  ModifierSet release = 0;  // let go with key-up events
+  ModifierSet held = 0;     // held by the user: pressed again at the end if still held
+  StickyModifiers sticky;   // latched and locked: set again at the end
+  bool stickyOff = false;   // StickyKeys is switched off for the run
+  bool operator==(const RunStart&) const = default;
+};
+RunStart PlanRunStart(const KeyboardStateTable& state, std::uint32_t stickyFlags);
+// The latches and locks to set again: those of keys the user left alone during the run.
+StickyModifiers StickyToGiveBack(const StickyModifiers& setAside, const ModifierChanges& during);
+
+// The StickyKeys setting: reads its flags, writes them for this session only.
+struct StickyKeysAccess {
+  std::function<bool(std::uint32_t& flags)> get;
+  std::function<bool(std::uint32_t flags)> set;
+};
+
 class Win32Keyboard final : public IKeyboard {
  public:
   Win32Keyboard();
+  // With another way to the StickyKeys setting (a test's).
+  explicit Win32Keyboard(StickyKeysAccess sticky);
   ~Win32Keyboard() override;
   Win32Keyboard(const Win32Keyboard&) = delete;
   Win32Keyboard& operator=(const Win32Keyboard&) = delete;
@@ -61,9 +97,11 @@ class Win32Keyboard final : public IKeyboard {
   void GiveBack();
 
   std::unique_ptr<Watcher> fWatcher;  // the hook's thread, made at the first run
+  StickyKeysAccess fSticky;
   bool fInRun = false;
-  bool fWatched = false;      // the hook saw the run
-  ModifierSet fSetAside = 0;  // let go at the start of the run
+  bool fWatched = false;  // the hook saw the run
+  RunStart fStart;        // what the run set aside
+  std::uint32_t fStickyFlags = 0;  // the setting to put back when it was switched off
   std::bitset<256> fDown;     // keys the program pressed and has not released
 };
 

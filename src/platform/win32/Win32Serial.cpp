@@ -35,9 +35,14 @@ class Win32Event final : public IWaitableEvent {
   HANDLE fHandle;
 };
 
-// Errors after which the port does not come back on this handle.
+// Errors after which the port does not come back on this handle. A pulled
+// USB adapter ends what was pending as aborted, then its driver fails every
+// call: access denied or "the device does not recognize the command" for the
+// common ones, a general failure, "not connected" or "removed" for others.
 bool IsLoss(DWORD error) {
+  constexpr DWORD kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, missing from some headers
   switch (error) {
+    case kNoSuchDevice:
     case ERROR_ACCESS_DENIED:
     case ERROR_BAD_COMMAND:
     case ERROR_DEVICE_REMOVED:
@@ -124,7 +129,7 @@ class Win32SerialDevice final : public ISerialDevice {
     if (!WaitCommEvent(fHandle, &mask, &ov)) {
       DWORD error = GetLastError();
       // Wine ends the wait on a pseudo-terminal at once, as aborted.
-      if (error == ERROR_OPERATION_ABORTED) return Guess(events);
+      if (error == ERROR_OPERATION_ABORTED) return Aborted(events);
       if (error != ERROR_IO_PENDING) return WaitFailure(error, events);
       HANDLE both[2] = {fWaitDone, stopHandle};
       if (WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0) {
@@ -139,7 +144,7 @@ class Win32SerialDevice final : public ISerialDevice {
       // now and then has not stored yet when it sets the event.
       if (!GetOverlappedResult(fHandle, &ov, &n, TRUE)) {
         DWORD error = GetLastError();
-        if (error == ERROR_OPERATION_ABORTED) return Guess(events);
+        if (error == ERROR_OPERATION_ABORTED) return Aborted(events);
         return WaitFailure(error, events);
       }
     }
@@ -211,7 +216,7 @@ class Win32SerialDevice final : public ISerialDevice {
     DWORD errors = 0;
     COMSTAT stat{};
     if (!ClearCommError(fHandle, &errors, &stat)) return Fail();
-    status.errors = errors;
+    status.errors = errors | fKeptErrors.exchange(0);
     status.inQueue = stat.cbInQue;
     // Wine counts nothing queued on a pseudo-terminal: what waits is read
     // ahead and counted, so callers that read as many bytes as are queued
@@ -252,6 +257,7 @@ class Win32SerialDevice final : public ISerialDevice {
     return (on ? SetCommBreak(fHandle) : ClearCommBreak(fHandle)) ? true : Fail();
   }
   std::string LastError() const override { return tLastError; }
+  bool Lost() const override { return fLost; }
 
  private:
   struct PendingWrite {
@@ -273,6 +279,21 @@ class Win32SerialDevice final : public ISerialDevice {
     dcb.fDsrSensitivity = (s.flags & kFlagDsrSensitivity) != 0;
     dcb.fRtsControl = (s.flags & kFlagRtsMask) >> 12;
     dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = FALSE;
+  }
+
+  // An aborted wait: Wine's way with a pseudo-terminal, and how a pulled
+  // adapter's driver ends the wait before it fails everything else. The
+  // port's status tells the two apart; its line errors are kept for the
+  // caller's next status query.
+  WaitResult Aborted(std::uint32_t& events) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(fHandle, &errors, &stat)) {
+      const DWORD error = GetLastError();
+      if (IsLoss(error)) return Failure(error);
+    }
+    fKeptErrors |= errors;
+    return Guess(events);
   }
 
   // Wine's answer for a pseudo-terminal (an empty mask, or an aborted wait):
@@ -335,6 +356,7 @@ class Win32SerialDevice final : public ISerialDevice {
   HANDLE fReadDone;  // the reads', under fReadMutex
   std::uint32_t fMask = 0;
   std::atomic<bool> fLost{false};
+  std::atomic<DWORD> fKeptErrors{0};  // line errors a status query of the wait took
   std::atomic<bool> fPollArmed{false};  // the last event was a guess
   std::atomic<bool> fPoll{false};       // and the read after it found nothing
   std::mutex fReadMutex;                // guards fAhead

@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <climits>
 
+#include "ui/qt/RowTabBar.h"
 #include "ui/qt/TrayPictures.h"
 
 namespace lumbra::ui {
@@ -89,6 +90,7 @@ MainView::MainView(app::TTkEmuTasMain& model) : fModel(model) {
   fOptions->setFixedHeight(app::kSettingsPanelHeight);
   auto* ol = new QVBoxLayout(fOptions);
   ol->setContentsMargins(2, 2, 2, 2);
+  ol->setSpacing(0);
   fTabs = new QTabWidget(fOptions);
   fTabs->setObjectName("JvPageControl1");
   fTabs->addTab(BuildAdvancedTab(), Q(fModel.C("TabSheet3").Caption()));
@@ -98,8 +100,15 @@ MainView::MainView(app::TTkEmuTasMain& model) : fModel(model) {
   for (int i = 0; i < 5; ++i) {
     TControl& tab = fModel.C(tabNames[i]);
     fTabs->setTabText(i, Q(tab.Caption()));
-    tab.OnUpdate = [this, i](TControl& c) { fTabs->setTabText(i, Q(c.Caption())); };
+    tab.OnUpdate = [this, i](TControl& c) {
+      fTabs->setTabText(i, Q(c.Caption()));
+      fTabRows->Relayout();
+    };
   }
+  // The captions are long: in rows, whole, rather than scrolled.
+  fTabRows = new RowTabBar(fTabs, fOptions);
+  fTabRows->setObjectName("JvPageControl1.Tabs");
+  ol->addWidget(fTabRows);
   ol->addWidget(fTabs);
   root->addWidget(fOptions);
 
@@ -260,12 +269,15 @@ QWidget* MainView::BuildAdvancedTab() {
 QWidget* MainView::BuildReadTab() {
   auto* tab = new QWidget;
   auto* v = new QVBoxLayout(tab);
-  v->setContentsMargins(4, 4, 4, 4);
+  // Close together: the tabs' rows above take part of the panel's height.
+  v->setContentsMargins(4, 0, 4, 0);
+  v->setSpacing(1);
   auto* pre = new QHBoxLayout;
   pre->addWidget(Bind("lbPreChar", tab));
   pre->addWidget(Bind("cbPreChar", tab), 1);
   v->addLayout(pre);
   auto* g = new QGridLayout;
+  g->setVerticalSpacing(1);
   g->addWidget(Bind("lbDa", tab), 0, 1);
   g->addWidget(Bind("lbNCarat", tab), 0, 2);
   g->addWidget(Bind("lbSeguito", tab), 0, 3);
@@ -276,18 +288,17 @@ QWidget* MainView::BuildReadTab() {
   for (int r = 0; r < 3; ++r)
     for (int k = 0; k < 5; ++k) g->addWidget(Bind(rows[r][k], tab), r + 1, k);
   v->addLayout(g);
-  auto* sound = new QHBoxLayout;
-  sound->addWidget(Bind("ckSoundTes", tab));
-  v->addLayout(sound);
+  v->addWidget(Bind("ckSoundTes", tab));
   QWidget* panel = Bind("PanSoundTes", tab);
+  v->addWidget(panel);
   auto* pl = new QGridLayout(panel);
   pl->setContentsMargins(0, 0, 0, 0);
+  pl->setVerticalSpacing(1);
   pl->addWidget(Bind("rbBeeptes", panel), 0, 0);
   pl->addWidget(Bind("SpeedButton3", panel), 0, 2);
   pl->addWidget(Bind("rbSoundTes", panel), 1, 0);
   pl->addWidget(Bind("eSoundTes", panel), 1, 1);
   pl->addWidget(Bind("btSoundTes", panel), 1, 2);
-  v->addWidget(panel);
   v->addStretch();
   return tab;
 }

@@ -15,6 +15,8 @@ class QTabWidget;
 
 namespace lumbra::ui {
 
+class RowTabBar;
+
 class MainView final : public QWidget {
  public:
   explicit MainView(app::TTkEmuTasMain& model);
@@ -44,6 +46,7 @@ class MainView final : public QWidget {
   QFrame* fIndicator = nullptr;
   QWidget* fOptions = nullptr;
   QTabWidget* fTabs = nullptr;
+  RowTabBar* fTabRows = nullptr;
   QSystemTrayIcon* fTray = nullptr;
   QMenu* fMenu = nullptr;
   bool fQuitting = false;

@@ -12,6 +12,7 @@
 #include "app/About.h"
 #include "base/Text.h"
 #include "platform/win32/Win32Text.h"
+#include "ui/win32/Dpi.h"
 #include "ui/win32/StatusIcons.h"
 #include "ui/win32/VersionInfo.h"
 
@@ -50,11 +51,13 @@ std::vector<WORD> DialogTemplate(DWORD style, const std::wstring& title) {
   return t;
 }
 
-// Gives the window a client area of w by h pixels, centred on the work area.
+// Gives the window a client area of w by h 96-dpi units at its dpi, centred
+// on the work area.
 void SizeAndCentre(HWND hwnd, int w, int h) {
-  RECT r{0, 0, w, h};
-  AdjustWindowRectEx(&r, static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE)), FALSE,
-                     static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_EXSTYLE)));
+  const UINT dpi = WindowDpi(hwnd);
+  RECT r{0, 0, Scaled(w, dpi), Scaled(h, dpi)};
+  AdjustWindowRectForDpi(r, static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_STYLE)),
+                         static_cast<DWORD>(GetWindowLongPtrW(hwnd, GWL_EXSTYLE)), dpi);
   RECT work{};
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
   int ww = r.right - r.left, wh = r.bottom - r.top;
@@ -62,10 +65,13 @@ void SizeAndCentre(HWND hwnd, int w, int h) {
                work.top + (work.bottom - work.top - wh) / 2, ww, wh, SWP_NOZORDER);
 }
 
+// A control placed in 96-dpi units; the dialog's font has the dialog's dpi.
 HWND Child(HWND parent, const wchar_t* cls, const std::string& text, DWORD style, int x, int y,
            int w, int h, int id, DWORD exStyle = 0) {
-  HWND hwnd = CreateWindowExW(exStyle, cls, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style, x, y,
-                              w, h, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+  const UINT dpi = WindowDpi(parent);
+  HWND hwnd = CreateWindowExW(exStyle, cls, Wide(text).c_str(), WS_CHILD | WS_VISIBLE | style,
+                              Scaled(x, dpi), Scaled(y, dpi), Scaled(w, dpi), Scaled(h, dpi), parent,
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                               GetModuleHandleW(nullptr), nullptr);
   SendMessageW(hwnd, WM_SETFONT, SendMessageW(parent, WM_GETFONT, 0, 0), FALSE);
   return hwnd;
@@ -238,7 +244,7 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
       app::TControlSet& c = about->model.Controls;
       Child(hwnd, L"STATIC", "", SS_ETCHEDFRAME, 8, 8, 312, 168, -1);
       HWND image = Child(hwnd, L"STATIC", "", SS_ICON | SS_REALSIZEIMAGE, 20, 18, 32, 32, 200);
-      about->icon = ProgramIcon(32);
+      about->icon = ProgramIcon(Scaled(32, WindowDpi(hwnd)));
       SendMessageW(image, STM_SETICON, reinterpret_cast<WPARAM>(about->icon), 0);
       auto label = [&](const char* name, int id, int x, int y, int w, HFONT font = nullptr) {
         HWND l = Child(hwnd, L"STATIC", c[name].Caption(), SS_LEFT | SS_NOPREFIX | SS_NOTIFY, x, y,
@@ -356,13 +362,8 @@ HICON ProgramIcon(int size) {
   HICON icon = static_cast<HICON>(
       LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, 0));
   if (icon != nullptr) return icon;
-  // No icon resource (a test program): the reader picture, each pixel doubled as needed.
-  auto small = StatusPixels(1);
-  std::vector<std::uint32_t> px(static_cast<size_t>(size * size));
-  for (int y = 0; y < size; ++y)
-    for (int x = 0; x < size; ++x)
-      px[static_cast<size_t>(y * size + x)] =
-          small[static_cast<size_t>((y * 16 / size) * 16 + x * 16 / size)];
+  // No icon resource (a test program): the reader picture at that size.
+  auto px = StatusPixels(1, size);
   return IconFromPixels(px.data(), size);
 }
 

@@ -7,6 +7,7 @@
 #include "base/AppException.h"
 #include "platform/win32/Win32Text.h"
 #include "ui/win32/Dialogs.h"
+#include "ui/win32/Dpi.h"
 // after windows.h
 #include <commctrl.h>
 #include <shellapi.h>
@@ -23,8 +24,9 @@ namespace {
 constexpr wchar_t kPanelClass[] = L"LumbraPanel";
 constexpr int kFirstId = 1000;
 
-// Where each control lies in its parent, in pixels. The tab sheets fill the
-// page control's display area, which depends on how many rows its tabs take.
+// Where each control lies in its parent, in 96-dpi units (pixels at 96 dpi,
+// scaled to the window's dpi). The tab sheets fill the page control's display
+// area, which depends on how many rows its tabs take.
 struct Place {
   const char* name;
   int x, y, w, h;
@@ -172,37 +174,29 @@ MainWindow::MainWindow(app::TTkEmuTasMain& model, const wchar_t* windowClass) : 
   RegisterClass(kPanelClass, PanelProcedure, 0);
   RegisterClass(windowClass, DefWindowProcW, CS_DBLCLKS);
   fTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-  fFont =
-      CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
-  fBold =
-      CreateFontW(-11, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
-  fBigIcon = ProgramIcon(GetSystemMetrics(SM_CXICON));
-  fSmallIcon = ProgramIcon(GetSystemMetrics(SM_CXSMICON));
 
-  RECT r{0, 0, app::kClientWidth, fModel.ClientHeight()};
-  AdjustWindowRectEx(&r, kMainStyle, FALSE, kMainExStyle);
+  // Made first at the system's scale: its dpi is that of the monitor it then lies on.
+  fDpi = SystemDpi();
+  SIZE size = FrameSize();
   RECT work{};
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-  const int w = r.right - r.left, h = r.bottom - r.top;
-  fHwnd = CreateWindowExW(
-      kMainExStyle, windowClass, Wide(fModel.C("TkEmuTasMain").Caption()).c_str(), kMainStyle,
-      work.left + (work.right - work.left - w) / 2, work.top + (work.bottom - work.top - h) / 2, w,
-      h, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  fHwnd = CreateWindowExW(kMainExStyle, windowClass,
+                          Wide(fModel.C("TkEmuTasMain").Caption()).c_str(), kMainStyle,
+                          work.left + (work.right - work.left - size.cx) / 2,
+                          work.top + (work.bottom - work.top - size.cy) / 2, size.cx, size.cy,
+                          nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (fHwnd == nullptr) throw Exception("Cannot create the main window");
   SetWindowLongPtrW(fHwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   SetWindowLongPtrW(fHwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(WindowProc));
-  SendMessageW(fHwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(fBigIcon));
-  SendMessageW(fHwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(fSmallIcon));
 
   fTips = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                           WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX | TTS_BALLOON, 0, 0, 0, 0, fHwnd,
                           nullptr, GetModuleHandleW(nullptr), nullptr);
-  SendMessageW(fTips, TTM_SETMAXTIPWIDTH, 0, 300);
-  // Every hint is a balloon under the reader's name, with the program's icon.
-  SendMessageW(fTips, TTM_SETTITLEW, reinterpret_cast<WPARAM>(fSmallIcon),
-               reinterpret_cast<LPARAM>(L"Lettore di Badge Tavik"));
+  ApplyDpi(WindowDpi(fHwnd));
+  size = FrameSize();
+  SetWindowPos(fHwnd, nullptr, work.left + (work.right - work.left - size.cx) / 2,
+               work.top + (work.bottom - work.top - size.cy) / 2, size.cx, size.cy,
+               SWP_NOZORDER | SWP_NOACTIVATE);
 
   CreateControls();
   AddTrayIcon();
@@ -247,6 +241,7 @@ void MainWindow::CreateControls() {
     fBound.push_back(std::move(b));
   }
   for (Bound& b : fBound) Create(b);
+  for (Bound& b : fBound) PlaceControl(b);
   LayoutPages();
   ShowPage(0);
   for (Bound& b : fBound) {
@@ -334,12 +329,11 @@ void MainWindow::Create(Bound& b) {
     default:
       break;
   }
-  b.hwnd = CreateWindowExW(ex, cls, Wide(text).c_str(), style, r.left, r.top, r.right - r.left,
-                           height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+  b.hwnd = CreateWindowExW(ex, cls, Wide(text).c_str(), style, S(r.left), S(r.top),
+                           S(r.right - r.left), S(height), parent,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                            GetModuleHandleW(nullptr), nullptr);
   if (b.hwnd == nullptr) throw Exception("Cannot create the window of " + c.Name());
-  SendMessageW(b.hwnd, WM_SETFONT,
-               reinterpret_cast<WPARAM>(c.Name() == "lbStatusTes" ? fBold : fFont), FALSE);
   if (c.Kind() == ControlKind::TabSheet) {
     b.tab = static_cast<int>(fPages.size());
     fPages.push_back(static_cast<size_t>(&b - fBound.data()));
@@ -355,12 +349,92 @@ void MainWindow::Create(Bound& b) {
         0, UPDOWN_CLASSW, nullptr,
         WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT | UDS_ARROWKEYS | UDS_NOTHOUSANDS,
         0, 0, 0, 0, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
-    SendMessageW(b.spin, UDM_SETBUDDY, reinterpret_cast<WPARAM>(b.hwnd), 0);
     bool limited = c.MaxValue() > c.MinValue();
     SendMessageW(b.spin, UDM_SETRANGE32, static_cast<WPARAM>(limited ? c.MinValue() : INT_MIN),
                  static_cast<LPARAM>(limited ? c.MaxValue() : INT_MAX));
   }
-  if (c.Kind() == ControlKind::ComboBox) SendMessageW(b.hwnd, CB_SETDROPPEDWIDTH, 150, 0);
+}
+
+// The control's place, font and parts at the window's dpi.
+void MainWindow::PlaceControl(Bound& b) {
+  const TControl& c = *b.control;
+  RECT r{0, 0, 0, 0};
+  if (c.Kind() != ControlKind::TabSheet && FindPlace(c.Name(), r))
+    MoveWindow(b.hwnd, S(r.left), S(r.top), S(r.right - r.left), S(r.bottom - r.top), TRUE);
+  SendMessageW(b.hwnd, WM_SETFONT,
+               reinterpret_cast<WPARAM>(c.Name() == "lbStatusTes" ? fBold : fFont), TRUE);
+  if (b.spin != nullptr) {
+    // Set again, the arrows take their width out of the field as it is now.
+    SetWindowPos(b.spin, nullptr, 0, 0, S(17), S(r.bottom - r.top), SWP_NOZORDER | SWP_NOMOVE);
+    SendMessageW(b.spin, UDM_SETBUDDY, reinterpret_cast<WPARAM>(b.hwnd), 0);
+  }
+  if (c.Kind() == ControlKind::ComboBox) SendMessageW(b.hwnd, CB_SETDROPPEDWIDTH, S(150), 0);
+}
+
+int MainWindow::S(int units) const {
+  return Scaled(units, fDpi);
+}
+
+SIZE MainWindow::ClientSize() const {
+  // The two panels scaled one by one, as they are placed.
+  const bool settings = fModel.ClientHeight() > app::kStatusPanelHeight;
+  return {S(app::kClientWidth),
+          S(app::kStatusPanelHeight) + (settings ? S(app::kSettingsPanelHeight) : 0)};
+}
+
+SIZE MainWindow::FrameSize() const {
+  const SIZE client = ClientSize();
+  RECT r{0, 0, client.cx, client.cy};
+  AdjustWindowRectForDpi(r, kMainStyle, kMainExStyle, fDpi);
+  return {r.right - r.left, r.bottom - r.top};
+}
+
+void MainWindow::FitClient(const RECT* at) {
+  const SIZE want = ClientSize();
+  RECT client;
+  GetClientRect(fHwnd, &client);
+  if (at == nullptr && client.right == want.cx && client.bottom == want.cy) return;
+  const UINT flags = SWP_NOZORDER | SWP_NOACTIVATE | (at == nullptr ? SWP_NOMOVE : 0u);
+  const SIZE frame = FrameSize();
+  SetWindowPos(fHwnd, nullptr, at != nullptr ? at->left : 0, at != nullptr ? at->top : 0, frame.cx,
+               frame.cy, flags);
+  // The frame the system drew may not be the one the dpi predicts (its own
+  // scale, a theme): the client area is what must come out right.
+  GetClientRect(fHwnd, &client);
+  if (client.right == want.cx && client.bottom == want.cy) return;
+  RECT now;
+  GetWindowRect(fHwnd, &now);
+  SetWindowPos(fHwnd, nullptr, 0, 0, now.right - now.left + want.cx - client.right,
+               now.bottom - now.top + want.cy - client.bottom, flags | SWP_NOMOVE);
+}
+
+void MainWindow::ApplyDpi(UINT dpi) {
+  fDpi = dpi;
+  HFONT oldFont = fFont, oldBold = fBold;
+  HICON oldBig = fBigIcon, oldSmall = fSmallIcon;
+  for (HFONT* font : {&fFont, &fBold})
+    *font = CreateFontW(-S(11), 0, 0, 0, font == &fBold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                        DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+  fBigIcon = ProgramIcon(SystemMetricForDpi(SM_CXICON, dpi));
+  fSmallIcon = ProgramIcon(SystemMetricForDpi(SM_CXSMICON, dpi));
+  SendMessageW(fHwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(fBigIcon));
+  SendMessageW(fHwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(fSmallIcon));
+  SendMessageW(fTips, TTM_SETMAXTIPWIDTH, 0, S(300));
+  // Every hint is a balloon under the reader's name, with the program's icon.
+  SendMessageW(fTips, TTM_SETTITLEW, reinterpret_cast<WPARAM>(fSmallIcon),
+               reinterpret_cast<LPARAM>(L"Lettore di Badge Tavik"));
+  fIcons.SetSize(SystemMetricForDpi(SM_CXSMICON, dpi));
+  if (!fBound.empty()) {
+    for (Bound& b : fBound) PlaceControl(b);
+    LayoutPages();
+    fShownImage = -1;  // the picture again, at the new size
+  }
+  // The old ones go once nothing uses them.
+  for (HGDIOBJ o : {static_cast<HGDIOBJ>(oldFont), static_cast<HGDIOBJ>(oldBold)})
+    if (o != nullptr) DeleteObject(o);
+  for (HICON i : {oldBig, oldSmall})
+    if (i != nullptr) DestroyIcon(i);
 }
 
 void MainWindow::Sync(Bound& b) {
@@ -508,14 +582,7 @@ void MainWindow::Refresh() {
   using View = app::TTkEmuTasMain::TView;
   if (HWND options = ControlWindow("PanOpt"))
     ShowWindow(options, fModel.View() == View::Settings ? SW_SHOWNA : SW_HIDE);
-  RECT want{0, 0, app::kClientWidth, fModel.ClientHeight()};
-  AdjustWindowRectEx(&want, kMainStyle, FALSE, kMainExStyle);
-  RECT now;
-  GetWindowRect(fHwnd, &now);
-  if (now.right - now.left != want.right - want.left ||
-      now.bottom - now.top != want.bottom - want.top)
-    SetWindowPos(fHwnd, nullptr, 0, 0, want.right - want.left, want.bottom - want.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  FitClient(nullptr);
 
   const int image = fModel.StatusImage();
   const bool newImage = image != fShownImage;
@@ -644,6 +711,14 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
     case kBringForwardMessage:
       BringForward();
       return 0;
+    case kDpiChangedMessage: {
+      // Another monitor, or another scale of this one: everything is laid out
+      // again for it, where the system suggests, at the window's own size.
+      ApplyDpi(HIWORD(wParam));
+      FitClient(reinterpret_cast<const RECT*>(lParam));
+      Refresh();
+      return 0;
+    }
     default:
       break;
   }
@@ -659,7 +734,9 @@ bool MainWindow::AddTrayIcon() {
   nid.uID = kTrayIconId;
   nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   nid.uCallbackMessage = kTrayCallbackMessage;
-  nid.hIcon = fIcons.Icon(fModel.StatusImage());
+  // The notification area has the system's scale, whatever monitor the window is on.
+  fTrayIcons.SetSize(SystemMetricForDpi(SM_CXSMICON, SystemDpi()));
+  nid.hIcon = fTrayIcons.Icon(fModel.StatusImage());
   wcsncpy(nid.szTip, fTrayTip.c_str(), 127);
   fTrayShown = Shell_NotifyIconW(NIM_ADD, &nid) != FALSE;
   return fTrayShown;
@@ -678,7 +755,7 @@ void MainWindow::UpdateTray(bool icon, bool tip) {
   nid.hWnd = fHwnd;
   nid.uID = kTrayIconId;
   nid.uFlags = (icon ? NIF_ICON : 0u) | (tip ? NIF_TIP : 0u);
-  nid.hIcon = fIcons.Icon(fModel.StatusImage());
+  nid.hIcon = fTrayIcons.Icon(fModel.StatusImage());
   wcsncpy(nid.szTip, fTrayTip.c_str(), 127);
   if (!Shell_NotifyIconW(NIM_MODIFY, &nid)) AddTrayIcon();
 }

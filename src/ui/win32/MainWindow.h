@@ -48,6 +48,10 @@ class MainWindow {
   bool TrayIconShown() const { return fTrayShown; }
   const std::wstring& TrayTip() const { return fTrayTip; }
   HICON StatusIcon(int index) const { return fIcons.Icon(index); }
+  // The picture of index as the notification area gets it.
+  HICON TrayPicture(int index) const { return fTrayIcons.Icon(index); }
+  // The dpi the window is laid out for: that of its monitor.
+  UINT Dpi() const { return fDpi; }
   // The tray menu as it would open now (the caller destroys it); item ids are
   // the menu entries' places in the model's menu, from 1.
   HMENU BuildTrayMenu() const;
@@ -75,6 +79,14 @@ class MainWindow {
   void RemoveTrayIcon();
   void UpdateTray(bool icon, bool tip);
   void Perform(const std::function<void()>& action);
+  int S(int units) const;
+  // Fonts, pictures and places of every control for dpi.
+  void ApplyDpi(UINT dpi);
+  void PlaceControl(Bound& b);
+  SIZE ClientSize() const;
+  SIZE FrameSize() const;
+  // Sizes the window for the client area of its view (and moves it to at).
+  void FitClient(const RECT* at);
 
   app::TTkEmuTasMain& fModel;
   HWND fHwnd = nullptr;
@@ -83,7 +95,9 @@ class MainWindow {
   HBRUSH fIndicatorBrush = nullptr;
   COLORREF fIndicatorColour = CLR_INVALID;
   HICON fBigIcon = nullptr, fSmallIcon = nullptr;
-  StatusIcons fIcons;
+  UINT fDpi = 96;
+  StatusIcons fIcons;      // at the window's dpi
+  StatusIcons fTrayIcons;  // at the notification area's
   std::vector<Bound> fBound;
   std::map<std::string, size_t> fByName;
   std::map<HWND, bool> fHinted;

@@ -1,6 +1,6 @@
 #include "ui/win32/StatusIcons.h"
 
-#include <vector>
+#include <algorithm>
 
 namespace lumbra::ui::win32 {
 namespace {
@@ -12,11 +12,16 @@ constexpr std::uint32_t Rgb(int r, int g, int b) {
 
 }  // namespace
 
-std::array<std::uint32_t, 16 * 16> StatusPixels(int index) {
-  std::array<std::uint32_t, 16 * 16> px{};
-  auto fill = [&px](int x, int y, int w, int h, std::uint32_t c) {
-    for (int j = y; j < y + h && j < 16; ++j)
-      for (int i = x; i < x + w && i < 16; ++i) px[static_cast<size_t>(j * 16 + i)] = c;
+std::vector<std::uint32_t> StatusPixels(int index, int size) {
+  if (size < 1) size = 16;
+  std::vector<std::uint32_t> px(static_cast<size_t>(size) * static_cast<size_t>(size), 0);
+  // A rectangle of the 16-unit grid, its edges on the nearest whole pixels.
+  auto edge = [size](int units) { return (units * size + 8) / 16; };
+  auto fill = [&](int x, int y, int w, int h, std::uint32_t c) {
+    const int right = std::max(edge(x + w), edge(x) + 1), bottom = std::max(edge(y + h), edge(y) + 1);
+    for (int j = edge(y); j < bottom && j < size; ++j)
+      for (int i = edge(x); i < right && i < size; ++i)
+        px[static_cast<size_t>(j) * static_cast<size_t>(size) + static_cast<size_t>(i)] = c;
   };
   const std::uint32_t green = Rgb(0, 170, 60), red = Rgb(210, 30, 30);
   if (index != 4) fill(0, 0, 16, 16, index == 3 ? red : green);
@@ -83,16 +88,29 @@ HICON IconFromPixels(const std::uint32_t* pixels, int size) {
   return icon;
 }
 
-StatusIcons::StatusIcons() {
-  for (int i = 0; i < 6; ++i) {
-    auto px = StatusPixels(i);
-    fIcons[static_cast<size_t>(i)] = IconFromPixels(px.data(), 16);
-  }
+StatusIcons::StatusIcons(int size) {
+  SetSize(size);
 }
 
 StatusIcons::~StatusIcons() {
-  for (HICON icon : fIcons)
+  Release();
+}
+
+void StatusIcons::SetSize(int size) {
+  if (size == fSize) return;
+  Release();
+  fSize = size;
+  for (int i = 0; i < 6; ++i) {
+    auto px = StatusPixels(i, size);
+    fIcons[static_cast<size_t>(i)] = IconFromPixels(px.data(), size);
+  }
+}
+
+void StatusIcons::Release() {
+  for (HICON& icon : fIcons) {
     if (icon != nullptr) DestroyIcon(icon);
+    icon = nullptr;
+  }
 }
 
 HICON StatusIcons::Icon(int index) const {

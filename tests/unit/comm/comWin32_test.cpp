@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 
@@ -250,6 +251,55 @@ TEST_F(Comm32Test, AGoneOrStalledDeviceMakesThePortLostWithoutAnErrorText) {
     EXPECT_FALSE(port->IsOpen()) << c.name;
     EXPECT_FALSE(comm->Lost()) << c.name;
     EXPECT_TRUE(notices.empty()) << c.name << ": the owner shows it as a reader problem";
+  }
+}
+
+// A pulled adapter may fail its waits ("not ready") before its loss shows, or
+// keep failing them: one fault, shown by the owner as a reader problem, with
+// no error text of the port's on top. A wait that fails once on a port that
+// then works is told, once.
+TEST_F(Comm32Test, FailedWaitsOfAGonePortAreNoErrorOfTheirOwn) {
+  struct Case {
+    const char* name;
+    int failingWaits;
+    bool hangUp;      // the loss shows after the failures
+    bool thenBytes;   // the port works after them
+    std::vector<std::string> notices;
+  } cases[] = {
+      {"not ready, then gone", 1, true, false, {}},
+      {"not ready twice, then gone", 2, true, false, {}},
+      {"failing for good", 5, false, false, {}},
+      {"not ready once, then working", 1, false, true, {"ComWin32: The device is not ready."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    notices.clear();
+    port = serial.AddPort("/dev/ttyUSB0");
+    std::string got;
+    comm->OnReceive = [&](TObject*, std::int32_t count) {
+      char buf[64];
+      got.append(buf, static_cast<size_t>(comm->Read(buf, std::min<std::int32_t>(count, 64))));
+    };
+    {
+      std::lock_guard lock(serial.mutex);
+      port->failingWaits = c.failingWaits;
+    }
+    OpenPort();
+    if (c.hangUp) port->HangUp();
+    if (c.thenBytes) {
+      port->Receive("ok");
+      ASSERT_TRUE(loop.PumpUntil([&] { return got == "ok"; }));
+      EXPECT_FALSE(comm->Lost());
+    } else {
+      ASSERT_TRUE(loop.PumpUntil([&] { return comm->Lost(); }));
+      // What a protocol does next: a read of the gone port.
+      char buf[4];
+      EXPECT_EQ(comm->Read(buf, 4), 0);
+    }
+    loop.RunUntilIdle();
+    EXPECT_EQ(notices, c.notices);
+    comm->Close();
+    loop.RunUntilIdle();
   }
 }
 
