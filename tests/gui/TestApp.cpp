@@ -169,6 +169,10 @@ int main(int argc, char** argv) {
   hooks.unregisterModels = [] { UnregisterBadgeReader("SLX-44"); };
   hooks.onRefreshed = [stateFile](lumbra::app::TTkEmuTasMain& m, lumbra::ui::MainView& v) {
     if (stateFile == nullptr) return;
+    // Places as they will be drawn: the tab rows settle their height through
+    // posted layout requests, which may still be waiting right after a switch
+    // of view.
+    for (int i = 0; i < 3; ++i) QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     QRect tray = v.Tray().geometry();
     std::string tmp = std::string(stateFile) + ".tmp";
     {
