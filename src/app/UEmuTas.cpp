@@ -95,6 +95,26 @@ const TTkEmuTasMain::TrackRow TTkEmuTasMain::kRows[3] = {
      "T3Char", "T3All"},
 };
 
+namespace {
+
+// Whether track code (1 to 7) reads track t (0 to 2).
+bool TrackIncluded(std::int32_t code, int t) {
+  static const bool kIncludes[8][3] = {
+      {false, false, false}, {true, false, false}, {false, true, false}, {false, false, true},
+      {true, true, false},   {false, true, true},  {true, false, true},  {true, true, true}};
+  return code >= 1 && code <= 7 && kIncludes[code][t];
+}
+
+// A change made by the program: the handler that writes the setting must not run.
+void SetCheckedQuietly(TControl& check, bool checked) {
+  auto onClick = std::move(check.OnClick);
+  check.OnClick = nullptr;
+  check.SetChecked(checked);
+  check.OnClick = std::move(onClick);
+}
+
+}  // namespace
+
 TTkEmuTasMain::TTkEmuTasMain(TAppServices services)
     : TComponent(nullptr), fServices(std::move(services)) {
   CreateControls();
@@ -508,16 +528,10 @@ void TTkEmuTasMain::ApplyTrackSelection() {
   if (used == code) return;
   // The model reads fewer tracks than are ticked: the boxes show what it
   // reads, and keep showing it at the next start, so the user is told once.
-  static const bool kIncludes[4][3] = {
-      {false, false, false}, {true, false, false}, {false, true, false}, {false, false, true}};
   for (int t = 0; t < 3; ++t) {
     const TrackRow& r = kRows[t];
-    TControl& check = C(r.check);
-    auto onClick = std::move(check.OnClick);
-    check.OnClick = nullptr;
-    check.SetChecked(kIncludes[used][t]);
-    check.OnClick = std::move(onClick);
-    fSettings.WriteBool(r.keyCheck, kIncludes[used][t]);
+    SetCheckedQuietly(C(r.check), TrackIncluded(used, t));
+    fSettings.WriteBool(r.keyCheck, TrackIncluded(used, t));
   }
   const std::string notice = LocalizeString("Le tracce selezionate non sono lette dal modello ") +
                              fBadgeReader->Model() + LocalizeString("; si legge la traccia ") +
@@ -541,25 +555,18 @@ std::int32_t TTkEmuTasMain::TrackCodeOfModel(std::int32_t code) const {
 
 void TTkEmuTasMain::SetTrackCode(std::int32_t code) {
   fBadgeReader->SetTrack(code);
-  static const bool kIncludes[8][3] = {
-      {false, false, false}, {true, false, false}, {false, true, false}, {false, false, true},
-      {true, true, false},   {false, true, true},  {true, false, true},  {true, true, true}};
   if (code < 1 || code > 7) return;
   // Programmatic changes: the handlers that write settings must not run here.
   for (int t = 0; t < 3; ++t) {
     const TrackRow& r = kRows[t];
-    if (kIncludes[code][t]) {
+    if (TrackIncluded(code, t)) {
       for (const char* n : {r.check, r.start, r.count, r.after, r.width}) C(n).SetEnabled(true);
     }
   }
   for (int t = 0; t < 3; ++t) {
     const TrackRow& r = kRows[t];
-    if (kIncludes[code][t]) continue;
-    TControl& check = C(r.check);
-    auto onClick = std::move(check.OnClick);
-    check.OnClick = nullptr;
-    check.SetChecked(false);
-    check.OnClick = std::move(onClick);
+    if (TrackIncluded(code, t)) continue;
+    SetCheckedQuietly(C(r.check), false);
     C(r.start).SetEnabled(false);
     C(r.count).SetEnabled(false);
     C(r.after).SetItemIndex(0);
