@@ -61,12 +61,13 @@ xdotool windowactivate --sync "$(xdotool search --onlyvisible --name "Richiesta 
 xdotool key --clearmodifiers Return
 wait_for 5 sh -c "! xdotool search --onlyvisible --name 'Richiesta Password'" || fail "the password was refused"
 sleep 0.5
-# The settings view's first tab: its controls are clicked where the
-# fixed-size window has them ("Info" has no key of its own).
+# The settings view's first tab, below the three rows of Italian tab
+# captions: its controls are clicked where the fixed-size window has them
+# ("Info" has no key of its own).
 read -r wx wy < <(xwininfo -id "$win" | sed -n 's/.*Absolute upper-left [XY]: *//p' | paste -sd' ')
 # The autostart box first: ticked, it writes the log-in entry of the
 # installed program.
-xdotool mousemove $((wx + 20)) $((wy + 159)) click 1
+xdotool mousemove $((wx + 20)) $((wy + 189)) click 1
 entry=$work/config/autostart/TavikEmuTast.desktop
 wait_for 5 test -f "$entry" || fail "ticking the autostart box wrote no autostart entry"
 grep -qx 'Exec="/usr/bin/lumbra"' "$entry" || fail "the autostart entry does not start /usr/bin/lumbra: $(cat "$entry")"
@@ -74,7 +75,7 @@ desktop-file-validate "$entry" || fail "the autostart entry is not a valid deskt
 cp "$entry" "$artifacts/autostart-entry.desktop"
 sleep 0.3
 import -window "$win" "$artifacts/settings-installed.png" || fail "no screenshot of the settings view"
-xdotool mousemove $((wx + 171)) $((wy + 215)) click 1
+xdotool mousemove $((wx + 171)) $((wy + 245)) click 1
 wait_for 5 xdotool search --onlyvisible --name "^Informazioni" || fail "no About window"
 about=$(xdotool search --onlyvisible --name "^Informazioni" | head -1)
 sleep 0.5
